@@ -1,0 +1,13 @@
+// Text of a finite double for JSON output: the shortest digits that read back to the same
+// double, laid out as 1.0, 3.25, 0.00001, 1e+16, 1.5e-7, -0.0.
+#pragma once
+#include <cstddef>
+
+namespace calvenor::json {
+
+constexpr size_t kFloatBufferSize = 32;
+
+// Writes the text of `value` (finite) to `out` (kFloatBufferSize bytes); returns its length.
+size_t format_float(double value, char* out);
+
+}  // namespace calvenor::json

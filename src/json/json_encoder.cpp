@@ -1,0 +1,326 @@
+#include "json/json_encoder.h"
+
+#include <cmath>
+#include <string>
+
+#include "json/float_format.h"
+#include "json/json_writer.h"
+#include "module/errors.h"
+#include "module/py_ref.h"
+
+namespace calvenor {
+
+namespace {
+
+using json::OutBuffer;
+
+// Interned attribute names of the field-described objects, made on first use.
+struct FieldNames {
+    PyObject* columns = nullptr;
+    PyObject* struct_fields = nullptr;
+    PyObject* dataclass_fields = nullptr;
+    bool ready() {
+        if (columns) return true;
+        columns = PyUnicode_InternFromString("__columns__");
+        struct_fields = PyUnicode_InternFromString("__struct_fields__");
+        dataclass_fields = PyUnicode_InternFromString("__dataclass_fields__");
+        return columns && struct_fields && dataclass_fields;
+    }
+};
+FieldNames field_names;
+
+// Containers are walked recursively; the interpreter's recursion limit bounds the depth
+// so that a self-containing or very deep value raises RecursionError instead of crashing.
+class Nesting {
+public:
+    Nesting() : ok_(Py_EnterRecursiveCall(" while encoding a JSON value") == 0) {}
+    ~Nesting() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+bool write_value(PyObject* value, OutBuffer& out);
+
+bool write_str(PyObject* str, OutBuffer& out) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+    if (s == nullptr) return false;
+    json::write_string(out, std::string_view(s, (size_t)n));
+    return true;
+}
+
+void write_double(double d, OutBuffer& out) {
+    if (!std::isfinite(d)) {
+        out.append("null", 4);
+        return;
+    }
+    out.reserve(json::kFloatBufferSize);
+    out.advance(json::format_float(d, out.cursor()));
+}
+
+bool write_int(PyObject* value, OutBuffer& out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (v == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+        } else {
+            json::write_int(out, v);
+            return true;
+        }
+    }
+    if (overflow >= 0) {
+        unsigned long long u = PyLong_AsUnsignedLongLong(value);
+        if (!(u == (unsigned long long)-1 && PyErr_Occurred())) {
+            json::write_uint(out, u);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        out.append("null", 4);
+        return true;
+    }
+    write_double(d, out);
+    return true;
+}
+
+bool write_list(PyObject* list, OutBuffer& out) {
+    Nesting nest;
+    if (!nest.ok()) return false;
+    out.put('[');
+    Py_ssize_t start_len = PyList_Size(list);
+    for (Py_ssize_t i = 0;; ++i) {
+        // Code run by the walk may grow or shrink the list: never past either length.
+        Py_ssize_t now = PyList_Size(list);
+        if (i >= (now < start_len ? now : start_len)) break;
+        if (i) out.put(',');
+        Ref item = Ref::borrow(PyList_GetItem(list, i));
+        if (!write_value(item.get(), out)) return false;
+    }
+    out.put(']');
+    return true;
+}
+
+bool write_tuple(PyObject* tuple, OutBuffer& out) {
+    Nesting nest;
+    if (!nest.ok()) return false;
+    out.put('[');
+    Py_ssize_t n = PyTuple_Size(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) out.put(',');
+        if (!write_value(PyTuple_GetItem(tuple, i), out)) return false;
+    }
+    out.put(']');
+    return true;
+}
+
+// Iterates a dict and stops with an internal fault when code run meanwhile changes it.
+class GuardedDictWalk {
+public:
+    explicit GuardedDictWalk(PyObject* dict) : dict_(dict), used_(PyDict_Size(dict)), left_(used_) {}
+
+    // 1: an entry (new references), 0: the end, -1: fault raised.
+    int next(Ref& key, Ref& value) {
+        if (PyDict_Size(dict_) != used_) {
+            raise_panic("dictionary changed size during iteration");
+            return -1;
+        }
+        if (left_ == -1) {
+            raise_panic("dictionary keys changed during iteration");
+            return -1;
+        }
+        PyObject *k, *v;
+        if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
+        --left_;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return 1;
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t used_;
+    Py_ssize_t left_;
+    Py_ssize_t pos_ = 0;
+};
+
+bool write_key(PyObject* key, OutBuffer& out) {
+    if (!PyUnicode_Check(key)) {
+        raise_cannot_convert(key, "PyString");
+        return false;
+    }
+    return write_str(key, out);
+}
+
+bool write_dict(PyObject* dict, OutBuffer& out) {
+    Nesting nest;
+    if (!nest.ok()) return false;
+    out.put('{');
+    GuardedDictWalk walk(dict);
+    Ref key, value;
+    bool first = true;
+    for (;;) {
+        int r = walk.next(key, value);
+        if (r < 0) return false;
+        if (r == 0) break;
+        if (!first) out.put(',');
+        first = false;
+        if (!write_key(key.get(), out)) return false;
+        out.put(':');
+        if (!write_value(value.get(), out)) return false;
+    }
+    out.put('}');
+    return true;
+}
+
+// One "name":value member of a field-described object.
+bool write_field(PyObject* obj, PyObject* name, bool& first, OutBuffer& out) {
+    if (!PyUnicode_Check(name)) return true;  // not a field name: skipped
+    if (!first) out.put(',');
+    first = false;
+    if (!write_str(name, out)) return false;
+    out.put(':');
+    Ref attr = Ref::steal(PyObject_GetAttr(obj, name));
+    return attr && write_value(attr.get(), out);
+}
+
+// 1: written, 0: declined, -1: exception.
+int write_fields(PyObject* obj, OutBuffer& out) {
+    if (!field_names.ready()) return -1;
+    PyObject* type = (PyObject*)Py_TYPE(obj);
+    Ref fields;
+    for (PyObject* attr : {field_names.columns, field_names.struct_fields, field_names.dataclass_fields}) {
+        fields = Ref::steal(PyObject_GetAttr(type, attr));
+        if (fields) break;
+        PyErr_Clear();
+    }
+    if (!fields) return 0;
+    unsigned long flags = PyType_GetFlags(Py_TYPE(fields.get()));
+    bool is_tuple = flags & Py_TPFLAGS_TUPLE_SUBCLASS;
+    if (!is_tuple && !(flags & Py_TPFLAGS_DICT_SUBCLASS)) return 0;
+
+    Nesting nest;
+    if (!nest.ok()) return -1;
+    out.put('{');
+    bool first = true;
+    if (is_tuple) {
+        Py_ssize_t n = PyTuple_Size(fields.get());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!write_field(obj, PyTuple_GetItem(fields.get(), i), first, out)) return -1;
+    } else {
+        GuardedDictWalk walk(fields.get());
+        Ref key, value;
+        for (;;) {
+            int r = walk.next(key, value);
+            if (r < 0) return -1;
+            if (r == 0) break;
+            if (!write_field(obj, key.get(), first, out)) return -1;
+        }
+    }
+    out.put('}');
+    return 1;
+}
+
+// Anything else: the JSON string of its str(); never fails the call.
+bool write_fallback(PyObject* obj, OutBuffer& out) {
+    Ref text = Ref::steal(PyObject_Str(obj));
+    if (!text) {
+        PyErr_WriteUnraisable(obj);
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+        Py_ssize_t n = 0;
+        const char* s = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
+        if (s == nullptr) {
+            PyErr_Clear();
+            json::write_string(out, "<unprintable object>");
+        } else {
+            std::string msg = "<unprintable ";
+            msg.append(s, (size_t)n);
+            msg += " object>";
+            json::write_string(out, msg);
+        }
+        return true;
+    }
+    PyObject* keep = nullptr;
+    const char* s = nullptr;
+    Py_ssize_t n = 0;
+    if (!lenient_utf8(text.get(), &keep, &s, &n)) return false;
+    Ref hold = Ref::steal(keep);
+    json::write_string(out, std::string_view(s, (size_t)n));
+    return true;
+}
+
+bool write_value(PyObject* value, OutBuffer& out) {
+    PyTypeObject* type = Py_TYPE(value);
+    // Exact built-in types first: each can only match its own row of the general order below.
+    if (type == &PyUnicode_Type) return write_str(value, out);
+    if (type == &PyLong_Type) return write_int(value, out);
+    if (type == &PyDict_Type) return write_dict(value, out);
+    if (type == &PyList_Type) return write_list(value, out);
+    if (type == &PyFloat_Type) {
+        write_double(PyFloat_AsDouble(value), out);
+        return true;
+    }
+    if (value == Py_None) {
+        out.append("null", 4);
+        return true;
+    }
+    if (type == &PyBool_Type) {
+        if (value == Py_True)
+            out.append("true", 4);
+        else
+            out.append("false", 5);
+        return true;
+    }
+    if (type == &PyTuple_Type) return write_tuple(value, out);
+
+    unsigned long flags = PyType_GetFlags(type);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS) return write_int(value, out);
+    if (PyType_IsSubtype(type, &PyFloat_Type)) {
+        double d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) return false;
+        write_double(d, out);
+        return true;
+    }
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(value, out);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out);
+    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(value, out);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(value, out);
+    int r = write_fields(value, out);
+    if (r != 0) return r > 0;
+    return write_fallback(value, out);
+}
+
+}  // namespace
+
+bool lenient_utf8(PyObject* str, PyObject** keep, const char** data, Py_ssize_t* size) {
+    *keep = nullptr;
+    if ((*data = PyUnicode_AsUTF8AndSize(str, size)) != nullptr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Ref raw = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!raw) return false;
+    char* bytes = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(raw.get(), &bytes, &n) < 0) return false;
+    Ref fixed = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, "replace"));
+    if (!fixed) return false;
+    if ((*data = PyUnicode_AsUTF8AndSize(fixed.get(), size)) == nullptr) return false;
+    *keep = fixed.release();
+    return true;
+}
+
+PyObject* json_body(PyObject* value) {
+    OutBuffer out;
+    if (!write_value(value, out)) return nullptr;
+    std::string_view text = out.view();
+    return PyBytes_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+}
+
+}  // namespace calvenor

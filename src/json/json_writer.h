@@ -1,0 +1,54 @@
+// The output side of the JSON encoder, free of Python: one growable byte buffer, quoted
+// strings escaped through a 256-entry table (with '<', '>' and '&' written as \u003c,
+// \u003e and \u0026 so the text is safe inside HTML), and integers.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace calvenor::json {
+
+class OutBuffer {
+public:
+    OutBuffer() : data_(static_cast<char*>(std::malloc(64))), cap_(64) {
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    ~OutBuffer() { std::free(data_); }
+    OutBuffer(const OutBuffer&) = delete;
+    OutBuffer& operator=(const OutBuffer&) = delete;
+
+    // Makes room for `n` more bytes; grows to twice the size or what is needed.
+    void reserve(size_t n) {
+        if (cap_ - len_ < n) grow(n);
+    }
+    char* cursor() { return data_ + len_; }
+    void advance(size_t n) { len_ += n; }
+    void put(char c) {
+        reserve(1);
+        data_[len_++] = c;
+    }
+    void append(const char* s, size_t n) {
+        reserve(n);
+        std::memcpy(data_ + len_, s, n);
+        len_ += n;
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+    std::string_view view() const { return {data_, len_}; }
+    size_t size() const { return len_; }
+
+private:
+    void grow(size_t n);
+    char* data_;
+    size_t len_ = 0;
+    size_t cap_;
+};
+
+// Appends `text` (UTF-8) as a quoted JSON string.
+void write_string(OutBuffer& out, std::string_view text);
+void write_int(OutBuffer& out, int64_t v);
+void write_uint(OutBuffer& out, uint64_t v);
+
+}  // namespace calvenor::json

@@ -1,0 +1,14 @@
+// The module's classes, in the order the module adds them. Each creator builds its type
+// object once (at module initialisation) and keeps it for the native builders.
+#pragma once
+#include <Python.h>
+
+namespace calvenor {
+
+// Builds a final heap type from `spec`, whose name is "calvenor._core.<Name>"; the type is
+// then renamed to the bare class name so that messages show just "<Name>".
+PyTypeObject* make_class(PyType_Spec* spec);
+
+PyTypeObject* create_response_type();  // src/response/response_type.cpp
+
+}  // namespace calvenor
