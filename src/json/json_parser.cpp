@@ -1,0 +1,530 @@
+#include "json/json_parser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "json/json_pow10.h"
+#include "json/json_utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace calvenor::json {
+namespace {
+
+constexpr const char* kEofList = "EOF while parsing a list";
+constexpr const char* kEofObject = "EOF while parsing an object";
+constexpr const char* kEofString = "EOF while parsing a string";
+constexpr const char* kEofValue = "EOF while parsing a value";
+constexpr const char* kExpectedColon = "expected `:`";
+constexpr const char* kExpectedListSep = "expected `,` or `]`";
+constexpr const char* kExpectedObjectSep = "expected `,` or `}`";
+constexpr const char* kExpectedIdent = "expected ident";
+constexpr const char* kExpectedValue = "expected value";
+constexpr const char* kInvalidEscape = "invalid escape";
+constexpr const char* kInvalidNumber = "invalid number";
+constexpr const char* kOutOfRange = "number out of range";
+constexpr const char* kInvalidCodePoint = "invalid unicode code point";
+constexpr const char* kControlChar = "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr const char* kKeyNotString = "key must be a string";
+constexpr const char* kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr const char* kTrailingComma = "trailing comma";
+constexpr const char* kTrailingChars = "trailing characters";
+constexpr const char* kHexEnd = "unexpected end of hex escape";
+constexpr const char* kRecursion = "recursion limit exceeded";
+
+constexpr unsigned kNestingBudget = 128;
+
+inline bool is_ws(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+inline bool is_digit(unsigned char c) { return static_cast<unsigned>(c - '0') < 10; }
+
+inline int hex_value(unsigned char c) {
+    if (is_digit(c)) return c - '0';
+    unsigned char l = c | 0x20;
+    if (l >= 'a' && l <= 'f') return l - 'a' + 10;
+    return -1;
+}
+
+// Value of four hex digits, or -1 if any of them is not one.
+inline int hex4(const unsigned char* p) {
+    int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
+    if ((a | b | c | d) < 0) return -1;
+    return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+inline void append_utf8(std::string& out, uint32_t cp) {
+    char buf[4];
+    size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
+// Would significand * 10 + digit exceed 2^64 - 1?
+inline bool sig_overflows(uint64_t sig, unsigned digit) {
+    constexpr uint64_t kMax10 = UINT64_MAX / 10;
+    return sig > kMax10 || (sig == kMax10 && digit > UINT64_MAX % 10);
+}
+
+struct SortItem {
+    std::string_view key;
+    size_t index;
+};
+
+class Parser {
+public:
+    Parser(std::string_view input, JsonDocument& doc)
+        : s_(reinterpret_cast<const unsigned char*>(input.data())),
+          n_(input.size()),
+          doc_(doc),
+          tape_(doc.tape) {}
+
+    JsonError run() {
+        tape_.reserve(n_ / 8 + 4);
+        skip_ws();
+        if (pos_ >= n_) return {kEofValue, n_};
+        if (!value()) return err_;
+        skip_ws();
+        if (pos_ < n_) fail_at(kTrailingChars, pos_);
+        return err_;
+    }
+
+private:
+    const unsigned char* s_;
+    size_t n_;
+    size_t pos_ = 0;
+    unsigned budget_ = kNestingBudget;
+    JsonDocument& doc_;
+    std::vector<Node>& tape_;
+    JsonError err_;
+    std::vector<SortItem> sort_scratch_;
+
+    // Error about the byte at index i: the position is just after it.
+    bool fail_at(const char* msg, size_t i) {
+        err_ = {msg, i + 1};
+        return false;
+    }
+    bool fail_eof(const char* msg) {
+        err_ = {msg, n_};
+        return false;
+    }
+
+    void skip_ws() {
+        while (pos_ < n_ && is_ws(s_[pos_])) ++pos_;
+    }
+
+    void push(Tag t, uint64_t payload, uint64_t size = 0) {
+        tape_.push_back(Node{payload, (size << 8) | static_cast<uint8_t>(t)});
+    }
+    void push_double(double d) { push(Tag::Double, std::bit_cast<uint64_t>(d)); }
+
+    // Precondition: pos_ < n_ and s_[pos_] is not whitespace.
+    bool value() {
+        switch (s_[pos_]) {
+            case '"': return string();
+            case '-':
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                return number();
+            case '[': return array();
+            case '{': return object();
+            case 't': return literal("true", 4, Tag::True);
+            case 'f': return literal("false", 5, Tag::False);
+            case 'n': return literal("null", 4, Tag::Null);
+            default: return fail_at(kExpectedValue, pos_);
+        }
+    }
+
+    bool literal(const char* word, size_t len, Tag tag) {
+        for (size_t k = 1; k < len; ++k) {
+            if (pos_ + k >= n_) return fail_eof(kEofValue);
+            if (s_[pos_ + k] != static_cast<unsigned char>(word[k])) return fail_at(kExpectedIdent, pos_ + k);
+        }
+        pos_ += len;
+        push(tag, 0);
+        return true;
+    }
+
+    bool number() {
+        bool neg = false;
+        if (s_[pos_] == '-') {
+            neg = true;
+            if (++pos_ >= n_) return fail_eof(kEofValue);
+        }
+        uint64_t sig = 0;
+        int64_t exp10 = 0;  // wide enough that dropped digits of any input cannot overflow it
+        bool is_int = true;
+        bool dropped = false;
+
+        unsigned char c = s_[pos_];
+        if (c == '0') {
+            ++pos_;
+            if (pos_ < n_ && is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
+        } else if (is_digit(c)) {
+            while (pos_ < n_ && is_digit(s_[pos_])) {
+                unsigned d = s_[pos_] - '0';
+                if (sig_overflows(sig, d)) {
+                    dropped = true;
+                    while (pos_ < n_ && is_digit(s_[pos_])) {
+                        ++exp10;
+                        ++pos_;
+                    }
+                    break;
+                }
+                sig = sig * 10 + d;
+                ++pos_;
+            }
+        } else {
+            return fail_at(kInvalidNumber, pos_);
+        }
+
+        if (pos_ < n_ && s_[pos_] == '.') {
+            is_int = false;
+            if (++pos_ >= n_) return fail_eof(kEofValue);
+            if (!is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
+            while (pos_ < n_ && is_digit(s_[pos_])) {
+                unsigned d = s_[pos_] - '0';
+                if (sig_overflows(sig, d)) {
+                    while (pos_ < n_ && is_digit(s_[pos_])) ++pos_;
+                    break;
+                }
+                sig = sig * 10 + d;
+                --exp10;
+                ++pos_;
+            }
+        }
+
+        if (pos_ < n_ && (s_[pos_] | 0x20) == 'e') {
+            is_int = false;
+            if (++pos_ >= n_) return fail_eof(kEofValue);
+            bool exp_neg = false;
+            if (s_[pos_] == '+' || s_[pos_] == '-') {
+                exp_neg = s_[pos_] == '-';
+                if (++pos_ >= n_) return fail_eof(kEofValue);
+            }
+            if (!is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
+            int32_t e = 0;
+            while (pos_ < n_ && is_digit(s_[pos_])) {
+                int32_t d = s_[pos_] - '0';
+                if (e > (INT32_MAX - d) / 10) {
+                    if (sig != 0 && !exp_neg) return fail_at(kOutOfRange, pos_);
+                    while (pos_ < n_ && is_digit(s_[pos_])) ++pos_;
+                    push_double(neg ? -0.0 : 0.0);
+                    return true;
+                }
+                e = e * 10 + d;
+                ++pos_;
+            }
+            exp10 += exp_neg ? -static_cast<int64_t>(e) : e;
+        }
+
+        if (is_int && !dropped) {
+            if (!neg) {
+                push(Tag::UInt, sig);
+            } else if (sig == 0) {
+                push_double(-0.0);
+            } else if (sig <= (uint64_t{1} << 63)) {
+                push(Tag::NegInt, uint64_t{0} - sig);  // two's complement of the magnitude
+            } else {
+                push_double(-static_cast<double>(sig));
+            }
+            return true;
+        }
+
+        double f = static_cast<double>(sig);
+        while (exp10 > 308 || exp10 < -308) {
+            if (f == 0) {
+                push_double(neg ? -0.0 : 0.0);
+                return true;
+            }
+            if (exp10 >= 0) return fail_at(kOutOfRange, pos_ - 1);
+            f /= 1e308;
+            exp10 += 308;
+        }
+        if (exp10 >= 0) {
+            f *= kPow10[exp10];
+            if (std::isinf(f)) return fail_at(kOutOfRange, pos_ - 1);
+        } else {
+            f /= kPow10[-exp10];
+        }
+        push_double(neg ? -f : f);
+        return true;
+    }
+
+    // Index of the first '"', '\\' or control byte at or after i (n_ if none); sets
+    // `non_ascii` if a byte >= 0x80 was passed on the way.
+    size_t scan_string(size_t i, bool& non_ascii) const {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i ctl_max = _mm_set1_epi8(0x1F);
+        while (n_ - i >= 16) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + i));
+            __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                        _mm_cmpeq_epi8(_mm_max_epu8(x, ctl_max), ctl_max));
+            unsigned stop_mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
+            unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(x));
+            if (stop_mask != 0) {
+                unsigned k = static_cast<unsigned>(__builtin_ctz(stop_mask));
+                if (high_mask & ((1u << k) - 1)) non_ascii = true;
+                return i + k;
+            }
+            if (high_mask != 0) non_ascii = true;
+            i += 16;
+        }
+#endif
+        for (; i < n_; ++i) {
+            unsigned char c = s_[i];
+            if (c == '"' || c == '\\' || c < 0x20) return i;
+            if (c >= 0x80) non_ascii = true;
+        }
+        return n_;
+    }
+
+    // Precondition: s_[pos_] == '"'.
+    bool string() {
+        size_t seg = ++pos_;
+        bool escaped = false;
+        bool bad_utf8 = false;
+        size_t arena_start = 0;
+        std::string& arena = doc_.arena;
+        for (;;) {
+            bool non_ascii = false;
+            size_t i = scan_string(pos_, non_ascii);
+            if (i >= n_) return fail_eof(kEofString);
+            // A finished string is valid iff each raw run is: escapes only emit whole characters.
+            if (non_ascii && !bad_utf8 && !utf8_valid(s_ + seg, i - seg)) bad_utf8 = true;
+            unsigned char c = s_[i];
+            if (c == '"') {
+                if (bad_utf8) return fail_at(kInvalidCodePoint, i);
+                if (!escaped) {
+                    push(Tag::String, seg, i - seg);
+                } else {
+                    arena.append(reinterpret_cast<const char*>(s_ + seg), i - seg);
+                    push(Tag::EscString, arena_start, arena.size() - arena_start);
+                }
+                pos_ = i + 1;
+                return true;
+            }
+            if (c != '\\') return fail_at(kControlChar, i);
+            if (!escaped) {
+                escaped = true;
+                arena_start = arena.size();
+            }
+            arena.append(reinterpret_cast<const char*>(s_ + seg), i - seg);
+            if (i + 1 >= n_) return fail_eof(kEofString);
+            switch (s_[i + 1]) {
+                case '"': arena.push_back('"'); pos_ = i + 2; break;
+                case '\\': arena.push_back('\\'); pos_ = i + 2; break;
+                case '/': arena.push_back('/'); pos_ = i + 2; break;
+                case 'b': arena.push_back('\b'); pos_ = i + 2; break;
+                case 'f': arena.push_back('\f'); pos_ = i + 2; break;
+                case 'n': arena.push_back('\n'); pos_ = i + 2; break;
+                case 'r': arena.push_back('\r'); pos_ = i + 2; break;
+                case 't': arena.push_back('\t'); pos_ = i + 2; break;
+                case 'u':
+                    if (!hex_escape(i + 2)) return false;
+                    break;
+                default: return fail_at(kInvalidEscape, i + 1);
+            }
+            seg = pos_;
+        }
+    }
+
+    // h: index of the first hex digit after "\u". Sets pos_ past the escape (or pair).
+    bool hex_escape(size_t h) {
+        if (n_ - h < 4) return fail_eof(kEofString);
+        int v = hex4(s_ + h);
+        if (v < 0) return fail_at(kInvalidEscape, h + 3);
+        if (v >= 0xDC00 && v <= 0xDFFF) return fail_at(kLoneSurrogate, h + 3);
+        if (v >= 0xD800 && v <= 0xDBFF) {
+            size_t b = h + 4;
+            if (b >= n_) return fail_eof(kEofString);
+            if (s_[b] != '\\') return fail_at(kHexEnd, b);
+            if (b + 1 >= n_) return fail_eof(kEofString);
+            if (s_[b + 1] != 'u') return fail_at(kHexEnd, b + 1);
+            size_t h2 = b + 2;
+            if (n_ - h2 < 4) return fail_eof(kEofString);
+            int lo = hex4(s_ + h2);
+            if (lo < 0) return fail_at(kInvalidEscape, h2 + 3);
+            if (lo < 0xDC00 || lo > 0xDFFF) return fail_at(kLoneSurrogate, h2 + 3);
+            uint32_t cp = 0x10000 + ((static_cast<uint32_t>(v) - 0xD800) << 10) + (static_cast<uint32_t>(lo) - 0xDC00);
+            append_utf8(doc_.arena, cp);
+            pos_ = h2 + 4;
+            return true;
+        }
+        append_utf8(doc_.arena, static_cast<uint32_t>(v));
+        pos_ = h + 4;
+        return true;
+    }
+
+    bool enter(size_t opener) {
+        if (--budget_ == 0) return fail_at(kRecursion, opener);
+        return true;
+    }
+
+    // Precondition: s_[pos_] == '['.
+    bool array() {
+        if (!enter(pos_)) return false;
+        size_t header = tape_.size();
+        push(Tag::Array, 0);
+        ++pos_;
+        skip_ws();
+        if (pos_ >= n_) return fail_eof(kEofList);
+        uint64_t count = 0;
+        if (s_[pos_] != ']') {
+            for (;;) {
+                if (!value()) return false;
+                ++count;
+                skip_ws();
+                if (pos_ >= n_) return fail_eof(kEofList);
+                unsigned char c = s_[pos_];
+                if (c == ',') {
+                    ++pos_;
+                    skip_ws();
+                    if (pos_ >= n_) return fail_eof(kEofValue);
+                    if (s_[pos_] == ']') return fail_at(kTrailingComma, pos_);
+                    continue;
+                }
+                if (c == ']') break;
+                return fail_at(kExpectedListSep, pos_);
+            }
+        }
+        ++pos_;
+        ++budget_;
+        tape_[header] = Node{tape_.size(), (count << 8) | static_cast<uint8_t>(Tag::Array)};
+        return true;
+    }
+
+    // Precondition: s_[pos_] == '{'.
+    bool object() {
+        if (!enter(pos_)) return false;
+        size_t header = tape_.size();
+        push(Tag::Object, 0);
+        ++pos_;
+        skip_ws();
+        if (pos_ >= n_) return fail_eof(kEofObject);
+        uint64_t count = 0;
+        bool ascending = true;
+        size_t prev_key = 0;
+        unsigned char c = s_[pos_];
+        if (c != '}') {
+            if (c != '"') return fail_at(kKeyNotString, pos_);
+            for (;;) {
+                size_t key = tape_.size();
+                if (!string()) return false;
+                if (ascending && count > 0 && !(doc_.string(prev_key) < doc_.string(key))) ascending = false;
+                prev_key = key;
+                ++count;
+                skip_ws();
+                if (pos_ >= n_) return fail_eof(kEofObject);
+                if (s_[pos_] != ':') return fail_at(kExpectedColon, pos_);
+                ++pos_;
+                skip_ws();
+                if (pos_ >= n_) return fail_eof(kEofValue);
+                if (!value()) return false;
+                skip_ws();
+                if (pos_ >= n_) return fail_eof(kEofObject);
+                c = s_[pos_];
+                if (c == ',') {
+                    ++pos_;
+                    skip_ws();
+                    if (pos_ >= n_) return fail_eof(kEofValue);
+                    c = s_[pos_];
+                    if (c == '}') return fail_at(kTrailingComma, pos_);
+                    if (c != '"') return fail_at(kKeyNotString, pos_);
+                    continue;
+                }
+                if (c == '}') break;
+                return fail_at(kExpectedObjectSep, pos_);
+            }
+        }
+        ++pos_;
+        ++budget_;
+        if (ascending)
+            tape_[header] = Node{tape_.size(), (count << 8) | static_cast<uint8_t>(Tag::Object)};
+        else
+            order_members(header, count);
+        return true;
+    }
+
+    // Sorts the members of a just-closed object by key bytes; of equal keys the last written
+    // one wins. Runs once per object, so work stays O(m log m) per object.
+    void order_members(size_t header, uint64_t count) {
+        std::vector<SortItem>& items = sort_scratch_;
+        items.clear();
+        size_t k = header + 1;
+        for (uint64_t m = 0; m < count; ++m) {
+            items.push_back({doc_.string(k), k});
+            k = doc_.skip(k + 1);
+        }
+        std::sort(items.begin(), items.end(), [](const SortItem& a, const SortItem& b) {
+            int c = a.key.compare(b.key);
+            return c != 0 ? c < 0 : a.index < b.index;
+        });
+        std::vector<uint64_t>& order = doc_.order;
+        size_t offset = order.size();
+        order.push_back(0);
+        uint64_t unique = 0;
+        for (size_t j = 0; j < items.size(); ++j) {
+            if (j + 1 < items.size() && items[j + 1].key == items[j].key) continue;
+            order.push_back(items[j].index);
+            ++unique;
+        }
+        order[offset] = unique;
+        tape_[header] = Node{tape_.size(), (uint64_t{offset} << 8) | static_cast<uint8_t>(Tag::OrderedObject)};
+    }
+};
+
+}  // namespace
+
+JsonError parse_json(std::string_view input, JsonDocument& out) {
+    out.input = input;
+    out.tape.clear();
+    out.arena.clear();
+    out.order.clear();
+    return Parser(input, out).run();
+}
+
+std::string format_json_error(std::string_view input, const JsonError& error) {
+    size_t p = std::min(error.offset, input.size());
+    size_t line = 1;
+    size_t line_start = 0;
+    const char* base = input.data();
+    const char* at = base;
+    const char* end = base + p;
+    while (at < end) {
+        const void* nl = std::memchr(at, '\n', static_cast<size_t>(end - at));
+        if (nl == nullptr) break;
+        ++line;
+        at = static_cast<const char*>(nl) + 1;
+        line_start = static_cast<size_t>(at - base);
+    }
+    std::string text = error.message ? error.message : "";
+    text += " at line ";
+    text += std::to_string(line);
+    text += " column ";
+    text += std::to_string(p - line_start);
+    return text;
+}
+
+}  // namespace calvenor::json

@@ -1,0 +1,109 @@
+// Strict JSON text -> flat tape. Pure C++: no interpreter types, errors are values.
+//
+// Tape layout (one Node per entry, in document order):
+//   scalar / string : one node
+//   array           : header node, then its elements; header.payload = index one past the array
+//   object          : header node, then key node + value subtree per member as written;
+//                     members are visited in ascending key-byte order with duplicates collapsed
+//                     (last wins) through `for_each_member`.
+// Objects whose keys were already strictly ascending are kept as written (tag Object); the
+// others get a side list of winning key indices in `order` (tag OrderedObject).
+#pragma once
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calvenor::json {
+
+enum class Tag : uint8_t {
+    Null,
+    False,
+    True,
+    UInt,      // payload: uint64_t
+    NegInt,    // payload: int64_t bits, in [-2^63, -1]
+    Double,    // payload: double bits
+    String,    // payload: offset into the input, size(): byte length
+    EscString, // payload: offset into the arena, size(): byte length
+    Array,     // payload: end index, size(): element count
+    Object,    // payload: end index, size(): member count (keys strictly ascending)
+    OrderedObject, // payload: end index, size(): offset into `order` (count, then key indices)
+};
+
+struct Node {
+    uint64_t payload;
+    uint64_t aux;  // (size << 8) | tag
+
+    Tag tag() const { return static_cast<Tag>(aux & 0xff); }
+    uint64_t size() const { return aux >> 8; }
+};
+
+struct JsonError {
+    const char* message = nullptr;  // nullptr: no error
+    size_t offset = 0;              // p: bytes before the error point
+
+    explicit operator bool() const { return message != nullptr; }
+};
+
+class JsonDocument {
+public:
+    std::string_view input;
+    std::vector<Node> tape;
+    std::string arena;            // strings that contained escapes, unescaped
+    std::vector<uint64_t> order;  // member lists of OrderedObject nodes
+
+    const Node& node(size_t i) const { return tape[i]; }
+
+    // Index just past the value starting at i.
+    size_t skip(size_t i) const {
+        Tag t = tape[i].tag();
+        return (t == Tag::Array || t == Tag::Object || t == Tag::OrderedObject)
+                   ? static_cast<size_t>(tape[i].payload)
+                   : i + 1;
+    }
+
+    std::string_view string(size_t i) const {
+        const Node& n = tape[i];
+        const char* base = n.tag() == Tag::String ? input.data() : arena.data();
+        return {base + n.payload, static_cast<size_t>(n.size())};
+    }
+
+    double as_double(size_t i) const { return std::bit_cast<double>(tape[i].payload); }
+    int64_t as_negint(size_t i) const { return static_cast<int64_t>(tape[i].payload); }
+
+    size_t member_count(size_t i) const {
+        const Node& n = tape[i];
+        return n.tag() == Tag::Object ? static_cast<size_t>(n.size())
+                                      : static_cast<size_t>(order[n.size()]);
+    }
+
+    // Calls fn(key_index) for each member of the object at i in key order; the value is at
+    // key_index + 1.
+    template <class Fn>
+    bool for_each_member(size_t i, Fn&& fn) const {
+        const Node& n = tape[i];
+        if (n.tag() == Tag::Object) {
+            size_t k = i + 1;
+            for (uint64_t m = 0; m < n.size(); ++m) {
+                if (!fn(k)) return false;
+                k = skip(k + 1);
+            }
+        } else {
+            const uint64_t* list = order.data() + n.size();
+            for (uint64_t m = 0; m < list[0]; ++m)
+                if (!fn(static_cast<size_t>(list[1 + m]))) return false;
+        }
+        return true;
+    }
+};
+
+// Parses the whole text. On success `out` holds the tape (root at index 0) and borrows
+// `input`, which must outlive it.
+JsonError parse_json(std::string_view input, JsonDocument& out);
+
+// "{message} at line {line} column {column}", both counted in bytes from error.offset.
+std::string format_json_error(std::string_view input, const JsonError& error);
+
+}  // namespace calvenor::json
