@@ -6,5 +6,3 @@ list(APPEND CALVENOR_GLUE_SOURCES
   src/json/json_encoder.cpp)
 list(APPEND CALVENOR_CORE_SOURCES src/json/json_parser.cpp)
 list(APPEND CALVENOR_GLUE_SOURCES src/json/json_to_python.cpp)
-list(APPEND CALVENOR_CORE_SOURCES src/json/json_parser.cpp)
-list(APPEND CALVENOR_GLUE_SOURCES src/json/json_to_python.cpp)
