@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace calvenor::json {
@@ -25,7 +24,11 @@ size_t format_float(double value, char* out) {
     const char* s = sci;
     for (; s < end && *s != 'e'; ++s)
         if (*s != '.') digits[n++] = *s;
-    int exp = std::atoi(s + 1);  // "e+16" / "e-07": atoi reads the sign and leading zeros
+    // Exponent: "e+16" / "e-07"
+    bool neg = s[1] == '-';
+    int exp = 0;
+    for (const char* q = s + 2; q < end; ++q) exp = exp * 10 + (*q - '0');
+    if (neg) exp = -exp;
 
     if (exp >= 16 || exp <= -6) {
         *p++ = digits[0];
