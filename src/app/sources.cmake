@@ -1,1 +1,4 @@
 # Files of src/app
+list(APPEND CALVENOR_CORE_SOURCES
+  src/app/cors_policy.cpp
+  src/app/gzip.cpp)
