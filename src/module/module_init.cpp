@@ -18,6 +18,7 @@ struct ClassEntry {
 
 // The order of registration is the order of __all__.
 const ClassEntry kClasses[] = {
+    {"Request", create_request_type},
     {"Response", create_response_type},
 };
 
