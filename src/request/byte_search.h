@@ -1,0 +1,40 @@
+// Substring search for untrusted haystacks: memchr speed on ordinary data, linear time
+// on any input.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace calvenor::request {
+
+// Finds leftmost occurrences of one fixed, non-empty needle. Candidates are located with
+// memchr on the needle's rarest-looking byte and verified in place. When verification
+// work outgrows the bytes scanned (a haystack built to match the needle almost
+// everywhere), the searcher switches for good to Knuth-Morris-Pratt, which is linear.
+class ByteSearcher {
+public:
+    // `needle` must outlive the searcher.
+    explicit ByteSearcher(std::string_view needle) noexcept;
+
+    // Start of the leftmost occurrence that begins at or after `from`, or npos.
+    size_t find(std::string_view haystack, size_t from);
+
+    static constexpr size_t npos = std::string_view::npos;
+
+private:
+    size_t find_with_kmp(std::string_view haystack, size_t from);
+
+    std::string_view needle_;
+    size_t anchor_;              // index of the needle byte handed to memchr
+    unsigned char anchor_byte_;
+    std::uint64_t wasted_ = 0;   // verification work on candidates that did not match
+    std::uint64_t scanned_ = 0;  // haystack bytes passed over by earlier calls
+    bool linear_ = false;
+    std::vector<std::uint32_t> failure_;  // KMP failure function, built on the switch
+};
+
+// Start of the first CR LF CR LF in `bytes`, or npos.
+size_t find_blank_line(std::string_view bytes) noexcept;
+
+}  // namespace calvenor::request

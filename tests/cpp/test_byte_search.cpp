@@ -1,0 +1,71 @@
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.h"
+#include "request/byte_search.h"
+
+using calvenor::request::ByteSearcher;
+using calvenor::request::find_blank_line;
+
+namespace {
+
+// Leftmost non-overlapping occurrences, the slow and obvious way.
+std::vector<size_t> naive_all(std::string_view hay, std::string_view needle) {
+    std::vector<size_t> found;
+    for (size_t at = hay.find(needle); at != std::string_view::npos; at = hay.find(needle, at + needle.size()))
+        found.push_back(at);
+    return found;
+}
+
+std::vector<size_t> searcher_all(std::string_view hay, std::string_view needle) {
+    std::vector<size_t> found;
+    ByteSearcher searcher(needle);
+    for (size_t at = searcher.find(hay, 0); at != ByteSearcher::npos; at = searcher.find(hay, at + needle.size()))
+        found.push_back(at);
+    return found;
+}
+
+std::string repeat(std::string_view s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+}  // namespace
+
+TEST(byte_search_agrees_with_naive_search) {
+    struct Case {
+        std::string hay;
+        std::string needle;
+    };
+    const std::string near = "--" + repeat("-", 40) + "b" + repeat("-", 40);
+    const Case cases[] = {
+        {"", "--"},
+        {"-", "--"},
+        {"---", "--"},
+        {"a--Bb--B--B", "--B"},
+        {repeat("-", 10001), "--"},
+        {repeat("\r\n", 5000) + "--xyz", "--xyz"},
+        // Built to make every anchor hit a long near miss, which forces the KMP switch;
+        // matches placed before and after the switch must still be found.
+        {"--" + near + repeat("-", 30000) + near + "x" + near + repeat("-", 500), near},
+        {repeat("--aaaa", 20000) + "--aaab", "--aaab"},
+        {repeat("ab", 50000) + "abba" + repeat("ab", 10) + "abba", "abba"},
+        {repeat("--B-", 3000) + "--B--", "--B--"},
+    };
+    for (const auto& c : cases) {
+        const auto expected = naive_all(c.hay, c.needle);
+        CHECK(searcher_all(c.hay, c.needle) == expected);
+    }
+}
+
+TEST(byte_search_blank_line) {
+    CHECK_EQ(find_blank_line("a\r\n\r\nb"), 1u);
+    CHECK_EQ(find_blank_line("\r\n\r\n"), 0u);
+    CHECK_EQ(find_blank_line("\r\n\r\r\n\r\n"), 3u);
+    CHECK_EQ(find_blank_line("\n\r\n\r\n"), 1u);
+    CHECK_EQ(find_blank_line("\r\n\n\r\n"), std::string_view::npos);
+    CHECK_EQ(find_blank_line("\r\n\r"), std::string_view::npos);
+    CHECK_EQ(find_blank_line(repeat("\n", 1000) + repeat("\r", 1000) + "\r\n\r\n"), 2000u);
+}
