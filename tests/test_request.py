@@ -1,0 +1,340 @@
+"""Request: stored as received, headers decoded only when read."""
+import weakref
+
+import pytest
+
+from calvenor._core import Request
+from conftest import assert_no_leak
+
+
+def make(headers=(), body=None):
+    r = Request("GET", "/", "")
+    r.set_headers(list(headers))
+    if body is not None:
+        r.set_body(body)
+    return r
+
+
+# --- construction -------------------------------------------------------------------------
+
+def test_constructor_stores_texts_and_each_read_is_a_new_equal_str():
+    r = Request(query_string="a=1", path="/caf\u00e9", method="GET")
+    assert (r.method, r.path, r.query_string) == ("GET", "/caf\u00e9", "a=1")
+    assert r.path == r.path and r.path is not r.path
+    assert r.headers == {} and r.get_header("host") is None
+
+
+class StrSub(str):
+    pass
+
+
+def test_str_subclasses_are_texts():
+    assert Request(StrSub("PUT"), "/", "").method == "PUT"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: Request(), TypeError,
+         "Request.__new__() missing 3 required positional arguments: 'method', 'path', and 'query_string'"),
+        (lambda: Request("GET", "/"), TypeError,
+         "Request.__new__() missing 1 required positional argument: 'query_string'"),
+        (lambda: Request("GET", "/", "", 1), TypeError,
+         "Request.__new__() takes 3 positional arguments but 4 were given"),
+        (lambda: Request(1, "/", ""), TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
+        (lambda: Request("GET", b"/", 1), TypeError,
+         "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: Request("GET", "/", None), TypeError,
+         "argument 'query_string': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: make().get_header("a", "b"), TypeError,
+         "Request.get_header() takes 1 positional arguments but 2 were given"),
+        (lambda: make().get_header(name=b"a"), TypeError,
+         "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: make().set_headers(), TypeError,
+         "Request.set_headers() missing 1 required positional argument: 'raw_headers'"),
+        (lambda: make().set_body(body=b"", extra=1), TypeError,
+         "Request.set_body() got an unexpected keyword argument 'extra'"),
+        (lambda: make().json(1), TypeError, None),
+    ],
+    ids=["constructor without arguments", "constructor missing the query string", "constructor given four",
+         "method not a str", "path checked before query string", "None is not a text",
+         "get_header given two", "get_header name as bytes", "set_headers without argument",
+         "set_body unknown keyword", "json takes no arguments"],
+)
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_lone_surrogate_raises_the_interpreters_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        Request("GET", "/\udc80", "")
+    with pytest.raises(UnicodeEncodeError):
+        make().get_header("\ud800")
+
+
+# --- headers and get_header ---------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "pairs, expected",
+    [
+        ([(b"Content-Type", b"a"), (b"content-type", b"b")], {"content-type": "b"}),
+        ([(b"B", b"1"), (b"A", b"2"), (b"b", b"3")], {"b": "3", "a": "2"}),
+        ([(b"X-\xff", b"v")], {"x-\ufffd": "v"}),
+        ([(b"K", b"caf\xc3\xa9"), (b"L", b"\xe9"), (b"M", b"\xf0\x9f\x98")], {"k": "caf\u00e9", "l": "\ufffd", "m": "\ufffd"}),
+        ([(b"\xc3\x89T\xc3\xa9", b" Mixed  Case ")], {"\u00c9t\u00e9": " Mixed  Case "}),
+        ([(b"", b"")], {"": ""}),
+    ],
+    ids=["last duplicate wins", "first position kept", "invalid name byte replaced",
+         "values decoded lossily", "only A-Z lowercased and values untouched", "empty name and value"],
+)
+def test_headers_dict(pairs, expected):
+    got = make(pairs).headers
+    assert got == expected
+    assert list(got) == list(expected)
+
+
+def test_headers_are_rebuilt_on_every_read():
+    r = make([(b"A", b"1")])
+    first = r.headers
+    first["a"] = "changed"
+    second = r.headers
+    assert second == {"a": "1"} and second is not first
+
+
+@pytest.mark.parametrize(
+    "pairs, name, expected",
+    [
+        ([(b"Content-Type", b"a"), (b"content-type", b"b")], "CONTENT-TYPE", "a"),
+        ([(b"Host", b"x")], "hOsT", "x"),
+        ([(b"Host", b"x")], "Hos", None),
+        ([(b"Hostx", b"x")], "Host", None),
+        ([(b"\xc3\xa9", b"x")], "\u00c9", None),
+        ([(b"\xc3\xa9", b"x")], "\u00e9", "x"),
+        ([(b"X-\xff", b"x")], "x-\ufffd", None),
+        ([(b"@", b"x")], "`", None),
+        ([(b"[", b"x")], "{", None),
+        ([(b"K", b"caf\xc3\xa9")], "k", "caf\u00e9"),
+        ([(b"K", b"\xe9")], "k", "\ufffd"),
+        ([(b"", b"empty")], "", "empty"),
+    ],
+    ids=["first duplicate wins", "case-insensitive ASCII", "shorter name misses", "longer stored name misses",
+         "no Unicode case folding", "identical non-ASCII bytes match", "invalid stored name never matches",
+         "at sign is not a letter", "bracket is not a letter", "value decoded", "invalid value replaced",
+         "empty name"],
+)
+def test_get_header(pairs, name, expected):
+    assert make(pairs).get_header(name) == expected
+
+
+# --- set_headers / set_body ---------------------------------------------------------------
+
+def test_set_headers_replaces_and_empty_sequence_clears():
+    r = make([(b"A", b"1")])
+    r.set_headers(((bytearray(b"B"), [50]),))
+    assert r.headers == {"b": "2"}
+    r.set_headers([])
+    assert r.headers == {}
+
+
+class PairTuple(tuple):
+    pass
+
+
+def test_header_items_may_be_tuple_subclasses_of_any_byte_sequences():
+    r = make([PairTuple((b"A", (49,)))])
+    assert r.get_header("a") == "1"
+
+
+@pytest.mark.parametrize(
+    "raw, exc, message",
+    [
+        ([[b"A", b"1"]], TypeError, "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
+        ([(b"A",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        ([(b"A", b"1", b"2")], ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ("ab", TypeError, "argument 'raw_headers': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'raw_headers': 'int' object cannot be converted to 'Sequence'"),
+        ([(b"ok", b"1"), ("A", b"1")], TypeError, "argument 'raw_headers': Can't extract `str` to `Vec`"),
+        ([(b"A", [256])], OverflowError, "out of range integral type conversion attempted"),
+    ],
+    ids=["list as pair", "one-element tuple", "three-element tuple", "str as sequence", "not a sequence",
+         "str name after a good pair", "value byte out of range"],
+)
+def test_failed_set_headers_leaves_headers_unchanged(raw, exc, message):
+    r = make([(b"Keep", b"me")])
+    with pytest.raises(exc) as info:
+        r.set_headers(raw)
+    assert str(info.value) == message
+    assert r.headers == {"keep": "me"}
+
+
+@pytest.mark.parametrize(
+    "body, exc, message",
+    [
+        ("hi", TypeError, "argument 'body': Can't extract `str` to `Vec`"),
+        (None, TypeError, "argument 'body': 'NoneType' object cannot be converted to 'Sequence'"),
+        ([104, 256], OverflowError, "out of range integral type conversion attempted"),
+        ([104, -1], OverflowError, "out of range integral type conversion attempted"),
+    ],
+    ids=["str", "None", "item above 255", "negative item"],
+)
+def test_failed_set_body_leaves_body_unchanged(body, exc, message):
+    r = make(body=b"[1]")
+    with pytest.raises(exc) as info:
+        r.set_body(body)
+    assert str(info.value) == message
+    assert r.json() == [1]
+
+
+def test_set_body_copies_its_argument():
+    data = bytearray(b"[1]")
+    r = make(body=data)
+    data[1:2] = b"2, 3"
+    assert r.json() == [1]
+    r.set_body([91, 93])
+    assert r.json() == []
+
+
+class Reentrant:
+    """A sequence whose iteration calls back into a Request."""
+
+    def __init__(self, action, items):
+        self.action = action
+        self.items = items
+        self.seen = None
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        raise IndexError
+
+    def __iter__(self):
+        try:
+            self.action()
+        except RuntimeError as e:
+            self.seen = str(e)
+        return iter(self.items)
+
+
+@pytest.mark.parametrize("member", ["set_headers", "set_body"], ids=["set_headers", "set_body"])
+@pytest.mark.parametrize(
+    "call_back, expected",
+    [
+        (lambda r: r.headers, "Already mutably borrowed"),
+        (lambda r: r.get_header("old"), "Already mutably borrowed"),
+        (lambda r: r.json(), "Already mutably borrowed"),
+        (lambda r: r.set_body(b""), "Already borrowed"),
+    ],
+    ids=["reading headers", "get_header", "json", "another setter"],
+)
+def test_converting_a_setter_argument_runs_under_exclusive_access(member, call_back, expected):
+    r = make([(b"Old", b"0")], body=b"[0]")
+    seq = Reentrant(lambda: call_back(r), [(b"New", b"1")] if member == "set_headers" else [49])
+    getattr(r, member)(seq)
+    assert seq.seen == expected
+    # The access is given back: the object works again afterwards.
+    assert r.get_header("old" if member == "set_body" else "new") is not None
+
+
+def test_failing_iteration_after_reentry_leaves_record_and_flag_intact():
+    r = make([(b"Old", b"0")])
+
+    class Broken:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise IndexError
+
+        def __iter__(self):
+            r.headers  # noqa: B018 - the access is held, this raises
+            return iter([])
+
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        r.set_headers(Broken())
+    assert r.headers == {"old": "0"}
+
+
+# --- body: absent vs empty ----------------------------------------------------------------
+
+def test_absent_body_decodes_as_empty_object_and_empty_body_is_empty_text():
+    r = make()
+    assert r.json() == {}
+    r.set_body(b"")
+    with pytest.raises(ValueError) as info:
+        r.json()
+    assert str(info.value) == "Invalid JSON: EOF while parsing a value at line 1 column 0"
+
+
+def test_json_reads_the_stored_body_each_call():
+    r = make(body=b'{"b": [1, 2.5, null], "a": "\\u00e9"}')
+    first, second = r.json(), r.json()
+    assert first == second == {"a": "\u00e9", "b": [1, 2.5, None]}
+    assert first is not second
+
+
+# --- class surface ------------------------------------------------------------------------
+
+def test_text_signatures_and_docs():
+    assert Request.__text_signature__ == "(method, path, query_string)"
+    assert Request.__doc__ in ("", None)
+    assert Request.__name__ == "Request" and Request.__qualname__ == "Request"
+    expected = {
+        "set_headers": ("($self, raw_headers)", "Store raw headers without parsing (parsing happens lazily)."),
+        "get_header": ("($self, name)", "O(1)-ish lookup of a single header by name \u2014 no full parse."),
+        "set_body": ("($self, body)", ""),
+        "json": ("($self)", ""),
+    }
+    for name, (sig, doc) in expected.items():
+        member = getattr(Request, name)
+        assert member.__text_signature__ == sig, name
+        assert (member.__doc__ or "") == doc, name
+    assert Request.headers.__doc__ == (
+        "Lazy header parsing: headers are only materialised as a PyDict\nwhen `.headers` is actually accessed."
+    )
+    for name in ("method", "path", "query_string"):
+        assert getattr(Request, name).__doc__ is None
+
+
+def test_class_is_final_without_attributes_or_weak_references():
+    with pytest.raises(TypeError):
+        type("Sub", (Request,), {})
+    r = make()
+    for name in ("method", "path", "query_string", "headers", "other"):
+        with pytest.raises(AttributeError):
+            setattr(r, name, "x")
+    with pytest.raises(TypeError):
+        weakref.ref(r)
+
+
+# --- leaks --------------------------------------------------------------------------------
+
+HEADERS = [(b"Host", b"example.com"), (b"Accept", b"*/*"), (b"X-\xff", b"\xe9"), (b"host", b"dup")]
+
+
+def exercise():
+    r = Request("POST", "/p", "a=1")
+    r.set_headers(HEADERS)
+    r.set_body(bytearray(b'{"k": [1, "v"]}'))
+    r.headers, r.method, r.path, r.query_string
+    r.get_header("HOST"), r.get_header("missing"), r.json()
+    for bad_call in (lambda: r.set_headers([(b"a",)]), lambda: r.set_body("s"), lambda: Request("GET", 1, ""),
+                     lambda: r.set_headers([(b"a", [300])])):
+        try:
+            bad_call()
+        except (TypeError, ValueError, OverflowError):
+            pass
+    r.set_body(b"[1,]")
+    try:
+        r.json()
+    except ValueError:
+        pass
+    seq = Reentrant(lambda: r.headers, [(b"New", b"1")])
+    r.set_headers(seq)
+
+
+def test_no_leaks_on_success_and_failure_paths():
+    assert_no_leak(exercise, calls=500)
