@@ -1,0 +1,493 @@
+#include "check.h"
+
+#include <string>
+#include <vector>
+
+#include "routing/route_tree.h"
+
+using calvenor::routing::InsertErrorKind;
+using calvenor::routing::InsertResult;
+using calvenor::routing::Match;
+using calvenor::routing::RouteTree;
+
+namespace {
+
+// Each route's value is its own pattern, so a lookup can say which route it found.
+using Tree = RouteTree<std::string>;
+
+Tree build(const std::vector<const char*>& routes) {
+    Tree t;
+    for (const char* r : routes) {
+        InsertResult res = t.insert(r, r);
+        if (res) std::fprintf(stderr, "  setup route %s refused: %s\n", r, res->message().c_str());
+        CHECK(!res);
+    }
+    return t;
+}
+
+// "route name=value ..." or "none".
+std::string lookup(const Tree& t, std::string_view text) {
+    Match<std::string> m;
+    if (!t.match(text, m)) return m.value == nullptr ? "none" : "none, but value set";
+    std::string out = *m.value;
+    for (const auto& p : m.params) {
+        out += ' ';
+        out += p.name;
+        out += '=';
+        out += p.value;
+    }
+    return out;
+}
+
+std::string outcome(const InsertResult& r) {
+    if (!r) return "ok";
+    return r->message();
+}
+
+std::string many_params(int n, const char* extra = "") {
+    std::string p = "GET ";
+    for (int i = 1; i <= n; ++i) p += "/{p" + std::to_string(i) + "}";
+    return p + extra;
+}
+
+struct Lookup {
+    const char* text;
+    const char* expect;
+};
+
+struct Scenario {
+    const char* what;
+    std::vector<const char*> routes;
+    std::vector<Lookup> lookups;
+};
+
+const std::vector<Scenario> kScenarios = {
+    {"static route wins over a parameter inserted before it",
+     {"GET /users/{id}", "GET /users/me"},
+     {{"GET /users/me", "GET /users/me"},
+      {"GET /users/42", "GET /users/{id} id=42"},
+      {"GET /users/mex", "GET /users/{id} id=mex"},
+      {"GET /users/m", "GET /users/{id} id=m"},
+      {"GET /users/", "none"},
+      {"GET /users/42/", "none"},
+      {"GET /users", "none"}}},
+    {"static route wins over a parameter inserted after it",
+     {"GET /users/me", "GET /users/{id}"},
+     {{"GET /users/me", "GET /users/me"},
+      {"GET /users/42", "GET /users/{id} id=42"},
+      {"GET /users/mex", "GET /users/{id} id=mex"}}},
+    {"a dead static branch falls back to the skipped parameter",
+     {"GET /a/b/c", "GET /a/{x}/d"},
+     {{"GET /a/b/d", "GET /a/{x}/d x=b"},
+      {"GET /a/b/c", "GET /a/b/c"},
+      {"GET /a/c/d", "GET /a/{x}/d x=c"},
+      {"GET /a/b/e", "none"}}},
+    {"backtracking resumes at the nearest skipped wildcard first",
+     {"GET /a/b/c/d", "GET /a/{x}/c/e", "GET /a/b/{y}/f"},
+     {{"GET /a/b/c/f", "GET /a/b/{y}/f y=c"},
+      {"GET /a/b/c/e", "GET /a/{x}/c/e x=b"},
+      {"GET /a/b/c/g", "none"}}},
+    {"parameter after literal text in its segment",
+     {"GET /v{version}/x", "GET /values"},
+     {{"GET /vbeta/x", "GET /v{version}/x version=beta"},
+      {"GET /values", "GET /values"},
+      {"GET /values/x", "GET /v{version}/x version=alues"},
+      {"GET /v/x", "none"}}},
+    {"longer suffix inserted first",
+     {"GET /{file}.tar.gz", "GET /{file}.gz"},
+     {{"GET /a.tar.gz", "GET /{file}.tar.gz file=a"},
+      {"GET /a.gz", "GET /{file}.gz file=a"},
+      {"GET /a.b.gz", "GET /{file}.gz file=a.b"},
+      {"GET /.gz", "none"},
+      {"GET /a.tar.gz/", "none"}}},
+    {"longer suffix inserted last",
+     {"GET /{file}.gz", "GET /{file}.tar.gz"},
+     {{"GET /a.tar.gz", "GET /{file}.tar.gz file=a"}, {"GET /a.gz", "GET /{file}.gz file=a"}}},
+    {"parameter with a value and a suffix child",
+     {"GET /{file}", "GET /{file}.png", "GET /{file}.png/meta"},
+     {{"GET /x.png", "GET /{file}.png file=x"},
+      {"GET /x", "GET /{file} file=x"},
+      {"GET /.png", "GET /{file} file=.png"},
+      {"GET /x.png/meta", "GET /{file}.png/meta file=x"},
+      {"GET /x.png/", "none"},
+      {"GET /x/", "none"}}},
+    {"parameter gaining a slash child keeps matching whole segments",
+     {"GET /{a}", "GET /{a}/x", "GET /{a}/"},
+     {{"GET /q", "GET /{a} a=q"},
+      {"GET /q/x", "GET /{a}/x a=q"},
+      {"GET /q/", "GET /{a}/ a=q"},
+      {"GET //x", "none"},
+      {"GET /q/y", "none"}}},
+    {"catch-all beside a static route",
+     {"GET /files/{*path}", "GET /files/x"},
+     {{"GET /files/a/b.txt", "GET /files/{*path} path=a/b.txt"},
+      {"GET /files/x", "GET /files/x"},
+      {"GET /files/xy", "GET /files/{*path} path=xy"},
+      {"GET /files/x/y", "GET /files/{*path} path=x/y"},
+      {"GET /files/", "none"},
+      {"GET /files", "none"}}},
+    {"catch-all names the parameters before it",
+     {"GET /{org}/{*rest}"},
+     {{"GET /acme/a/b", "GET /{org}/{*rest} org=acme rest=a/b"}}},
+    {"names come from the matched route, not from the shared node",
+     {"GET /users/{id}/posts", "GET /users/{uid}"},
+     {{"GET /users/7/posts", "GET /users/{id}/posts id=7"},
+      {"GET /users/7", "GET /users/{uid} uid=7"}}},
+    {"one name used twice",
+     {"GET /{id}/{id}"},
+     {{"GET /1/2", "GET /{id}/{id} id=1 id=2"}}},
+    {"more than three parameters",
+     {"GET /{a}/{b}/{c}/{d}/{*e}"},
+     {{"GET /1/2/3/4/5/6", "GET /{a}/{b}/{c}/{d}/{*e} a=1 b=2 c=3 d=4 e=5/6"}}},
+    {"escaped braces are literal text",
+     {"GET /a{{b}}", "GET /{{x}}/{id}"},
+     {{"GET /a{b}", "GET /a{{b}}"},
+      {"GET /a{{b}}", "none"},
+      {"GET /ab", "none"},
+      {"GET /{x}/7", "GET /{{x}}/{id} id=7"},
+      {"GET /x/7", "none"}}},
+    {"the method can be a parameter",
+     {"{m} /x", "GET /x"},
+     {{"POST /x", "{m} /x m=POST"}, {"GET /x", "GET /x"}, {"GET /y", "none"}}},
+    {"prefixes split inside a multi-byte character",
+     {"GET /\xc3\xa9", "GET /\xc3\xa8/{n}"},
+     {{"GET /\xc3\xa9", "GET /\xc3\xa9"},
+      {"GET /\xc3\xa8/\xe2\x82\xac", "GET /\xc3\xa8/{n} n=\xe2\x82\xac"},
+      {"GET /\xc3", "none"}}},
+    {"an empty tree matches nothing", {}, {{"", "none"}, {"GET /", "none"}, {"{", "none"}}},
+    {"odd lookup texts",
+     {"GET /", "GET /{a}"},
+     {{"", "none"}, {"GET /", "GET /"}, {"GET /{}}", "GET /{a} a={}}"}, {"{{}}", "none"}}},
+};
+
+TEST(route_tree_lookups) {
+    for (const Scenario& s : kScenarios) {
+        Tree t = build(s.routes);
+        for (const Lookup& l : s.lookups) {
+            std::string got = lookup(t, l.text);
+            if (got != l.expect) std::fprintf(stderr, "  in: %s\n", s.what);
+            CHECK_EQ(got, std::string(l.expect));
+        }
+    }
+}
+
+struct InsertCase {
+    const char* what;
+    std::vector<const char*> before;
+    std::string pattern;
+    const char* expect;  // "ok" or the message
+};
+
+#define CONFLICT "Insertion failed due to conflict with previously registered route: "
+#define SEGMENT "Only one parameter is allowed per path segment"
+#define NAME "Parameters must be registered with a valid name"
+#define CATCHALL "Catch-all parameters are only allowed at the end of a route"
+
+const std::vector<InsertCase> kInserts = {
+    {"same position, other name", {"GET /users/{id}"}, "GET /users/{name}", CONFLICT "GET /users/{id}"},
+    {"parameter where a catch-all is", {"GET /files/{*path}"}, "GET /files/{name}",
+     CONFLICT "GET /files/{*path}"},
+    {"catch-all where a parameter is", {"GET /files/{name}"}, "GET /files/{*path}",
+     CONFLICT "GET /files/{name}"},
+    {"same static route twice", {"GET /a"}, "GET /a", CONFLICT "GET /a"},
+    {"same catch-all route twice", {"GET /x/{id}/{*rest}"}, "GET /x/{id}/{*rest}",
+     CONFLICT "GET /x/{id}/{*rest}"},
+    {"conflict names the deeper route below the wildcard", {"GET /f/{name}/x/y"}, "GET /f/{*p}",
+     CONFLICT "GET /f/{name}/x/y"},
+    {"conflict names the route stored at the node", {"GET /u/{id}/posts", "GET /u/{uid}"}, "GET /u/{x}",
+     CONFLICT "GET /u/{uid}"},
+    {"conflict text shows escaped braces once", {"GET /{{x}}/{id}"}, "GET /{{x}}/{name}",
+     CONFLICT "GET /{x}/{id}"},
+    {"conflict comes before a later segment error", {"GET /{*p}"}, "GET /{a}{b}", CONFLICT "GET /{*p}"},
+    {"conflict comes before a later catch-all error", {"GET /{a}"}, "GET /{*x}/y", CONFLICT "GET /{a}"},
+    {"same route under another method is fine", {"GET /a"}, "POST /a", "ok"},
+    {"shared parameter node with a longer route", {"GET /users/{uid}"}, "GET /users/{id}/posts", "ok"},
+    {"two parameters in one segment", {}, "GET /{a}{b}", SEGMENT},
+    {"text between two parameters of a segment", {}, "GET /{a}-{b}", SEGMENT},
+    {"second parameter in a suffix segment", {"GET /{a}.png"}, "GET /{a}.{b}", SEGMENT},
+    {"catch-all right after a parameter", {}, "GET /{a}{*b}", SEGMENT},
+    {"empty name", {}, "GET /{}", NAME},
+    {"unclosed", {}, "GET /{a", NAME},
+    {"lone open brace at the end", {}, "GET /{", NAME},
+    {"stray close brace", {}, "GET /a}b", NAME},
+    {"slash in a name", {}, "GET /{a/b}", NAME},
+    {"star inside a name", {}, "GET /{a*b}", NAME},
+    {"escaped close brace cannot close", {}, "GET /{x}}", NAME},
+    {"escaped open brace leaves a stray close", {}, "GET /{{x}", NAME},
+    {"syntax errors anywhere are found before the tree is walked", {"GET /a"}, "GET /a/{x}/{", NAME},
+    {"catch-all followed by text", {}, "GET /{*rest}/x", CATCHALL},
+    {"two catch-alls", {}, "GET /{*a}{*b}", CATCHALL},
+    {"catch-all after literal text is fine", {}, "GET /x{*rest}", "ok"},
+    {"escaped close brace inside a name", {}, "GET /{a}}b}", "ok"},
+    {"25 parameters", {}, many_params(25), "ok"},
+    {"25 parameters and a catch-all", {}, many_params(25, "/{*r}"), "ok"},
+    {"26 parameters", {}, many_params(26), "Too many route parameters."},
+    {"26 parameters win over a later syntax error", {}, many_params(26, "/{"), "Too many route parameters."},
+    {"a syntax error before the 26th parameter wins", {}, "GET /{}" + many_params(26), NAME},
+};
+
+TEST(route_tree_insert_outcomes) {
+    for (const InsertCase& c : kInserts) {
+        Tree t = build(c.before);
+        std::string got = outcome(t.insert(c.pattern, c.pattern));
+        if (got != c.expect) std::fprintf(stderr, "  in: %s\n", c.what);
+        CHECK_EQ(got, std::string(c.expect));
+    }
+}
+
+TEST(route_tree_error_kinds) {
+    Tree t = build({"GET /a"});
+    const std::pair<const char*, InsertErrorKind> cases[] = {
+        {"GET /a", InsertErrorKind::Conflict},
+        {"GET /{a}{b}", InsertErrorKind::InvalidParamSegment},
+        {"GET /{}", InsertErrorKind::InvalidParam},
+        {"GET /{*a}/b", InsertErrorKind::InvalidCatchAll},
+    };
+    for (const auto& [pattern, kind] : cases) {
+        InsertResult r = t.insert(pattern, pattern);
+        CHECK(r && r->kind == kind && !r->is_panic());
+    }
+    InsertResult r = t.insert(many_params(26), "");
+    CHECK(r && r->kind == InsertErrorKind::TooManyParams && r->is_panic());
+    CHECK(r && r->with.empty());
+}
+
+TEST(route_tree_25_params_are_named_in_order) {
+    Tree t = build({});
+    std::string route = many_params(25);
+    CHECK(!t.insert(route, route));
+    std::string text = "GET ";
+    std::string expect = route;
+    for (int i = 1; i <= 25; ++i) {
+        text += "/v" + std::to_string(i);
+        expect += " p" + std::to_string(i) + "=v" + std::to_string(i);
+    }
+    CHECK_EQ(lookup(t, text), expect);
+}
+
+TEST(route_tree_params_inline_up_to_three) {
+    Tree t = build({"GET /{a}/{b}/{c}", "GET /{a}/{b}/{c}/{d}"});
+    Match<std::string> m;
+    CHECK(t.match("GET /1/2/3", m));
+    CHECK(!m.params.on_heap());
+    CHECK_EQ(m.params.size(), 3u);
+    CHECK(t.match("GET /1/2/3/4", m));
+    CHECK(m.params.on_heap());
+    CHECK_EQ(m.params.size(), 4u);
+    CHECK_EQ(m.params[3].value, std::string_view("4"));
+    // A reused match object forgets the earlier parameters.
+    CHECK(t.match("GET /1/2/3", m));
+    CHECK_EQ(m.params.size(), 3u);
+}
+
+TEST(route_tree_values_point_into_the_text) {
+    Tree t = build({"GET /{a}/{*b}"});
+    std::string text = "GET /xy/z/w";
+    Match<std::string> m;
+    CHECK(t.match(text, m));
+    CHECK_EQ(m.params.size(), 2u);
+    CHECK(m.params[0].value.data() == text.data() + 5);
+    CHECK(m.params[1].value.data() == text.data() + 8);
+}
+
+// A refused insertion followed by more routes must behave exactly like the same routes
+// without it: same insert outcomes, same lookups.
+struct TraceCase {
+    const char* what;
+    std::vector<const char*> setup;
+    std::string refused;
+    std::vector<std::string> after;
+    std::vector<const char*> probes;
+};
+
+const std::vector<TraceCase> kTraces = {
+    {"chain on the empty root, catch-all error deep inside",
+     {},
+     "GET /a/{x}/b/{*c}/d",
+     {"GET /a/{y}/b/{*c}", "GET /a", "GET /a/{z}/b/{*c}/d"},
+     {"GET /a/1/b/2", "GET /a", "GET /a/1/b/2/d", "GET /a/1/b/"}},
+    {"chain on the empty root, segment error",
+     {},
+     "GET /a/{x}/{y}{z}",
+     {"GET /a/{x}/{y}", "GET /a/{x}"},
+     {"GET /a/1/2", "GET /a/1", "GET /a/1/"}},
+    {"new static child",
+     {"GET /users"},
+     "GET /admin/{x}/{*y}/z",
+     {"GET /admin/{id}", "GET /admin/{id}/{*y}"},
+     {"GET /admin/1", "GET /admin/1/q/z", "GET /users"}},
+    {"new wildcard child of an existing node",
+     {"GET /u/me"},
+     "GET /u/{id}/{*r}/x",
+     {"GET /u/{name}", "GET /u/{*all}"},
+     {"GET /u/7", "GET /u/me", "GET /u/7/q/x"}},
+    {"new suffix child of a parameter",
+     {"GET /{f}.png"},
+     "GET /{f}.jpg/{*r}/x",
+     {"GET /{f}.jpg/{g}", "GET /{f}.jpg/{*r}"},
+     {"GET /a.jpg/b", "GET /a.jpg/b/x", "GET /a.png"}},
+    {"slash child of a parameter",
+     {"GET /{f}"},
+     "GET /{f}/{g}{h}",
+     {"GET /{f}/{g}"},
+     {"GET /a/b", "GET /a", "GET /a/"}},
+    {"too many parameters",
+     {"GET /x"},
+     many_params(26),
+     {many_params(25)},
+     {"GET /x", "GET /1/2"}},
+    {"conflict",
+     {"GET /a/{x}"},
+     "GET /a/{*y}",
+     {"GET /a/{x}/b", "GET /a/{*y}"},
+     {"GET /a/1/b", "GET /a/1"}},
+};
+
+TEST(route_tree_refused_insert_leaves_no_trace) {
+    for (const TraceCase& c : kTraces) {
+        Tree with = build(c.setup);
+        Tree without = build(c.setup);
+        std::string shape = with.dump(false);
+        CHECK(with.insert(c.refused, c.refused).has_value());
+        for (const std::string& r : c.after) {
+            std::string a = outcome(with.insert(r, r));
+            std::string b = outcome(without.insert(r, r));
+            if (a != b) std::fprintf(stderr, "  in: %s, route %s\n", c.what, r.c_str());
+            CHECK_EQ(a, b);
+        }
+        for (const char* p : c.probes) {
+            std::string a = lookup(with, p);
+            std::string b = lookup(without, p);
+            if (a != b) std::fprintf(stderr, "  in: %s\n", c.what);
+            CHECK_EQ(a, b);
+        }
+    }
+}
+
+// Where the refused walk needs no split, the structure must be exactly as before.
+TEST(route_tree_refused_insert_keeps_structure) {
+    const std::pair<std::vector<const char*>, const char*> cases[] = {
+        {{"GET /{a}.png"}, "GET /{a}.jpg/{b}{c}"},
+        {{"GET /users/{id}"}, "GET /users/{id}/x/{*c}/d"},
+        {{"GET /users/{id}"}, "GET /users/{id}.{x}"},
+        {{"GET /u/", "GET /u/me"}, "GET /u/{id}/{*r}/x"},
+        {{}, "GET /{a}/{*b}/c"},
+    };
+    for (const auto& [setup, refused] : cases) {
+        Tree t = build(setup);
+        std::string before = t.dump(false);
+        CHECK(t.insert(refused, refused).has_value());
+        CHECK_EQ(t.dump(false), before);
+    }
+}
+
+struct Counted {
+    static inline int live = 0;
+    bool owns = true;
+    Counted() { ++live; }
+    Counted(Counted&& o) noexcept : owns(o.owns) { o.owns = false; }
+    Counted& operator=(Counted&&) = delete;
+    ~Counted() {
+        if (owns) --live;
+    }
+};
+
+TEST(route_tree_releases_values) {
+    Counted::live = 0;
+    {
+        RouteTree<Counted> t;
+        for (int i = 0; i < 20; ++i) CHECK(!t.insert("GET /r" + std::to_string(i), Counted()));
+        CHECK_EQ(Counted::live, 20);
+        for (const char* bad : {"GET /r1", "GET /{a}{b}", "GET /{}", "GET /{*a}/b"}) {
+            CHECK(t.insert(bad, Counted()).has_value());
+            CHECK_EQ(Counted::live, 20);
+        }
+        CHECK(t.insert(many_params(26), Counted()).has_value());
+        CHECK_EQ(Counted::live, 20);
+    }
+    CHECK_EQ(Counted::live, 0);
+}
+
+TEST(route_tree_worked_example_shape) {
+    Tree t = build({"GET /users/{id}", "GET /users/me", "GET /files/{*path}"});
+    CHECK_EQ(t.dump(),
+             std::string("\"GET /\" root indices=uf prio=3\n"
+                         "  \"users/\" static indices=m wild prio=2\n"
+                         "    \"me\" static value=1 prio=1\n"
+                         "    \"{a}\" param value=0 names=id prio=1\n"
+                         "  \"files/\" static wild prio=1\n"
+                         "    \"{*path}\" catchall value=2 prio=1\n"));
+    CHECK_EQ(lookup(t, "GET /users/42"), std::string("GET /users/{id} id=42"));
+}
+
+TEST(route_tree_busier_children_move_first) {
+    Tree t = build({"/b1", "/a1", "/a2"});
+    CHECK_EQ(t.dump(),
+             std::string("\"/\" root indices=ab prio=3\n"
+                         "  \"a\" static indices=12 prio=2\n"
+                         "    \"1\" static value=1 prio=1\n"
+                         "    \"2\" static value=2 prio=1\n"
+                         "  \"b1\" static value=0 prio=1\n"));
+}
+
+TEST(route_tree_suffix_children_longest_first) {
+    Tree t = build({"/{f}.gz", "/{f}.tar.gz", "/{f}.xz"});
+    CHECK_EQ(t.dump(false),
+             std::string("\"/\" root wild\n"
+                         "  \"{a}\" param+suffix\n"
+                         "    \".tar.gz\" static value=1 names=f\n"
+                         "    \".gz\" static value=0 names=f\n"
+                         "    \".xz\" static value=2 names=f\n"));
+}
+
+std::string repeat(std::string_view s, int n) {
+    std::string out;
+    out.reserve(s.size() * static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+TEST(route_tree_10000_segments) {
+    const std::string segs = repeat("/s", 9999);
+    Tree t;
+    CHECK(!t.insert("GET " + segs + "/{id}", "deep"));
+    CHECK(!t.insert("GET /{*rest}", "rest"));
+
+    CHECK(lookup(t, "GET " + segs + "/7") == "deep id=7");
+    const std::string miss = "GET " + segs + "/7/8";
+    CHECK(lookup(t, miss) == "rest rest=" + miss.substr(5));
+    const std::string other = "GET " + repeat("/q", 10000);
+    CHECK(lookup(t, other) == "rest rest=" + other.substr(5));
+    CHECK(lookup(t, repeat("{", 10000)) == "none");
+    CHECK(lookup(t, repeat("/", 10000)) == "none");
+
+    // A conflict on such a route reports the whole of it.
+    InsertResult r = t.insert("GET " + segs + "/{name}", "");
+    CHECK(r && r->with == "GET " + segs + "/{id}");
+
+    Tree params;
+    CHECK(!params.insert("GET /{a}/x", "ax"));
+    CHECK(lookup(params, "GET /a" + repeat("/x", 9999)) == "none");
+    CHECK(lookup(params, "GET /" + repeat("a", 10000) + "/x") == "ax a=" + repeat("a", 10000));
+}
+
+TEST(route_tree_deep_tree_with_a_wildcard_at_every_level) {
+    // Each route adds one level with a static and a wildcard child, so a failing lookup
+    // backtracks through thousands of skipped points; the tree is torn down afterwards.
+    constexpr int kDepth = 3000;
+    Tree t;
+    std::string route;
+    for (int i = 0; i < kDepth; ++i) {
+        route += "/a";
+        CHECK(!t.insert(route + "/{p}", "p"));
+        CHECK(!t.insert(route, "a"));
+    }
+    std::string text = repeat("/a", kDepth);
+    CHECK_EQ(lookup(t, text), std::string("a"));
+    CHECK_EQ(lookup(t, text + "/b"), std::string("p p=b"));
+    CHECK_EQ(lookup(t, repeat("/a", kDepth / 2) + "/b"), std::string("p p=b"));
+    CHECK_EQ(lookup(t, text + "/b/c"), std::string("none"));
+    CHECK_EQ(lookup(t, text + "/a/a"), std::string("none"));
+}
+
+}  // namespace
