@@ -269,6 +269,26 @@ def test_absent_body_decodes_as_empty_object_and_empty_body_is_empty_text():
     assert str(info.value) == "Invalid JSON: EOF while parsing a value at line 1 column 0"
 
 
+@pytest.mark.parametrize("body", [None, b""], ids=["absent body", "empty body"])
+def test_parse_multipart_without_body_gives_two_empty_dicts(body):
+    assert make(body=body).parse_multipart("xyz") == ({}, {})
+
+
+def test_parse_multipart_reads_the_stored_body():
+    body = (b"--b\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n"
+            b'--b\r\nContent-Disposition: form-data; name="f"; filename="x.txt"\r\n\r\n\xff\r\n--b--\r\n')
+    assert make(body=body).parse_multipart(boundary="b") == ({"a": ["1"]}, {"f": [("x.txt", "", b"\xff")]})
+    with pytest.raises(TypeError, match="^argument 'boundary': 'bytes' object cannot be converted to 'PyString'$"):
+        make(body=body).parse_multipart(b"b")
+
+
+def test_query_decodes_the_stored_query_string_each_read():
+    r = Request("GET", "/", "a=1&b=x+y&a=%C3%A9")
+    assert r.query == {"a": ["1", "\u00e9"], "b": ["x y"]}
+    assert r.query is not r.query
+    assert make().query == {}
+
+
 def test_json_reads_the_stored_body_each_call():
     r = make(body=b'{"b": [1, 2.5, null], "a": "\\u00e9"}')
     first, second = r.json(), r.json()
@@ -287,6 +307,10 @@ def test_text_signatures_and_docs():
         "get_header": ("($self, name)", "O(1)-ish lookup of a single header by name \u2014 no full parse."),
         "set_body": ("($self, body)", ""),
         "json": ("($self)", ""),
+        "parse_multipart": ("($self, boundary)",
+                            "Parse a ``multipart/form-data`` body.\n\nReturns ``(fields, files)``: fields \u2014 "
+                            "``dict[str, list[str]]``, files \u2014\n``dict[str, list[(filename, content_type, bytes)]]``."
+                            " The body must be\nstored first via :meth:`set_body`."),
     }
     for name, (sig, doc) in expected.items():
         member = getattr(Request, name)
@@ -295,7 +319,7 @@ def test_text_signatures_and_docs():
     assert Request.headers.__doc__ == (
         "Lazy header parsing: headers are only materialised as a PyDict\nwhen `.headers` is actually accessed."
     )
-    for name in ("method", "path", "query_string"):
+    for name in ("method", "path", "query_string", "query"):
         assert getattr(Request, name).__doc__ is None
 
 
@@ -303,7 +327,7 @@ def test_class_is_final_without_attributes_or_weak_references():
     with pytest.raises(TypeError):
         type("Sub", (Request,), {})
     r = make()
-    for name in ("method", "path", "query_string", "headers", "other"):
+    for name in ("method", "path", "query_string", "headers", "query", "other"):
         with pytest.raises(AttributeError):
             setattr(r, name, "x")
     with pytest.raises(TypeError):
@@ -320,7 +344,7 @@ def exercise():
     r.set_headers(HEADERS)
     r.set_body(bytearray(b'{"k": [1, "v"]}'))
     r.headers, r.method, r.path, r.query_string
-    r.get_header("HOST"), r.get_header("missing"), r.json()
+    r.get_header("HOST"), r.get_header("missing"), r.json(), r.query, r.parse_multipart("b")
     for bad_call in (lambda: r.set_headers([(b"a",)]), lambda: r.set_body("s"), lambda: Request("GET", 1, ""),
                      lambda: r.set_headers([(b"a", [300])])):
         try:

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "module/py_ref.h"
+#include "request/text_utils.h"
 
 namespace calvenor::request {
 
@@ -26,8 +27,7 @@ bool has_upper(std::string_view s) noexcept {
 PyObject* lowered_key(std::string_view name, std::string& scratch) {
     if (!has_upper(name)) return lossy_str(name);
     scratch.assign(name);
-    for (char& c : scratch)
-        if (c >= 'A' && c <= 'Z') c = char(c | 0x20);
+    ascii_lower_in_place(scratch);
     return lossy_str(scratch);
 }
 

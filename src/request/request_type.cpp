@@ -1,4 +1,5 @@
 // The Python class Request: stores the request as received and decodes on every read.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,6 +9,8 @@
 #include "module/method.h"
 #include "request/header_lookup.h"
 #include "request/headers_to_python.h"
+#include "request/multipart_to_python.h"
+#include "request/query_to_python.h"
 #include "request/request_record.h"
 
 namespace calvenor {
@@ -31,6 +34,7 @@ PyObject* get_method(PyObject*, RequestRecord& r) { return utf8_str(r.method); }
 PyObject* get_path(PyObject*, RequestRecord& r) { return utf8_str(r.path); }
 PyObject* get_query_string(PyObject*, RequestRecord& r) { return utf8_str(r.query_string); }
 PyObject* get_headers(PyObject*, RequestRecord& r) { return request::headers_to_python(r.raw_headers); }
+PyObject* get_query(PyObject*, RequestRecord& r) { return request::query_to_python(r.query_string); }
 
 PyObject* request_get_header(PyObject*, RequestRecord& r, std::string_view& name) {
     const HeaderPair* found = request::find_header(r.raw_headers, name);
@@ -54,10 +58,17 @@ PyObject* request_json(PyObject*, RequestRecord& r) {
     return json::decode_json_body(r.body ? std::string_view(*r.body) : kAbsentJsonBody);
 }
 
+PyObject* request_parse_multipart(PyObject*, RequestRecord& r, std::string_view& boundary) {
+    std::optional<std::string_view> body;
+    if (r.body) body = *r.body;
+    return request::multipart_to_python(body, boundary);
+}
+
 CALVENOR_SIGNATURE(kNew, "Request.__new__()", "method", "path", "query_string");
 CALVENOR_SIGNATURE(kSetHeaders, "Request.set_headers()", "raw_headers");
 CALVENOR_SIGNATURE(kGetHeader, "Request.get_header()", "name");
 CALVENOR_SIGNATURE(kSetBody, "Request.set_body()", "body");
+CALVENOR_SIGNATURE(kParseMultipart, "Request.parse_multipart()", "boundary");
 
 PyMethodDef methods[] = {
     {"set_headers", CALVENOR_METHOD(RequestRecord, ExclusiveAccess, request_set_headers, kSetHeaders, Headers),
@@ -69,6 +80,14 @@ PyMethodDef methods[] = {
     {"set_body", CALVENOR_METHOD(RequestRecord, ExclusiveAccess, request_set_body, kSetBody, Bytes),
      METH_FASTCALL | METH_KEYWORDS, "set_body($self, body)\n--\n\n"},
     {"json", CALVENOR_NOARGS(RequestRecord, SharedAccess, request_json), METH_NOARGS, "json($self)\n--\n\n"},
+    {"parse_multipart",
+     CALVENOR_METHOD(RequestRecord, SharedAccess, request_parse_multipart, kParseMultipart, Text),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_multipart($self, boundary)\n--\n\n"
+     "Parse a ``multipart/form-data`` body.\n\n"
+     "Returns ``(fields, files)``: fields \u2014 ``dict[str, list[str]]``, files \u2014\n"
+     "``dict[str, list[(filename, content_type, bytes)]]``. The body must be\n"
+     "stored first via :meth:`set_body`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -79,6 +98,7 @@ PyGetSetDef getset[] = {
     {"headers", getter<RequestRecord, get_headers>, nullptr,
      "Lazy header parsing: headers are only materialised as a PyDict\nwhen `.headers` is actually accessed.",
      nullptr},
+    {"query", getter<RequestRecord, get_query>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
