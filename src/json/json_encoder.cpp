@@ -91,18 +91,55 @@ bool write_int(PyObject* value, OutBuffer& out) {
     return true;
 }
 
+// Values of these exact types are written without running any Python code, so they need
+// no reference of their own and cannot change the container being walked.
+// 1: written, 0: not a leaf, -1: exception.
+inline int write_leaf(PyObject* value, OutBuffer& out) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_str(value, out) ? 1 : -1;
+    if (type == &PyLong_Type) return write_int(value, out) ? 1 : -1;
+    if (type == &PyFloat_Type) {
+        write_double(PyFloat_AsDouble(value), out);
+        return 1;
+    }
+    if (value == Py_None) {
+        out.append("null", 4);
+        return 1;
+    }
+    if (type == &PyBool_Type) {
+        if (value == Py_True)
+            out.append("true", 4);
+        else
+            out.append("false", 5);
+        return 1;
+    }
+    return 0;
+}
+
+// Writes a container item: leaves directly, anything else under a reference of its own,
+// since Python code run while writing it may drop it from its container.
+inline bool write_item(PyObject* value, OutBuffer& out, bool& ran_code) {
+    int r = write_leaf(value, out);
+    if (r != 0) return r > 0;
+    ran_code = true;
+    Ref hold = Ref::borrow(value);
+    return write_value(value, out);
+}
+
 bool write_list(PyObject* list, OutBuffer& out) {
     Nesting nest;
     if (!nest.ok()) return false;
     out.put('[');
-    Py_ssize_t start_len = PyList_Size(list);
-    for (Py_ssize_t i = 0;; ++i) {
-        // Code run by the walk may grow or shrink the list: never past either length.
-        Py_ssize_t now = PyList_Size(list);
-        if (i >= (now < start_len ? now : start_len)) break;
+    // Code run by the walk may grow or shrink the list: never past either length.
+    Py_ssize_t start_len = PyList_Size(list), bound = start_len;
+    for (Py_ssize_t i = 0; i < bound; ++i) {
         if (i) out.put(',');
-        Ref item = Ref::borrow(PyList_GetItem(list, i));
-        if (!write_value(item.get(), out)) return false;
+        bool ran_code = false;
+        if (!write_item(PyList_GetItem(list, i), out, ran_code)) return false;
+        if (ran_code) {
+            Py_ssize_t now = PyList_Size(list);
+            bound = now < start_len ? now : start_len;
+        }
     }
     out.put(']');
     return true;
@@ -115,7 +152,8 @@ bool write_tuple(PyObject* tuple, OutBuffer& out) {
     Py_ssize_t n = PyTuple_Size(tuple);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i) out.put(',');
-        if (!write_value(PyTuple_GetItem(tuple, i), out)) return false;
+        bool ran_code = false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, ran_code)) return false;
     }
     out.put(']');
     return true;
@@ -127,8 +165,10 @@ public:
     explicit GuardedDictWalk(PyObject* dict) : dict_(dict), used_(PyDict_Size(dict)), left_(used_) {}
 
     // 1: an entry (new references), 0: the end, -1: fault raised.
-    int next(Ref& key, Ref& value) {
-        if (PyDict_Size(dict_) != used_) {
+    // `ran_code`: whether Python code may have run since the last step; only then can the
+    // dict have changed. Key and value are borrowed.
+    int next(PyObject*& key, PyObject*& value, bool ran_code) {
+        if (ran_code && PyDict_Size(dict_) != used_) {
             raise_panic("dictionary changed size during iteration");
             return -1;
         }
@@ -136,11 +176,8 @@ public:
             raise_panic("dictionary keys changed during iteration");
             return -1;
         }
-        PyObject *k, *v;
-        if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
+        if (!PyDict_Next(dict_, &pos_, &key, &value)) return 0;
         --left_;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
         return 1;
     }
 
@@ -164,17 +201,18 @@ bool write_dict(PyObject* dict, OutBuffer& out) {
     if (!nest.ok()) return false;
     out.put('{');
     GuardedDictWalk walk(dict);
-    Ref key, value;
-    bool first = true;
+    PyObject *key, *value;
+    bool first = true, ran_code = false;
     for (;;) {
-        int r = walk.next(key, value);
+        int r = walk.next(key, value, ran_code);
         if (r < 0) return false;
         if (r == 0) break;
         if (!first) out.put(',');
         first = false;
-        if (!write_key(key.get(), out)) return false;
+        if (!write_key(key, out)) return false;
         out.put(':');
-        if (!write_value(value.get(), out)) return false;
+        ran_code = false;
+        if (!write_item(value, out, ran_code)) return false;
     }
     out.put('}');
     return true;
@@ -216,12 +254,14 @@ int write_fields(PyObject* obj, OutBuffer& out) {
             if (!write_field(obj, PyTuple_GetItem(fields.get(), i), first, out)) return -1;
     } else {
         GuardedDictWalk walk(fields.get());
-        Ref key, value;
+        PyObject *key, *value;
         for (;;) {
-            int r = walk.next(key, value);
+            // Reading each attribute may run Python code.
+            int r = walk.next(key, value, true);
             if (r < 0) return -1;
             if (r == 0) break;
-            if (!write_field(obj, key.get(), first, out)) return -1;
+            Ref hold = Ref::borrow(key);
+            if (!write_field(obj, key, first, out)) return -1;
         }
     }
     out.put('}');
@@ -257,27 +297,12 @@ bool write_fallback(PyObject* obj, OutBuffer& out) {
 }
 
 bool write_value(PyObject* value, OutBuffer& out) {
-    PyTypeObject* type = Py_TYPE(value);
     // Exact built-in types first: each can only match its own row of the general order below.
-    if (type == &PyUnicode_Type) return write_str(value, out);
-    if (type == &PyLong_Type) return write_int(value, out);
+    int leaf = write_leaf(value, out);
+    if (leaf != 0) return leaf > 0;
+    PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);
     if (type == &PyList_Type) return write_list(value, out);
-    if (type == &PyFloat_Type) {
-        write_double(PyFloat_AsDouble(value), out);
-        return true;
-    }
-    if (value == Py_None) {
-        out.append("null", 4);
-        return true;
-    }
-    if (type == &PyBool_Type) {
-        if (value == Py_True)
-            out.append("true", 4);
-        else
-            out.append("false", 5);
-        return true;
-    }
     if (type == &PyTuple_Type) return write_tuple(value, out);
 
     unsigned long flags = PyType_GetFlags(type);

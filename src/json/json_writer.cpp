@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -33,25 +34,66 @@ constexpr auto kEscape = [] {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Length of the leading run of bytes that need no escaping.
-inline size_t plain_run(const unsigned char* s, size_t n) {
-    size_t i = 0;
 #if defined(__SSE2__)
+// Bytes of `v` that need escaping, as a bit mask.
+inline unsigned escape_mask(__m128i v) {
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), lt = _mm_set1_epi8('<'),
                   gt = _mm_set1_epi8('>'), amp = _mm_set1_epi8('&'), ctl = _mm_set1_epi8(0x1F);
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                   _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)),
-                                                _mm_cmpeq_epi8(v, amp)));
-        // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
-        int mask = _mm_movemask_epi8(hit);
-        if (mask != 0) return i + (size_t)__builtin_ctz((unsigned)mask);
-    }
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                               _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt)),
+                                            _mm_cmpeq_epi8(v, amp)));
+    // v <= 0x1F (unsigned) exactly when max(v, 0x1F) == 0x1F
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
+    return (unsigned)_mm_movemask_epi8(hit);
+}
 #endif
-    while (i < n && kEscape.v[s[i]] == 0) ++i;
-    return i;
+
+// Whether 16 bytes from `s` can be read without leaving its memory page. Bytes past the
+// string's end are read but masked off; a copy to the stack would stall the load instead.
+inline bool block_readable(const unsigned char* s) {
+#if defined(__SANITIZE_ADDRESS__)
+    (void)s;
+    return false;
+#else
+    return ((uintptr_t)s & 4095) <= 4096 - 16;
+#endif
+}
+
+// Copies the leading run of bytes that need no escaping from [s, end) to p, advancing both.
+// Writes whole 16-byte blocks, so the output needs 16 bytes of slack past the run.
+inline void copy_plain(const unsigned char*& s, const unsigned char* end, char*& p) {
+#if defined(__SSE2__)
+    while (end - s >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+        if (unsigned mask = escape_mask(v)) {
+            unsigned i = (unsigned)__builtin_ctz(mask);
+            s += i;
+            p += i;
+            return;
+        }
+        s += 16;
+        p += 16;
+    }
+    if (s < end) {
+        size_t rem = (size_t)(end - s);
+        __m128i v;
+        if (block_readable(s)) {
+            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        } else {
+            alignas(16) unsigned char tmp[16];
+            std::memcpy(tmp, s, rem);
+            v = _mm_load_si128(reinterpret_cast<const __m128i*>(tmp));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+        unsigned mask = escape_mask(v) & ((1u << rem) - 1);
+        size_t i = mask ? (size_t)__builtin_ctz(mask) : rem;
+        s += i;
+        p += i;
+    }
+#else
+    while (s < end && kEscape.v[*s] == 0) *p++ = (char)*s++;
+#endif
 }
 
 }  // namespace
@@ -66,33 +108,33 @@ void OutBuffer::grow(size_t n) {
 
 void write_string(OutBuffer& out, std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    out.reserve(n + 2);
-    out.put('"');
+    const auto* end = s + text.size();
+    out.reserve(text.size() + 2 + 16);
+    char* p = out.cursor();
+    *p++ = '"';
     for (;;) {
-        size_t run = plain_run(s, n);
-        out.append(reinterpret_cast<const char*>(s), run);
-        if (run == n) break;
-        unsigned char c = s[run];
-        char e = kEscape.v[c];
-        out.reserve(6);
-        char* p = out.cursor();
+        copy_plain(s, end, p);
+        if (s == end) break;
+        unsigned char c = *s++;
+        out.commit(p);
+        out.reserve((size_t)(end - s) + 6 + 1 + 16);
+        p = out.cursor();
         p[0] = '\\';
+        char e = kEscape.v[c];
         if (e == 'u') {
             p[1] = 'u';
             p[2] = '0';
             p[3] = '0';
             p[4] = kHex[c >> 4];
             p[5] = kHex[c & 15];
-            out.advance(6);
+            p += 6;
         } else {
             p[1] = e;
-            out.advance(2);
+            p += 2;
         }
-        s += run + 1;
-        n -= run + 1;
     }
-    out.put('"');
+    *p++ = '"';
+    out.commit(p);
 }
 
 void write_int(OutBuffer& out, int64_t v) {

@@ -36,6 +36,8 @@ public:
         len_ += n;
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
+    // Sets the end of the text to `p`, a pointer obtained from cursor() after reserve().
+    void commit(char* p) { len_ = (size_t)(p - data_); }
     std::string_view view() const { return {data_, len_}; }
     size_t size() const { return len_; }
 
