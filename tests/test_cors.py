@@ -1,0 +1,110 @@
+import pytest
+
+from calvenor._core import CalvenorApp
+
+DEFAULT_METHODS = "GET,POST,PUT,DELETE,OPTIONS,PATCH"
+# Unicode White_Space, and characters that look like space but are not.
+WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
+
+
+def configured(origins, methods=None, headers=None, max_age=None):
+    app = CalvenorApp()
+    app.set_cors(origins, methods, headers, max_age)
+    return app
+
+
+def test_unconfigured_policy_answers_no():
+    app = CalvenorApp()
+    assert (app.has_cors(), app.cors_is_wildcard(), app.cors_allows(""), app.cors_allows("*")) == (False,) * 4
+    assert app.cors_origin("https://a") is None and app.cors_preflight_headers("https://a") is None
+
+
+def test_all_defaults_allow_everything_with_default_headers():
+    app = configured(None)
+    assert app.has_cors() and app.cors_is_wildcard() and app.cors_allows("anything")
+    assert app.cors_origin("https://a") == "*"
+    h = app.cors_preflight_headers("https://a")
+    assert list(h.items()) == [
+        ("Access-Control-Allow-Origin", "*"),
+        ("Access-Control-Allow-Methods", DEFAULT_METHODS),
+        ("Access-Control-Allow-Headers", "*"),
+        ("Access-Control-Max-Age", "600"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "origins,allowed,refused,wildcard",
+    [
+        ("alpha, beta", ["alpha", "beta"], ["Beta", " beta", "alpha, beta", "*"], False),
+        ("alpha,*", ["alpha", "zeta", ""], [], True),
+        ("", [""], ["x", " "], False),
+        ("alpha,,beta", ["alpha", "", "beta"], ["alpha,,beta"], False),
+        ("a,", ["a", ""], ["a,"], False),
+        (" * ", ["x"], [], True),
+        ("**", ["**"], ["*", "x"], False),
+        (WHITE_SPACE + "alpha" + WHITE_SPACE, ["alpha"], [WHITE_SPACE + "alpha"], False),
+        ("https://A.example/", ["https://A.example/"], ["https://a.example/", "https://A.example"], False),
+    ] + [(c + "a" + c, [c + "a" + c], ["a"], False) for c in NOT_WHITE_SPACE],
+    ids=["comma list is trimmed and exact", "wildcard entry allows all", "empty text allows only empty origin",
+         "empty middle piece is kept", "trailing comma gives empty piece", "trimmed star is wildcard",
+         "double star is not wildcard", "all unicode white space is trimmed", "no normalisation of origins"]
+    + [f"U+{ord(c):04X} is not trimmed" for c in NOT_WHITE_SPACE],
+)
+def test_origin_list_decisions(origins, allowed, refused, wildcard):
+    app = configured(origins)
+    assert app.has_cors() and app.cors_is_wildcard() is wildcard
+    for origin in allowed:
+        assert app.cors_allows(origin)
+        assert app.cors_origin(origin) == ("*" if wildcard else origin)
+        assert app.cors_preflight_headers(origin)["Access-Control-Allow-Origin"] == ("*" if wildcard else origin)
+    for origin in refused:
+        assert not app.cors_allows(origin)
+        assert app.cors_origin(origin) is None and app.cors_preflight_headers(origin) is None
+
+
+def test_texts_are_stored_exactly_and_second_call_replaces_all():
+    app = configured("alpha", "GET, POST", " x-a ", "")
+    assert app.cors_preflight_headers("alpha") == {
+        "Access-Control-Allow-Origin": "alpha",
+        "Access-Control-Allow-Methods": "GET, POST",
+        "Access-Control-Allow-Headers": " x-a ",
+        "Access-Control-Max-Age": "",
+    }
+    app.set_cors(origins="beta", methods=None, headers=None, max_age="5")
+    assert not app.cors_allows("alpha") and app.cors_allows("beta")
+    assert app.cors_preflight_headers("beta")["Access-Control-Allow-Methods"] == DEFAULT_METHODS
+    assert app.cors_preflight_headers("beta")["Access-Control-Max-Age"] == "5"
+
+
+@pytest.mark.parametrize(
+    "kwargs,exc_type,message",
+    [
+        (dict(origins=["a"], methods=None, headers=None, max_age=None), TypeError,
+         "argument 'origins': 'list' object cannot be converted to 'PyString'"),
+        (dict(origins="a", methods=None, headers=None, max_age=600), TypeError,
+         "argument 'max_age': 'int' object cannot be converted to 'PyString'"),
+        (dict(origins="a", methods=None, headers=b"x", max_age=None), TypeError,
+         "argument 'headers': 'bytes' object cannot be converted to 'PyString'"),
+        (dict(origins="\ud800", methods=None, headers=None, max_age=None), UnicodeEncodeError, None),
+        (dict(origins="a", methods=None, headers=None), TypeError,
+         "CalvenorApp.set_cors() missing 1 required positional argument: 'max_age'"),
+    ],
+    ids=["list origins is refused", "int max age is refused", "bytes headers is refused",
+         "lone surrogate raises unicode error", "missing max age is reported"],
+)
+def test_bad_set_cors_leaves_policy_unchanged(kwargs, exc_type, message):
+    app = configured("keep")
+    with pytest.raises(exc_type) as info:
+        app.set_cors(**kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    assert app.cors_allows("keep") and not app.cors_allows("a")
+
+
+def test_origin_argument_is_converted_as_text():
+    app = configured(None)
+    with pytest.raises(TypeError, match=r"^argument 'origin': 'NoneType' object cannot be converted to 'PyString'$"):
+        app.cors_origin(None)
+    with pytest.raises(TypeError, match=r"^CalvenorApp\.cors_allows\(\) got an unexpected keyword argument 'o'$"):
+        app.cors_allows(o="x")
