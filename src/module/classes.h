@@ -9,6 +9,7 @@ namespace calvenor {
 // then renamed to the bare class name so that messages show just "<Name>".
 PyTypeObject* make_class(PyType_Spec* spec);
 
+PyTypeObject* create_router_type();   // src/routing/router_type.cpp
 PyTypeObject* create_request_type();   // src/request/request_type.cpp
 PyTypeObject* create_response_type();  // src/response/response_type.cpp
 

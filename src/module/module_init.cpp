@@ -18,6 +18,7 @@ struct ClassEntry {
 
 // The order of registration is the order of __all__.
 const ClassEntry kClasses[] = {
+    {"Router", create_router_type},
     {"Request", create_request_type},
     {"Response", create_response_type},
 };
