@@ -85,7 +85,36 @@ inline bool sig_overflows(uint64_t sig, unsigned digit) {
     return sig > kMax10 || (sig == kMax10 && digit > UINT64_MAX % 10);
 }
 
+inline uint64_t load_be64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// Byte-order comparison of short keys without a libc call per pair.
+inline int compare_keys(std::string_view a, std::string_view b) {
+    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
+    size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t u = load_be64(x + i), v = load_be64(y + i);
+        if (u != v) return u < v ? -1 : 1;
+    }
+    for (; i < n; ++i)
+        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// The first eight key bytes, zero-padded, as a big-endian number: orders most keys alone.
+inline uint64_t key_prefix(std::string_view k) {
+    unsigned char buf[8] = {};
+    std::memcpy(buf, k.data(), std::min<size_t>(k.size(), 8));
+    return load_be64(buf);
+}
+
 struct SortItem {
+    uint64_t prefix;
     std::string_view key;
     size_t index;
 };
@@ -129,6 +158,23 @@ private:
     }
 
     void skip_ws() {
+        if (pos_ < n_ && s_[pos_] > ' ') return;  // compact text: nothing to skip
+#if defined(__SSE2__)
+        // Indented text has long runs of spaces after each line feed.
+        while (n_ - pos_ >= 16) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + pos_));
+            __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')),
+                                                   _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))),
+                                      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
+                                                   _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))));
+            unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+            if (other != 0) {
+                pos_ += static_cast<unsigned>(__builtin_ctz(other));
+                return;
+            }
+            pos_ += 16;
+        }
+#endif
         while (pos_ < n_ && is_ws(s_[pos_])) ++pos_;
     }
 
@@ -164,80 +210,89 @@ private:
         return true;
     }
 
+    // Appends digits at p to sig while they fit; the first digit that would overflow and
+    // every digit after it are dropped. Returns the number of digits added and sets `dropped`.
+    size_t gather_digits(size_t& p, uint64_t& sig, size_t& dropped) const {
+        size_t added = 0;
+        // 19 digits always fit in 64 bits, so the leading ones need no overflow check.
+        while (p < n_ && is_digit(s_[p]) && sig < 1000000000000000000ull) {
+            sig = sig * 10 + (s_[p] - '0');
+            ++p;
+            ++added;
+        }
+        while (p < n_ && is_digit(s_[p])) {
+            unsigned d = s_[p] - '0';
+            if (sig_overflows(sig, d)) {
+                size_t from = p;
+                while (p < n_ && is_digit(s_[p])) ++p;
+                dropped = p - from;
+                return added;
+            }
+            sig = sig * 10 + d;
+            ++p;
+            ++added;
+        }
+        return added;
+    }
+
     bool number() {
+        size_t p = pos_;
         bool neg = false;
-        if (s_[pos_] == '-') {
+        if (s_[p] == '-') {
             neg = true;
-            if (++pos_ >= n_) return fail_eof(kEofValue);
+            if (++p >= n_) return fail_eof(kEofValue);
         }
         uint64_t sig = 0;
         int64_t exp10 = 0;  // wide enough that dropped digits of any input cannot overflow it
         bool is_int = true;
-        bool dropped = false;
+        size_t dropped_int = 0;
 
-        unsigned char c = s_[pos_];
+        unsigned char c = s_[p];
         if (c == '0') {
-            ++pos_;
-            if (pos_ < n_ && is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
+            ++p;
+            if (p < n_ && is_digit(s_[p])) return fail_at(kInvalidNumber, p);
         } else if (is_digit(c)) {
-            while (pos_ < n_ && is_digit(s_[pos_])) {
-                unsigned d = s_[pos_] - '0';
-                if (sig_overflows(sig, d)) {
-                    dropped = true;
-                    while (pos_ < n_ && is_digit(s_[pos_])) {
-                        ++exp10;
-                        ++pos_;
-                    }
-                    break;
-                }
-                sig = sig * 10 + d;
-                ++pos_;
-            }
+            gather_digits(p, sig, dropped_int);
+            exp10 += static_cast<int64_t>(dropped_int);
         } else {
-            return fail_at(kInvalidNumber, pos_);
+            return fail_at(kInvalidNumber, p);
         }
 
-        if (pos_ < n_ && s_[pos_] == '.') {
+        if (p < n_ && s_[p] == '.') {
             is_int = false;
-            if (++pos_ >= n_) return fail_eof(kEofValue);
-            if (!is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
-            while (pos_ < n_ && is_digit(s_[pos_])) {
-                unsigned d = s_[pos_] - '0';
-                if (sig_overflows(sig, d)) {
-                    while (pos_ < n_ && is_digit(s_[pos_])) ++pos_;
-                    break;
-                }
-                sig = sig * 10 + d;
-                --exp10;
-                ++pos_;
-            }
+            if (++p >= n_) return fail_eof(kEofValue);
+            if (!is_digit(s_[p])) return fail_at(kInvalidNumber, p);
+            size_t dropped_frac = 0;  // dropped fraction digits change nothing
+            exp10 -= static_cast<int64_t>(gather_digits(p, sig, dropped_frac));
         }
 
-        if (pos_ < n_ && (s_[pos_] | 0x20) == 'e') {
+        if (p < n_ && (s_[p] | 0x20) == 'e') {
             is_int = false;
-            if (++pos_ >= n_) return fail_eof(kEofValue);
+            if (++p >= n_) return fail_eof(kEofValue);
             bool exp_neg = false;
-            if (s_[pos_] == '+' || s_[pos_] == '-') {
-                exp_neg = s_[pos_] == '-';
-                if (++pos_ >= n_) return fail_eof(kEofValue);
+            if (s_[p] == '+' || s_[p] == '-') {
+                exp_neg = s_[p] == '-';
+                if (++p >= n_) return fail_eof(kEofValue);
             }
-            if (!is_digit(s_[pos_])) return fail_at(kInvalidNumber, pos_);
+            if (!is_digit(s_[p])) return fail_at(kInvalidNumber, p);
             int32_t e = 0;
-            while (pos_ < n_ && is_digit(s_[pos_])) {
-                int32_t d = s_[pos_] - '0';
+            while (p < n_ && is_digit(s_[p])) {
+                int32_t d = s_[p] - '0';
                 if (e > (INT32_MAX - d) / 10) {
-                    if (sig != 0 && !exp_neg) return fail_at(kOutOfRange, pos_);
-                    while (pos_ < n_ && is_digit(s_[pos_])) ++pos_;
+                    if (sig != 0 && !exp_neg) return fail_at(kOutOfRange, p);
+                    while (p < n_ && is_digit(s_[p])) ++p;
+                    pos_ = p;
                     push_double(neg ? -0.0 : 0.0);
                     return true;
                 }
                 e = e * 10 + d;
-                ++pos_;
+                ++p;
             }
             exp10 += exp_neg ? -static_cast<int64_t>(e) : e;
         }
+        pos_ = p;
 
-        if (is_int && !dropped) {
+        if (is_int && dropped_int == 0) {
             if (!neg) {
                 push(Tag::UInt, sig);
             } else if (sig == 0) {
@@ -256,13 +311,13 @@ private:
                 push_double(neg ? -0.0 : 0.0);
                 return true;
             }
-            if (exp10 >= 0) return fail_at(kOutOfRange, pos_ - 1);
+            if (exp10 >= 0) return fail_at(kOutOfRange, p - 1);
             f /= 1e308;
             exp10 += 308;
         }
         if (exp10 >= 0) {
             f *= kPow10[exp10];
-            if (std::isinf(f)) return fail_at(kOutOfRange, pos_ - 1);
+            if (std::isinf(f)) return fail_at(kOutOfRange, p - 1);
         } else {
             f /= kPow10[-exp10];
         }
@@ -432,7 +487,8 @@ private:
             for (;;) {
                 size_t key = tape_.size();
                 if (!string()) return false;
-                if (ascending && count > 0 && !(doc_.string(prev_key) < doc_.string(key))) ascending = false;
+                if (ascending && count > 0 && compare_keys(doc_.string(prev_key), doc_.string(key)) >= 0)
+                    ascending = false;
                 prev_key = key;
                 ++count;
                 skip_ws();
@@ -474,11 +530,13 @@ private:
         items.clear();
         size_t k = header + 1;
         for (uint64_t m = 0; m < count; ++m) {
-            items.push_back({doc_.string(k), k});
+            std::string_view key = doc_.string(k);
+            items.push_back({key_prefix(key), key, k});
             k = doc_.skip(k + 1);
         }
         std::sort(items.begin(), items.end(), [](const SortItem& a, const SortItem& b) {
-            int c = a.key.compare(b.key);
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            int c = compare_keys(a.key, b.key);
             return c != 0 ? c < 0 : a.index < b.index;
         });
         std::vector<uint64_t>& order = doc_.order;
@@ -486,7 +544,9 @@ private:
         order.push_back(0);
         uint64_t unique = 0;
         for (size_t j = 0; j < items.size(); ++j) {
-            if (j + 1 < items.size() && items[j + 1].key == items[j].key) continue;
+            if (j + 1 < items.size() && items[j + 1].prefix == items[j].prefix &&
+                compare_keys(items[j + 1].key, items[j].key) == 0)
+                continue;
             order.push_back(items[j].index);
             ++unique;
         }

@@ -1,5 +1,6 @@
 #include "json/json_to_python.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,9 @@ public:
     PyObject* get(std::string_view key) {
         if (key.size() > kMaxKeyLen) return make(key);
         if (slots_.empty()) slots_.resize(input_size_ < 4096 ? 64 : 1024);
-        uint64_t h = 1469598103934665603ull;
-        for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
-        Slot& slot = slots_[(h ^ (h >> 29)) & (slots_.size() - 1)];
-        if (slot.obj != nullptr && slot.key == key) return Py_NewRef(slot.obj);
+        Slot& slot = slots_[hash(key) & (slots_.size() - 1)];
+        if (slot.obj != nullptr && slot.key.size() == key.size() && same_bytes(slot.key.data(), key.data(), key.size()))
+            return Py_NewRef(slot.obj);
         PyObject* obj = make(key);
         if (obj == nullptr) return nullptr;
         Py_XDECREF(slot.obj);
@@ -42,6 +42,55 @@ public:
     }
 
 private:
+    static uint64_t load8(const char* p) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
+
+    static uint32_t load4(const char* p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+
+    // Equality of two short byte runs without a libc call.
+    static bool same_bytes(const char* a, const char* b, size_t n) {
+        if (n >= 8) {
+            for (size_t i = 0; i + 8 < n; i += 8)
+                if (load8(a + i) != load8(b + i)) return false;
+            return load8(a + n - 8) == load8(b + n - 8);
+        }
+        if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+
+    // Head, tail and length of the key; a collision only costs a cache miss.
+    static size_t hash(std::string_view k) {
+        const char* p = k.data();
+        size_t n = k.size();
+        uint64_t a, b;
+        if (n >= 8) {
+            a = load8(p);
+            b = load8(p + n - 8);
+        } else if (n >= 4) {
+            uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
+        } else {
+            a = n ? static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[n / 2]) << 8) |
+                        (static_cast<unsigned char>(p[n - 1]) << 16)
+                  : 0;
+            b = 0;
+        }
+        uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ ((b + n) * 0xC2B2AE3D27D4EB4Full);
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+
     struct Slot {
         std::string_view key;  // bytes in the input or arena, alive for the call
         PyObject* obj = nullptr;
@@ -67,7 +116,7 @@ public:
             case Tag::NegInt: return PyLong_FromLongLong(doc_.as_negint(i));
             case Tag::Double: return PyFloat_FromDouble(doc_.as_double(i));
             case Tag::String:
-            case Tag::EscString: return KeyCache::make(doc_.string(i));
+            case Tag::EscString: return keys_.get(doc_.string(i));
             case Tag::Array: return array(i);
             case Tag::Object:
             case Tag::OrderedObject: return object(i);
