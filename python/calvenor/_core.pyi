@@ -1,0 +1,112 @@
+"""Type information for the native core, ``calvenor._core``.
+
+Every parameter of every member is required and may be passed by position or
+by keyword; an optional value is passed explicitly as ``None``.
+"""
+
+from collections.abc import Callable, Sequence
+from typing import Any, SupportsIndex, TypeAlias, final
+
+__all__ = ["Router", "Request", "Response", "CalvenorApp"]
+
+# Bytes are read item by item through the sequence protocol, so any sequence of
+# ints in 0..255 is accepted; a str never is (it is not a Sequence[int]).
+_ByteSequence: TypeAlias = bytes | bytearray | memoryview | Sequence[int]
+
+# ASGI header list: (name, value) tuples, stored and passed on as received.
+_RawHeaders: TypeAlias = Sequence[tuple[_ByteSequence, _ByteSequence]]
+
+# int, bool or any object with __index__; 0..65535 at runtime.
+_Status: TypeAlias = SupportsIndex
+
+# Route parameters: None for a route without parameters, else name -> matched text.
+_RouteParams: TypeAlias = dict[str, str] | None
+
+# What a handler of CalvenorApp receives: a new dict per request with the keys
+# "method" (str), "path" (str), "query_string" (bytes),
+# "headers" (list[tuple[bytes, bytes]]) and "route_params" (dict[str, str]).
+# Its result becomes JSON when it is a dict, text otherwise.
+_Handler: TypeAlias = Callable[[dict[str, Any]], object]
+
+@final
+class Router:
+    def __new__(cls) -> Router: ...
+    def add(self, method: str, pattern: str, handler: object) -> None: ...
+    def lookup(self, method: str, path: str) -> tuple[object, _RouteParams] | None:
+        """Fast path lookup. Returns (handler, params) where params is None
+        when the route has no path parameters."""
+
+@final
+class Request:
+    def __new__(cls, method: str, path: str, query_string: str) -> Request: ...
+    @property
+    def method(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def query_string(self) -> str: ...
+    @property
+    def headers(self) -> dict[str, str]:
+        """All headers, names lowercased; a later duplicate wins. Built on every access."""
+    @property
+    def query(self) -> dict[str, list[str]]:
+        """Decoded query string: name -> every value, in order. Built on every access."""
+    def set_headers(self, raw_headers: _RawHeaders) -> None: ...
+    def get_header(self, name: str) -> str | None:
+        """First header whose name equals ``name`` ignoring ASCII case, or None."""
+    def set_body(self, body: _ByteSequence) -> None: ...
+    def json(self) -> Any:
+        """The body decoded as JSON ({} when no body was stored); ValueError when invalid."""
+    def parse_multipart(
+        self, boundary: str
+    ) -> tuple[dict[str, list[str]], dict[str, list[tuple[str, str, bytes]]]]:
+        """Parse a ``multipart/form-data`` body into ``(fields, files)``; each
+        file is ``(filename, content_type, data)``."""
+
+@final
+class Response:
+    def __new__(cls, body: _ByteSequence, status: _Status, content_type: str) -> Response: ...
+    @staticmethod
+    def json(data: object, status: _Status | None) -> Response:
+        """Compact, HTML-safe JSON body; status 200 when ``status`` is None."""
+    @staticmethod
+    def text(text: str, status: _Status | None) -> Response:
+        """UTF-8 text/plain body; status 200 when ``status`` is None."""
+    @property
+    def status(self) -> int: ...
+    @property
+    def body(self) -> bytes: ...
+    @property
+    def content_type(self) -> str: ...
+
+@final
+class CalvenorApp:
+    def __new__(cls) -> CalvenorApp: ...
+    def set_cors(
+        self,
+        origins: str | None,
+        methods: str | None,
+        headers: str | None,
+        max_age: str | None,
+    ) -> None: ...
+    def cors_allows(self, origin: str) -> bool: ...
+    def cors_is_wildcard(self) -> bool: ...
+    def add_route(self, method: str, path: str, handler: _Handler) -> None: ...
+    def resolve(self, method: str, path: str) -> tuple[_Handler, _RouteParams] | None:
+        """Fast routing lookup: (handler, params) or None."""
+    def has_cors(self) -> bool: ...
+    def cors_preflight_headers(self, origin: str) -> dict[str, str] | None:
+        """CORS preflight headers, only when ``origin`` is allowed."""
+    def cors_origin(self, origin: str) -> str | None:
+        """Access-Control-Allow-Origin value for normal responses, only when ``origin`` is allowed."""
+    def gzip_compress(self, data: _ByteSequence) -> bytes: ...
+    def handle_request(
+        self,
+        method: str,
+        path: str,
+        query_string: str,
+        raw_headers: _RawHeaders,
+        body: _ByteSequence,
+    ) -> Response:
+        """Route one request, call its handler with the request dict and build the
+        Response (404 "Not Found" when no route matches)."""
