@@ -1,0 +1,96 @@
+"""The served example: JSON, text, a JSON echo, uploads, CORS and gzip on one small app.
+
+Serve it with `bash scripts/serve.sh` (http://127.0.0.1:8000), or with any ASGI server:
+`PYTHONPATH=python uvicorn --app-dir examples app:app`.
+"""
+import asyncio
+import logging
+
+import calvenor
+
+log = logging.getLogger("example")
+state = {"ready": False}
+
+# 8 MiB of request body at most; larger uploads get 413 before they are read.
+app = calvenor.App(max_body_size=8 << 20)
+app.cors(origins="http://localhost:3000, https://app.example", max_age=3600)
+
+
+@app.on_startup
+def start():
+    state["ready"] = True
+    log.warning("example app started")
+
+
+@app.on_shutdown
+async def stop():
+    log.warning("example app stopped")
+
+
+@app.get("/")
+def index(req):
+    return "calvenor example: try /users/42, /hello, /search?q=tea, /big, POST /echo, POST /upload"
+
+
+@app.get("/health")
+def health(req):
+    return {"ready": state["ready"]}
+
+
+@app.get("/hello")
+def hello(req):
+    return "Hello, world!"
+
+
+@app.get("/users/{id}")
+def user(req):
+    user_id = req["route_params"]["id"]
+    return {"id": user_id, "name": f"user {user_id}"}
+
+
+@app.get("/search")
+def search(req):
+    return {"query": calvenor.request(req).query}
+
+
+@app.post("/echo")
+def echo(req):
+    # A malformed body raises ValueError("Invalid JSON: ..."), which becomes a 400.
+    return {"echo": calvenor.request(req).json()}
+
+
+@app.post("/upload")
+def upload(req):
+    fields, files = calvenor.form(req)
+    return {
+        "fields": sorted(fields),
+        "files": {
+            name: [{"filename": f, "content_type": ct, "size": len(data)} for f, ct, data in uploads]
+            for name, uploads in files.items()
+        },
+    }
+
+
+BIG = {"items": [{"id": i, "name": f"item {i}", "tags": ["red", "green", "blue"]} for i in range(2000)]}
+
+
+@app.get("/big")
+def big(req):
+    return BIG
+
+
+@app.get("/async/users/{id}")
+async def async_user(req):
+    await asyncio.sleep(0)
+    return {"id": req["route_params"]["id"], "async": True}
+
+
+@app.delete("/users/{id}")
+def delete_user(req):
+    raise calvenor.HTTPError(403, "Users cannot be deleted here")
+
+
+@app.get("/fail")
+def fail(req):
+    # A bug in a handler: the client gets a plain 500, the traceback goes to the log.
+    return {"ratio": 1 / 0}

@@ -1,0 +1,292 @@
+"""`App`: route registration and the ASGI entry point over the native `CalvenorApp`.
+
+The native core routes, calls sync handlers and builds responses; this layer only reads
+the body, answers CORS preflights, adds the CORS and gzip headers and turns handler
+errors into 4xx/5xx responses.
+"""
+import inspect
+import logging
+
+from ._core import CalvenorApp, Response
+from .current import current_body
+from .encoding import accepts_gzip
+from .errors import HTTPError
+
+log = logging.getLogger("calvenor")
+
+# The core's text responses are UTF-8; say so on the wire.
+_WIRE_CONTENT_TYPES = {
+    "text/plain": b"text/plain; charset=utf-8",
+    "application/json; charset=utf-8": b"application/json; charset=utf-8",
+}
+_NO_BODY_STATUSES = frozenset({204, 304})
+
+
+class _AsyncCall(Exception):
+    """Raised by the stand-in of an async handler, so that the handler is awaited here.
+
+    Dispatch passes a handler's exceptions through unchanged, so the route is matched and the
+    request dict built once, natively, exactly as for a sync handler."""
+
+
+def _stand_in(handler):
+    def call(req):
+        raise _AsyncCall(handler, req)
+
+    return call
+
+
+def _is_async(handler) -> bool:
+    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
+        getattr(handler, "__call__", None)
+    )
+
+
+def _to_response(result) -> Response:
+    """What the native dispatch does with a handler result, for awaited results."""
+    if isinstance(result, dict):
+        return Response.json(result, None)
+    text = result if isinstance(result, str) else str(result)
+    try:
+        return Response.text(text, None)
+    except UnicodeEncodeError:  # lone surrogates: same replacement as the native dispatch
+        return Response.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
+
+
+def _lenient(path: str) -> str:
+    """A path the core can take: characters without a UTF-8 form become U+FFFD."""
+    try:
+        path.encode("utf-8")
+        return path
+    except UnicodeEncodeError:
+        return path.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
+def _declared_too_large(value: bytes, limit: int) -> bool:
+    try:
+        return int(value) > limit
+    except ValueError:
+        return False  # the server frames the body; the received size is checked anyway
+
+
+class App:
+    """An ASGI 3 application.
+
+    Handlers take the request dict of the native dispatch (method, path, query_string,
+    headers, route_params) and return a dict (JSON), a str (text) or anything else (its
+    str() as text). `calvenor.request(req)` gives a `Request` with the body for JSON, query
+    and form decoding; raising `calvenor.HTTPError(status, detail)` answers with that status.
+    """
+
+    def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
+                 on_startup=(), on_shutdown=()):
+        self.core = CalvenorApp()
+        self.max_body_size = max_body_size
+        # None turns compression off.
+        self.gzip_min_size = float("inf") if gzip_min_size is None else gzip_min_size
+        self._startup = list(on_startup)
+        self._shutdown = list(on_shutdown)
+        self._cors = False
+        self._cors_wildcard = False
+
+    # Registration
+
+    def route(self, path: str, methods=("GET",)):
+        def register(handler):
+            target = _stand_in(handler) if _is_async(handler) else handler
+            for method in methods:
+                self.core.add_route(method.upper(), path, target)
+            return handler
+
+        return register
+
+    def get(self, path):
+        return self.route(path, ("GET",))
+
+    def post(self, path):
+        return self.route(path, ("POST",))
+
+    def put(self, path):
+        return self.route(path, ("PUT",))
+
+    def patch(self, path):
+        return self.route(path, ("PATCH",))
+
+    def delete(self, path):
+        return self.route(path, ("DELETE",))
+
+    def options(self, path):
+        return self.route(path, ("OPTIONS",))
+
+    def head(self, path):
+        return self.route(path, ("HEAD",))
+
+    def cors(self, origins="*", methods=None, headers=None, max_age=None):
+        """Allow cross-origin requests. Lists are joined with commas; None keeps the default
+        (all common methods, any header, 600 seconds)."""
+        def text(value):
+            if value is None or isinstance(value, str):
+                return value
+            if isinstance(value, int):
+                return str(value)
+            return ",".join(value)
+
+        self.core.set_cors(text(origins), text(methods), text(headers), text(max_age))
+        self._cors = True
+        self._cors_wildcard = self.core.cors_is_wildcard()
+
+    def on_startup(self, hook):
+        """Register a sync or async function to run at server start-up."""
+        self._startup.append(hook)
+        return hook
+
+    def on_shutdown(self, hook):
+        self._shutdown.append(hook)
+        return hook
+
+    # ASGI
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] != "http":
+            return await self._other_scope(scope, receive, send)
+        headers = scope["headers"]
+        fields = dict(headers)  # the server lowercases names
+        limit = self.max_body_size
+        declared = fields.get(b"content-length")
+        if declared is not None and _declared_too_large(declared, limit):
+            return await _send_plain(send, 413, "Payload Too Large")
+        message = await receive()
+        body = message.get("body", b"")
+        if message.get("more_body"):
+            body = await _read_rest(receive, body, limit)
+            if body is None:
+                return  # the client went away
+        if body is _TOO_LARGE or len(body) > limit:
+            return await _send_plain(send, 413, "Payload Too Large")
+
+        method = scope["method"]
+        path = scope["path"]
+        if not path.isascii():
+            path = _lenient(path)
+        origin = None
+        if self._cors:
+            origin = fields.get(b"origin")
+            if origin is not None:
+                origin = origin.decode("latin-1")
+                if method == "OPTIONS" and b"access-control-request-method" in fields:
+                    allowed = self.core.cors_preflight_headers(origin)
+                    if allowed is not None:
+                        return await self._send_preflight(send, allowed)
+
+        current_body.set(body)
+        # Latin-1 keeps one character per raw byte, which the core's query decoder restores.
+        query = scope["query_string"].decode("latin-1")
+        try:
+            try:
+                response = self.core.handle_request(method, path, query, headers, b"")
+            except _AsyncCall as call:
+                handler, req = call.args
+                response = _to_response(await handler(req))
+        except Exception as exc:
+            response = _error_response(exc, method, path)
+
+        status = response.status
+        body = response.body
+        content_type = response.content_type
+        out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+        if origin is not None:
+            allow = self.core.cors_origin(origin)
+            if allow is not None:
+                out.append((b"access-control-allow-origin", allow.encode("latin-1")))
+                if not self._cors_wildcard:
+                    out.append((b"vary", b"origin"))
+        if len(body) > self.gzip_min_size:
+            out.append((b"vary", b"accept-encoding"))
+            accept = fields.get(b"accept-encoding")
+            if accept is not None and accepts_gzip(accept):
+                body = self.core.gzip_compress(body)
+                out.append((b"content-encoding", b"gzip"))
+        if status in _NO_BODY_STATUSES:
+            body = b""
+        else:
+            out.append((b"content-length", b"%d" % len(body)))
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
+
+    async def _send_preflight(self, send, allowed: dict):
+        out = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in allowed.items()]
+        if not self._cors_wildcard:
+            out.append((b"vary", b"origin"))
+        await send({"type": "http.response.start", "status": 204, "headers": out})
+        await send({"type": "http.response.body", "body": b""})
+
+    async def _other_scope(self, scope, receive, send):
+        if scope["type"] == "lifespan":
+            return await self._lifespan(receive, send)
+        if scope["type"] == "websocket":
+            await receive()  # websocket.connect
+            await send({"type": "websocket.close", "code": 1000})
+            return
+        raise ValueError(f"unsupported ASGI scope type {scope['type']!r}")
+
+    async def _lifespan(self, receive, send):
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                phase, hooks = "startup", self._startup
+            elif message["type"] == "lifespan.shutdown":
+                phase, hooks = "shutdown", self._shutdown
+            else:
+                continue
+            try:
+                for hook in hooks:
+                    result = hook()
+                    if inspect.isawaitable(result):
+                        await result
+            except Exception as exc:
+                log.exception("%s hook failed", phase)
+                await send({"type": f"lifespan.{phase}.failed", "message": repr(exc)})
+                return
+            await send({"type": f"lifespan.{phase}.complete"})
+            if phase == "shutdown":
+                return
+
+
+async def _read_rest(receive, first: bytes, limit: int):
+    """The rest of a body sent in several messages: the whole body, _TOO_LARGE as soon as
+    it passes the limit, or None when the client disconnects."""
+    chunks = [first]
+    size = len(first)
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            return None
+        chunk = message.get("body", b"")
+        size += len(chunk)
+        if size > limit:
+            return _TOO_LARGE
+        chunks.append(chunk)
+        if not message.get("more_body"):
+            return b"".join(chunks)
+
+
+_TOO_LARGE = object()
+
+
+def _error_response(exc: Exception, method: str, path: str) -> Response:
+    if isinstance(exc, HTTPError):
+        return Response.text(exc.detail, exc.status)
+    if isinstance(exc, ValueError) and exc.args and str(exc.args[0]).startswith("Invalid JSON: "):
+        return Response.text(str(exc.args[0]), 400)
+    log.error("handler for %s %s failed", method, path, exc_info=exc)
+    return Response.text("Internal Server Error", 500)
+
+
+async def _send_plain(send, status: int, text: str):
+    body = text.encode()
+    await send({
+        "type": "http.response.start",
+        "status": status,
+        "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"%d" % len(body))],
+    })
+    await send({"type": "http.response.body", "body": body})
