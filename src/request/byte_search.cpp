@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define CALVENOR_PAIR_AVX2 1
+#endif
+
 namespace calvenor::request {
 namespace {
 
@@ -43,6 +48,42 @@ constexpr std::uint64_t kCandidateCost = 16;
 // Work allowed before the ratio test applies, so short bodies never switch.
 constexpr std::uint64_t kFreeWork = 4096;
 
+// Smallest s in [start, last_start] with hay[s + i1] == b1 and hay[s + i2] == b2, or npos.
+// Requiring two needle bytes makes false candidates rare on arbitrary data.
+size_t pair_candidate_scalar(const char* hay, size_t start, size_t last_start, size_t i1, char b1, size_t i2,
+                             char b2) noexcept {
+    while (start <= last_start) {
+        const void* hit = std::memchr(hay + start + i1, b1, last_start - start + 1);
+        if (hit == nullptr) return std::string_view::npos;
+        const size_t s = static_cast<const char*>(hit) - hay - i1;
+        if (hay[s + i2] == b2) return s;
+        start = s + 1;
+    }
+    return std::string_view::npos;
+}
+
+#ifdef CALVENOR_PAIR_AVX2
+__attribute__((target("avx2"))) size_t pair_candidate_avx2(const char* hay, size_t start, size_t last_start,
+                                                            size_t i1, char b1, size_t i2, char b2) noexcept {
+    const __m256i v1 = _mm256_set1_epi8(b1);
+    const __m256i v2 = _mm256_set1_epi8(b2);
+    // Every load stays inside the haystack: s + 31 <= last_start and i1, i2 < needle length.
+    for (; start + 31 <= last_start; start += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + start + i1));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + start + i2));
+        const auto mask = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(x, v1), _mm256_cmpeq_epi8(y, v2))));
+        if (mask != 0) return start + static_cast<size_t>(__builtin_ctz(mask));
+    }
+    return pair_candidate_scalar(hay, start, last_start, i1, b1, i2, b2);
+}
+
+bool has_avx2() noexcept {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 }  // namespace
 
 ByteSearcher::ByteSearcher(std::string_view needle) noexcept : needle_(needle), anchor_(0) {
@@ -52,6 +93,18 @@ ByteSearcher::ByteSearcher(std::string_view needle) noexcept : needle_(needle), 
         if (commonness(c) <= commonness(static_cast<unsigned char>(needle_[anchor_]))) anchor_ = i;
     }
     anchor_byte_ = needle_.empty() ? 0 : static_cast<unsigned char>(needle_[anchor_]);
+    // The second filter byte: the rarest other position, preferring a different value.
+    second_ = anchor_;
+    int best = 1 << 20;
+    for (size_t i = 0; i < needle_.size(); ++i) {
+        if (i == anchor_) continue;
+        const auto c = static_cast<unsigned char>(needle_[i]);
+        const int score = commonness(c) * 2 + (c == anchor_byte_ ? 16 : 0);
+        if (score <= best) {
+            best = score;
+            second_ = i;
+        }
+    }
 }
 
 size_t ByteSearcher::find(std::string_view haystack, size_t from) {
@@ -65,9 +118,15 @@ size_t ByteSearcher::find(std::string_view haystack, size_t from) {
     const size_t last_start = n - m;
     size_t start = from;  // smallest start not yet ruled out
     while (start <= last_start) {
-        const void* hit = std::memchr(hay + start + anchor_, anchor_byte_, last_start - start + 1);
-        if (hit == nullptr) break;
-        const size_t candidate = static_cast<const char*>(hit) - hay - anchor_;
+        const char b1 = static_cast<char>(anchor_byte_);
+        const char b2 = needle_[second_];
+#ifdef CALVENOR_PAIR_AVX2
+        const size_t candidate = has_avx2() ? pair_candidate_avx2(hay, start, last_start, anchor_, b1, second_, b2)
+                                            : pair_candidate_scalar(hay, start, last_start, anchor_, b1, second_, b2);
+#else
+        const size_t candidate = pair_candidate_scalar(hay, start, last_start, anchor_, b1, second_, b2);
+#endif
+        if (candidate == npos) break;
         const size_t same = common_prefix(hay + candidate, needle_.data(), m);
         if (same == m) {
             scanned_ += candidate + m - from;

@@ -9,9 +9,10 @@
 namespace calvenor::request {
 
 // Finds leftmost occurrences of one fixed, non-empty needle. Candidates are located with
-// memchr on the needle's rarest-looking byte and verified in place. When verification
-// work outgrows the bytes scanned (a haystack built to match the needle almost
-// everywhere), the searcher switches for good to Knuth-Morris-Pratt, which is linear.
+// a SIMD (or memchr) filter on two of the needle's rarer-looking bytes and verified in
+// place. When verification work outgrows the bytes scanned (a haystack built to match the
+// needle almost everywhere), the searcher switches for good to Knuth-Morris-Pratt, which
+// is linear.
 class ByteSearcher {
 public:
     // `needle` must outlive the searcher.
@@ -28,6 +29,7 @@ private:
     std::string_view needle_;
     size_t anchor_;              // index of the needle byte handed to memchr
     unsigned char anchor_byte_;
+    size_t second_;              // index of a second needle byte checked with the anchor
     std::uint64_t wasted_ = 0;   // verification work on candidates that did not match
     std::uint64_t scanned_ = 0;  // haystack bytes passed over by earlier calls
     bool linear_ = false;
