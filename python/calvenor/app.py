@@ -54,12 +54,18 @@ def _to_response(result) -> Response:
 
 
 def _lenient(path: str) -> str:
-    """A path the core can take: characters without a UTF-8 form become U+FFFD."""
+    """A path the core can take. Servers that keep undecodable bytes as surrogate escapes get
+    those bytes back and decoded with U+FFFD; other lone surrogates become U+FFFD too."""
     try:
         path.encode("utf-8")
         return path
     except UnicodeEncodeError:
-        return path.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+        pass
+    try:
+        raw = path.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = path.encode("utf-8", "surrogatepass")
+    return raw.decode("utf-8", "replace")
 
 
 def _declared_too_large(value: bytes, limit: int) -> bool:
