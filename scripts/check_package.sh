@@ -85,16 +85,19 @@ shopt -s nullglob
 examples=(examples/*.py)
 shopt -u nullglob
 MYPYPATH="$WORK/unpacked" "$VENV_PY" -m mypy --strict --cache-dir "$WORK/mypy-cache" \
-    -p calvenor "${examples[@]}" || die "mypy --strict failed"
+    "$WORK/unpacked/calvenor" "${examples[@]}" || die "mypy --strict failed"
 
 # --- the test suite against the installed wheel --------------------------------------
 
 py_minor() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
+# A base interpreter, not a venv's (.venv/bin is first on PATH here).
+is_base_py() { "$1" -c 'import sys; sys.exit(sys.prefix != sys.base_prefix)' 2>/dev/null; }
+
 find_py312() {
     local c
     while read -r c; do
-        [ -n "$c" ] && [ "$(py_minor "$c" 2>/dev/null)" = 3.12 ] && { echo "$c"; return 0; }
+        [ -n "$c" ] && is_base_py "$c" && [ "$(py_minor "$c")" = 3.12 ] && { echo "$c"; return 0; }
     done < <(python_candidates)
     return 1
 }
@@ -113,7 +116,7 @@ test_wheel_on() {
     "$venv/bin/python" -m pip install -q "$WHEEL" -r requirements/dev.txt \
         || die "installing the wheel into $venv failed"
     origin="$(cd "$WORK/tests" && env -u PYTHONPATH "$venv/bin/python" -c \
-        'import calvenor._core as c; print(c.__file__)')" || die "calvenor._core does not import on $py"
+        'import calvenor._core as c; print(c.__file__)')" || die "calvenor._core does not import on $("$py" --version)"
     echo "calvenor._core.__file__ = $origin"
     case "$origin" in
         "$venv"/lib/python*/site-packages/calvenor/_core.abi3.so) ;;
@@ -121,7 +124,7 @@ test_wheel_on() {
     esac
     say "pytest on $("$venv/bin/python" --version), installed wheel"
     (cd "$WORK/tests" && env -u PYTHONPATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .) \
-        || die "tests failed against the installed wheel on $py"
+        || die "tests failed against the installed wheel on $("$py" --version)"
 }
 
 test_wheel_on "$PY312"
