@@ -105,9 +105,12 @@ find_py312() {
 PY312="$(find_py312)" || die "no CPython 3.12 found: the wheel's lowest supported version must be tested"
 OTHER="$(find_other_python "$PY312")" || die "no CPython > 3.12 found: the abi3 wheel must be tested on a second version"
 
-# The suite is copied out of the tree, so that neither python/ nor the build can be imported.
-cp -r tests "$WORK/tests"
-rm -rf "$WORK/tests/cpp"
+# The suite is copied out of the tree, so that neither python/ nor the build can be imported;
+# examples/ comes along because the end-to-end tests serve examples/app.py.
+SUITE="$WORK/suite"
+mkdir -p "$SUITE"
+cp -r tests examples "$SUITE/"
+rm -rf "$SUITE/tests/cpp"
 
 test_wheel_on() {
     local py="$1" venv="$WORK/venv-$(py_minor "$1")" origin
@@ -115,7 +118,7 @@ test_wheel_on() {
     "$py" -m venv "$venv" || die "cannot create a venv with $py"
     "$venv/bin/python" -m pip install -q "$WHEEL" -r requirements/dev.txt \
         || die "installing the wheel into $venv failed"
-    origin="$(cd "$WORK/tests" && env -u PYTHONPATH "$venv/bin/python" -c \
+    origin="$(cd "$SUITE/tests" && env -u PYTHONPATH "$venv/bin/python" -c \
         'import calvenor._core as c; print(c.__file__)')" || die "calvenor._core does not import on $("$py" --version)"
     echo "calvenor._core.__file__ = $origin"
     case "$origin" in
@@ -123,7 +126,7 @@ test_wheel_on() {
         *) die "calvenor._core was imported from $origin, not from the installed wheel" ;;
     esac
     say "pytest on $("$venv/bin/python" --version), installed wheel"
-    (cd "$WORK/tests" && env -u PYTHONPATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .) \
+    (cd "$SUITE/tests" && env -u PYTHONPATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .) \
         || die "tests failed against the installed wheel on $("$py" --version)"
 }
 
