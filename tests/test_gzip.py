@@ -10,7 +10,7 @@ import pytest
 
 from calvenor._core import CalvenorApp
 
-HEADER = bytes.fromhex("1f8b0800000000000004ff")[:10]
+HEADER = bytes.fromhex("1f8b08000000000004ff")
 
 
 def compress(data):

@@ -12,5 +12,6 @@ PyTypeObject* make_class(PyType_Spec* spec);
 PyTypeObject* create_router_type();   // src/routing/router_type.cpp
 PyTypeObject* create_request_type();   // src/request/request_type.cpp
 PyTypeObject* create_response_type();  // src/response/response_type.cpp
+PyTypeObject* create_app_type();       // src/app/app_type.cpp
 
 }  // namespace calvenor

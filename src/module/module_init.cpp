@@ -21,6 +21,7 @@ const ClassEntry kClasses[] = {
     {"Router", create_router_type},
     {"Request", create_request_type},
     {"Response", create_response_type},
+    {"CalvenorApp", create_app_type},
 };
 
 PyModuleDef module_def = {
