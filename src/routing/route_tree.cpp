@@ -504,7 +504,8 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
         id = n.value;
         return true;
     };
-    // Resumes at the most recent node where a static child was chosen over a wildcard.
+    // Resumes at the most recent node where a static child was chosen over a wildcard;
+    // false when there is none left, i.e. no match.
     auto backtrack = [&]() {
         while (!skipped.empty()) {
             Skipped s = skipped.back();
@@ -518,6 +519,7 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
                 return true;
             }
         }
+        params.clear();
         return false;
     };
 

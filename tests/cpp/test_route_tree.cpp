@@ -146,6 +146,16 @@ const std::vector<Scenario> kScenarios = {
       {"GET /ab", "none"},
       {"GET /{x}/7", "GET /{{x}}/{id} id=7"},
       {"GET /x/7", "none"}}},
+    {"a literal {a} and a parameter {a} are different routes",
+     {"GET /{{a}}", "GET /{a}", "GET /x{{b}}/y", "GET /x{b}/z"},
+     {{"GET /{a}", "GET /{{a}}"},
+      {"GET /q", "GET /{a} a=q"},
+      {"GET /x{b}/y", "GET /x{{b}}/y"},
+      {"GET /x{b}/z", "GET /x{b}/z b={b}"},
+      {"GET /xq/z", "GET /x{b}/z b=q"}}},
+    {"a parameter and then a literal {a} at the same position",
+     {"GET /{a}", "GET /{{a}}"},
+     {{"GET /{a}", "GET /{{a}}"}, {"GET /q", "GET /{a} a=q"}}},
     {"the method can be a parameter",
      {"{m} /x", "GET /x"},
      {{"POST /x", "{m} /x m=POST"}, {"GET /x", "GET /x"}, {"GET /y", "none"}}},
@@ -278,6 +288,9 @@ TEST(route_tree_params_inline_up_to_three) {
     // A reused match object forgets the earlier parameters.
     CHECK(t.match("GET /1/2/3", m));
     CHECK_EQ(m.params.size(), 3u);
+    // A miss after partial progress leaves nothing behind.
+    CHECK(!t.match("GET /1/2/3/4/5", m));
+    CHECK(m.params.empty() && m.value == nullptr);
 }
 
 TEST(route_tree_values_point_into_the_text) {
