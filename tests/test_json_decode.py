@@ -1,5 +1,6 @@
 """Request.json(): Python values built from the parsed body, and positioned errors."""
 
+import gc
 import math
 
 import pytest
@@ -139,3 +140,15 @@ def test_no_leaks(body):
             pass
 
     assert_no_leak(run)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_is_left_as_found(enabled):
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        decode(b'[{"a":[1]},{"b":{}}]')
+        error_of(b'[{"a":[1]},{"b":{}}')
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

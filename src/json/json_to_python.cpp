@@ -99,6 +99,21 @@ private:
     std::vector<Slot> slots_;
 };
 
+// Collections during the build would only traverse objects that are all still referenced;
+// no Python code runs while it is paused, and the previous state comes back afterwards.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    int was_enabled_;
+};
+
 class Converter {
 public:
     Converter(const JsonDocument& doc) : doc_(doc), keys_(doc.input.size()) {}
@@ -163,6 +178,7 @@ PyObject* json_to_python(const JsonDocument& doc) {
         PyErr_SetString(PyExc_ValueError, "empty JSON document");
         return nullptr;
     }
+    GcPause pause;
     return Converter(doc).value(0);
 }
 
