@@ -517,3 +517,54 @@ def test_backtracking_over_many_parameter_levels_stays_linear_in_the_tree():
         repeat=3,
     )
     assert result is None
+
+
+# ---------------------------------------------------------------- headers and encoder
+
+
+def test_a_hundred_thousand_headers_of_one_name():
+    pairs = [(b"X-Dup", b"v%d" % i) for i in range(100_000)] + [(b"Host", b"h")]
+    r = core.Request("GET", "/", "")
+    r.set_headers(pairs)
+    benign = core.Request("GET", "/", "")
+    benign.set_headers([(b"X-Name-%d" % (i % 50), b"v%d" % i) for i in range(100_000)] + [(b"Host", b"h")])
+    headers = proportional("100000 headers of one name", 100_001, lambda: r.headers, lambda: benign.headers)
+    assert headers == {"x-dup": "v99999", "host": "h"}
+    assert proportional(
+        "get_header behind 100000 headers", 100_001, lambda: r.get_header("HOST"), lambda: benign.get_header("HOST"),
+    ) == "h"
+    assert r.get_header("x-dup") == "v0"
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: nested([], 100_000),
+        lambda: nested({}, 100_000, key="k"),
+        lambda: self_containing([]),
+        lambda: self_containing({}),
+    ],
+    ids=["a list nested a hundred thousand deep", "a dict nested a hundred thousand deep",
+         "a list that holds itself", "a dict that holds itself"],
+)
+def test_encoder_depth_is_bounded_by_an_exception(make):
+    value = make()
+    with pytest.raises(RecursionError):
+        core.Response.json(value, None)
+    # The interpreter's own depth accounting is intact afterwards.
+    assert core.Response.json({"a": [[1]]}, None).body == b'{"a":[[1]]}'
+
+
+def nested(empty, depth, key=None):
+    value = empty
+    for _ in range(depth):
+        value = {key: value} if key is not None else [value]
+    return value
+
+
+def self_containing(container):
+    if isinstance(container, list):
+        container.append(container)
+    else:
+        container["self"] = container
+    return container
