@@ -2,6 +2,9 @@
 # Requests per second and p99 latency of the example app against a Starlette twin, both under
 # one uvicorn worker on loopback, measured in the same run with wrk.
 #   bash benchmarks/bench_wrk.sh            (DURATION=8s CONNECTIONS=32 THREADS=1 by default)
+# SERVER_PYTHON picks the interpreter that runs uvicorn (default .venv's). uvicorn takes its
+# fastest installed HTTP parser and event loop (httptools, uvloop) for both apps; with plain
+# h11 and asyncio the server's own parsing dominates and hides most of the frameworks' cost.
 # Target: calvenor at least 1.5x Starlette's requests per second on both routes.
 source "$(dirname "$0")/../scripts/common.sh"
 setup_main_venv
@@ -12,6 +15,7 @@ DURATION="${DURATION:-8s}"
 CONNECTIONS="${CONNECTIONS:-32}"
 THREADS="${THREADS:-1}"
 ROUTES=(/users/42 /hello)
+SERVER_PY="${SERVER_PYTHON:-$VENV_PY}"
 SERVER_PID=
 
 stop_server() {
@@ -46,7 +50,7 @@ declare -A RPS P99
 measure() {  # measure NAME APP_DIR APP
     local name="$1" dir="$2" target="$3" port out route
     port="$(free_port)"
-    PYTHONPATH="$ROOT/python" "$VENV_PY" -m uvicorn --app-dir "$dir" "$target" --host 127.0.0.1 \
+    PYTHONPATH="$ROOT/python" "$SERVER_PY" -m uvicorn --app-dir "$dir" "$target" --host 127.0.0.1 \
         --port "$port" --workers 1 --no-access-log --log-level warning &
     SERVER_PID=$!
     wait_for_port "$port"
@@ -60,8 +64,14 @@ measure() {  # measure NAME APP_DIR APP
     stop_server
 }
 
-say "wrk -t$THREADS -c$CONNECTIONS -d$DURATION on $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg);" \
-    "uvicorn $("$VENV_PY" -c 'import uvicorn; print(uvicorn.__version__)'), one worker"
+stack="$("$SERVER_PY" - <<'PY'
+import importlib.util as u, uvicorn
+http = "httptools" if u.find_spec("httptools") else "h11"
+loop = "uvloop" if u.find_spec("uvloop") else "asyncio"
+print(f"uvicorn {uvicorn.__version__} ({http}, {loop})")
+PY
+)"
+say "wrk -t$THREADS -c$CONNECTIONS -d$DURATION on $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); $stack, one worker"
 measure calvenor "$ROOT/examples" app:app
 measure starlette "$ROOT/benchmarks" starlette_app:app
 measure starlette+mw "$ROOT/benchmarks" starlette_app:app_with_middleware
