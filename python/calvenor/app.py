@@ -189,6 +189,7 @@ class App:
         query = scope["query_string"].decode("latin-1")
         try:
             try:
+                # The core never hands the body to handlers; passing it would only copy it.
                 response = self.core.handle_request(method, path, query, headers, b"")
             except _AsyncCall as call:
                 handler, req = call.args
