@@ -71,7 +71,7 @@ PyObject* gzip_compress(PyObject*, AppState&, ByteArg& data) {
 
 // The body is converted only so that a wrong type is refused; dispatch never reads it.
 PyObject* handle_request(PyObject*, AppState& app, TextArg& method, TextArg& path, std::string_view& query_string,
-                         HeaderList& raw_headers, ByteArg&) {
+                         HeaderObjects& raw_headers, ByteArg&) {
     return dispatch_request(app, RequestArgs{method, path, query_string, raw_headers});
 }
 
@@ -111,7 +111,7 @@ PyMethodDef methods[] = {
     {"gzip_compress", CALVENOR_METHOD(AppState, SharedAccess, gzip_compress, kGzip, Bytes), kFast,
      "gzip_compress($self, data)\n--\n\nGZip compress a byte buffer. Returns compressed bytes."},
     {"handle_request",
-     CALVENOR_METHOD(AppState, ExclusiveAccess, handle_request, kHandle, TextWithObject, TextWithObject, Text, Headers,
+     CALVENOR_METHOD(AppState, ExclusiveAccess, handle_request, kHandle, TextWithObject, TextWithObject, Text, HeaderObjectsArg,
                      Bytes),
      kFast,
      "handle_request($self, method, path, query_string, raw_headers, body)\n--\n\n"

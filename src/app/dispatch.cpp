@@ -28,16 +28,12 @@ Ref bytes_value(std::string_view b) {
     return Ref::steal(PyBytes_FromStringAndSize(b.data(), (Py_ssize_t)b.size()));
 }
 
-Ref header_list(const HeaderList& headers) {
+Ref header_list(const HeaderObjects& headers) {
     Ref list = Ref::steal(PyList_New((Py_ssize_t)headers.size()));
     if (!list) return list;
     Py_ssize_t i = 0;
-    for (const HeaderPair& h : headers) {
-        Ref name = bytes_value(h.first);
-        if (!name) return Ref();
-        Ref value = bytes_value(h.second);
-        if (!value) return Ref();
-        PyObject* pair = PyTuple_Pack(2, name.get(), value.get());
+    for (const HeaderObjectPair& h : headers) {
+        PyObject* pair = PyTuple_Pack(2, h.name.get(), h.value.get());
         if (pair == nullptr) return Ref();
         PyList_SetItem(list.get(), i++, pair);  // steals `pair`
     }

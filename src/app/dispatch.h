@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/app_state.h"
+#include "app/header_objects.h"
 #include "module/convert.h"
 
 namespace calvenor {
@@ -30,7 +31,7 @@ struct RequestArgs {
     const TextArg& method;
     const TextArg& path;
     std::string_view query_string;
-    const HeaderList& headers;
+    const HeaderObjects& headers;
 };
 
 // Creates the interned request-dict keys; call once before the first dispatch.
