@@ -4,15 +4,11 @@ The native core routes, calls sync handlers and builds responses; this layer onl
 the body, answers CORS preflights, adds the CORS and gzip headers and turns handler
 errors into 4xx/5xx responses.
 """
-import inspect
-import logging
-
-from ._core import CalvenorApp, Response
+from ._core import CalvenorApp
+from .asgi import TOO_LARGE, declared_too_large, lenient_path, read_rest, run_lifespan, send_plain
 from .current import current_body
 from .encoding import accepts_gzip
-from .errors import HTTPError
-
-log = logging.getLogger("calvenor")
+from .handlers import AsyncCall, error_response, is_async, stand_in, to_response
 
 # The core's text responses are UTF-8; say so on the wire.
 _WIRE_CONTENT_TYPES = {
@@ -20,59 +16,6 @@ _WIRE_CONTENT_TYPES = {
     "application/json; charset=utf-8": b"application/json; charset=utf-8",
 }
 _NO_BODY_STATUSES = frozenset({204, 304})
-
-
-class _AsyncCall(Exception):
-    """Raised by the stand-in of an async handler, so that the handler is awaited here.
-
-    Dispatch passes a handler's exceptions through unchanged, so the route is matched and the
-    request dict built once, natively, exactly as for a sync handler."""
-
-
-def _stand_in(handler):
-    def call(req):
-        raise _AsyncCall(handler, req)
-
-    return call
-
-
-def _is_async(handler) -> bool:
-    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
-        getattr(handler, "__call__", None)
-    )
-
-
-def _to_response(result) -> Response:
-    """What the native dispatch does with a handler result, for awaited results."""
-    if isinstance(result, dict):
-        return Response.json(result, None)
-    text = result if isinstance(result, str) else str(result)
-    try:
-        return Response.text(text, None)
-    except UnicodeEncodeError:  # lone surrogates: same replacement as the native dispatch
-        return Response.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
-
-
-def _lenient(path: str) -> str:
-    """A path the core can take. Servers that keep undecodable bytes as surrogate escapes get
-    those bytes back and decoded with U+FFFD; other lone surrogates become U+FFFD too."""
-    try:
-        path.encode("utf-8")
-        return path
-    except UnicodeEncodeError:
-        pass
-    try:
-        raw = path.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:
-        raw = path.encode("utf-8", "surrogatepass")
-    return raw.decode("utf-8", "replace")
-
-
-def _declared_too_large(value: bytes, limit: int) -> bool:
-    try:
-        return int(value) > limit
-    except ValueError:
-        return False  # the server frames the body; the received size is checked anyway
 
 
 class App:
@@ -99,7 +42,7 @@ class App:
 
     def route(self, path: str, methods=("GET",)):
         def register(handler):
-            target = _stand_in(handler) if _is_async(handler) else handler
+            target = stand_in(handler) if is_async(handler) else handler
             for method in methods:
                 self.core.add_route(method.upper(), path, target)
             return handler
@@ -159,21 +102,21 @@ class App:
         fields = dict(headers)  # the server lowercases names
         limit = self.max_body_size
         declared = fields.get(b"content-length")
-        if declared is not None and _declared_too_large(declared, limit):
-            return await _send_plain(send, 413, "Payload Too Large")
+        if declared is not None and declared_too_large(declared, limit):
+            return await send_plain(send, 413, "Payload Too Large")
         message = await receive()
         body = message.get("body", b"")
         if message.get("more_body"):
-            body = await _read_rest(receive, body, limit)
+            body = await read_rest(receive, body, limit)
             if body is None:
                 return  # the client went away
-        if body is _TOO_LARGE or len(body) > limit:
-            return await _send_plain(send, 413, "Payload Too Large")
+        if body is TOO_LARGE or len(body) > limit:
+            return await send_plain(send, 413, "Payload Too Large")
 
         method = scope["method"]
         path = scope["path"]
         if not path.isascii():
-            path = _lenient(path)
+            path = lenient_path(path)
         origin = None
         if self._cors:
             origin = fields.get(b"origin")
@@ -191,11 +134,11 @@ class App:
             try:
                 # The core never hands the body to handlers; passing it would only copy it.
                 response = self.core.handle_request(method, path, query, headers, b"")
-            except _AsyncCall as call:
+            except AsyncCall as call:
                 handler, req = call.args
-                response = _to_response(await handler(req))
+                response = to_response(await handler(req))
         except Exception as exc:
-            response = _error_response(exc, method, path)
+            response = error_response(exc, method, path)
 
         status = response.status
         body = response.body
@@ -229,71 +172,9 @@ class App:
 
     async def _other_scope(self, scope, receive, send):
         if scope["type"] == "lifespan":
-            return await self._lifespan(receive, send)
+            return await run_lifespan(receive, send, self._startup, self._shutdown)
         if scope["type"] == "websocket":
             await receive()  # websocket.connect
             await send({"type": "websocket.close", "code": 1000})
             return
         raise ValueError(f"unsupported ASGI scope type {scope['type']!r}")
-
-    async def _lifespan(self, receive, send):
-        while True:
-            message = await receive()
-            if message["type"] == "lifespan.startup":
-                phase, hooks = "startup", self._startup
-            elif message["type"] == "lifespan.shutdown":
-                phase, hooks = "shutdown", self._shutdown
-            else:
-                continue
-            try:
-                for hook in hooks:
-                    result = hook()
-                    if inspect.isawaitable(result):
-                        await result
-            except Exception as exc:
-                log.exception("%s hook failed", phase)
-                await send({"type": f"lifespan.{phase}.failed", "message": repr(exc)})
-                return
-            await send({"type": f"lifespan.{phase}.complete"})
-            if phase == "shutdown":
-                return
-
-
-async def _read_rest(receive, first: bytes, limit: int):
-    """The rest of a body sent in several messages: the whole body, _TOO_LARGE as soon as
-    it passes the limit, or None when the client disconnects."""
-    chunks = [first]
-    size = len(first)
-    while True:
-        message = await receive()
-        if message["type"] == "http.disconnect":
-            return None
-        chunk = message.get("body", b"")
-        size += len(chunk)
-        if size > limit:
-            return _TOO_LARGE
-        chunks.append(chunk)
-        if not message.get("more_body"):
-            return b"".join(chunks)
-
-
-_TOO_LARGE = object()
-
-
-def _error_response(exc: Exception, method: str, path: str) -> Response:
-    if isinstance(exc, HTTPError):
-        return Response.text(exc.detail, exc.status)
-    if isinstance(exc, ValueError) and exc.args and str(exc.args[0]).startswith("Invalid JSON: "):
-        return Response.text(str(exc.args[0]), 400)
-    log.error("handler for %s %s failed", method, path, exc_info=exc)
-    return Response.text("Internal Server Error", 500)
-
-
-async def _send_plain(send, status: int, text: str):
-    body = text.encode()
-    await send({
-        "type": "http.response.start",
-        "status": status,
-        "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"%d" % len(body))],
-    })
-    await send({"type": "http.response.body", "body": body})

@@ -1,0 +1,82 @@
+"""ASGI plumbing that is not about one response: request bodies, plain replies, the path
+text, lifespan events."""
+import inspect
+import logging
+
+log = logging.getLogger("calvenor")
+
+TOO_LARGE = object()
+
+
+def declared_too_large(value: bytes, limit: int) -> bool:
+    try:
+        return int(value) > limit
+    except ValueError:
+        return False  # the server frames the body; the received size is checked anyway
+
+
+async def read_rest(receive, first: bytes, limit: int):
+    """The rest of a body sent in several messages: the whole body, TOO_LARGE as soon as
+    it passes the limit, or None when the client disconnects."""
+    chunks = [first]
+    size = len(first)
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            return None
+        chunk = message.get("body", b"")
+        size += len(chunk)
+        if size > limit:
+            return TOO_LARGE
+        chunks.append(chunk)
+        if not message.get("more_body"):
+            return b"".join(chunks)
+
+
+def lenient_path(path: str) -> str:
+    """A path the core can take. Servers that keep undecodable bytes as surrogate escapes get
+    those bytes back and decoded with U+FFFD; other lone surrogates become U+FFFD too."""
+    try:
+        path.encode("utf-8")
+        return path
+    except UnicodeEncodeError:
+        pass
+    try:
+        raw = path.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = path.encode("utf-8", "surrogatepass")
+    return raw.decode("utf-8", "replace")
+
+
+async def send_plain(send, status: int, text: str):
+    body = text.encode()
+    await send({
+        "type": "http.response.start",
+        "status": status,
+        "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"%d" % len(body))],
+    })
+    await send({"type": "http.response.body", "body": body})
+
+
+async def run_lifespan(receive, send, startup: list, shutdown: list):
+    """Answer lifespan events, running the sync or async hooks of each phase in order."""
+    while True:
+        message = await receive()
+        if message["type"] == "lifespan.startup":
+            phase, hooks = "startup", startup
+        elif message["type"] == "lifespan.shutdown":
+            phase, hooks = "shutdown", shutdown
+        else:
+            continue
+        try:
+            for hook in hooks:
+                result = hook()
+                if inspect.isawaitable(result):
+                    await result
+        except Exception as exc:
+            log.exception("%s hook failed", phase)
+            await send({"type": f"lifespan.{phase}.failed", "message": repr(exc)})
+            return
+        await send({"type": f"lifespan.{phase}.complete"})
+        if phase == "shutdown":
+            return
