@@ -25,19 +25,22 @@ def respond(value):
 
 
 def test_handler_gets_request_dict_with_exact_keys_values_and_order():
+    class Pair(tuple):
+        pass
+
     seen = []
     app = make_app(seen.append)
-    dispatch(app, headers=[(b"Host", b"x"), (bytearray(b"X-A"), [118])], body=b"ignored")
+    dispatch(app, headers=[(b"Host", b"x"), (bytearray(b"X-A"), [118]), Pair((b"k", b"v"))], body=b"ignored")
     (req,) = seen
     assert list(req) == ["method", "path", "query_string", "headers", "route_params"]
     assert req == {
         "method": "GET",
         "path": "/users/42",
         "query_string": b"a=1",
-        "headers": [(b"Host", b"x"), (b"X-A", b"v")],
+        "headers": [(b"Host", b"x"), (b"X-A", b"v"), (b"k", b"v")],
         "route_params": {"id": "42"},
     }
-    assert all(type(n) is bytes and type(v) is bytes for n, v in req["headers"])
+    assert all(type(p) is tuple and type(p[0]) is bytes and type(p[1]) is bytes for p in req["headers"])
 
 
 def test_route_without_params_and_no_headers_give_empty_containers():

@@ -29,14 +29,10 @@ Ref bytes_value(std::string_view b) {
 }
 
 Ref header_list(const HeaderObjects& headers) {
-    Ref list = Ref::steal(PyList_New((Py_ssize_t)headers.size()));
+    Py_ssize_t n = (Py_ssize_t)headers.size();
+    Ref list = Ref::steal(PyList_New(n));
     if (!list) return list;
-    Py_ssize_t i = 0;
-    for (const HeaderObjectPair& h : headers) {
-        PyObject* pair = PyTuple_Pack(2, h.name.get(), h.value.get());
-        if (pair == nullptr) return Ref();
-        PyList_SetItem(list.get(), i++, pair);  // steals `pair`
-    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(list.get(), i, new_ref(headers[(size_t)i]));  // steals
     return list;
 }
 

@@ -25,11 +25,19 @@ bool add_pair(PyObject* item, HeaderObjects& out) {
         PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
         return false;
     }
-    Ref name = bytes_object(PyTuple_GetItem(item, 0));
+    PyObject* raw_name = PyTuple_GetItem(item, 0);
+    PyObject* raw_value = PyTuple_GetItem(item, 1);
+    if (PyTuple_CheckExact(item) && PyBytes_CheckExact(raw_name) && PyBytes_CheckExact(raw_value)) {
+        out.push_back(Ref::borrow(item));
+        return true;
+    }
+    Ref name = bytes_object(raw_name);
     if (!name) return false;
-    Ref value = bytes_object(PyTuple_GetItem(item, 1));
+    Ref value = bytes_object(raw_value);
     if (!value) return false;
-    out.push_back({std::move(name), std::move(value)});
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+    if (!pair) return false;
+    out.push_back(std::move(pair));
     return true;
 }
 
