@@ -4,6 +4,8 @@ The native core routes, calls sync handlers and builds responses; this layer onl
 the body, answers CORS preflights, adds the CORS and gzip headers and turns handler
 errors into 4xx/5xx responses.
 """
+import sys
+
 from ._core import CalvenorApp
 from .asgi import TOO_LARGE, declared_too_large, lenient_path, read_rest, run_lifespan, send_plain
 from .current import current_body
@@ -32,7 +34,7 @@ class App:
         self.core = CalvenorApp()
         self.max_body_size = max_body_size
         # None turns compression off.
-        self.gzip_min_size = float("inf") if gzip_min_size is None else gzip_min_size
+        self.gzip_min_size = sys.maxsize if gzip_min_size is None else gzip_min_size
         self._startup = list(on_startup)
         self._shutdown = list(on_shutdown)
         self._cors = False
@@ -127,9 +129,13 @@ class App:
                     if allowed is not None:
                         return await self._send_preflight(send, allowed)
 
-        current_body.set(body)
+        # Setting a context variable costs as much as the rest of this block; most requests
+        # have no body, and the servers run each request in a context of its own.
+        if body or current_body.get():
+            current_body.set(body)
         # Latin-1 keeps one character per raw byte, which the core's query decoder restores.
-        query = scope["query_string"].decode("latin-1")
+        query = scope["query_string"]
+        query = query.decode("latin-1") if query else ""
         try:
             try:
                 # The core never hands the body to handlers; passing it would only copy it.
