@@ -128,7 +128,9 @@ public:
           tape_(doc.tape) {}
 
     JsonError run() {
-        tape_.reserve(n_ / 8 + 4);
+        // About one node per eight bytes in typical documents; capped so that one huge
+        // string does not reserve a tape it will never use.
+        tape_.reserve(std::min<size_t>(n_ / 8 + 4, size_t{1} << 16));
         skip_ws();
         if (pos_ >= n_) return {kEofValue, n_};
         if (!value()) return err_;
