@@ -272,3 +272,74 @@ def test_dicts_changed_by_another_thread_during_encoding():
     errors = run_threads([encoder, encoder, mutator])
     assert errors == []
     assert outcome["ok"] + outcome["panics"] > 0
+
+
+class Empties:
+    """An item whose integer conversion empties the list that holds it."""
+
+    def __init__(self, holder, value):
+        self.holder = holder
+        self.value = value
+
+    def __index__(self):
+        self.holder.clear()
+        return self.value
+
+
+def body_of(convert):
+    items = []
+    items.extend([Empties(items, 1)] + [object()] * 100)
+    try:
+        return convert(items)
+    except IndexError:  # a reader that took the length first may see the list end early
+        return b"\x01"
+
+
+def stored_body(b):
+    r = core.Request("POST", "/", "")
+    r.set_body(b)
+    with pytest.raises(ValueError) as e:
+        r.json()
+    # The JSON error tells what was stored: one byte that starts no value.
+    assert str(e.value) == "Invalid JSON: expected value at line 1 column 1"
+    return b"\x01"
+
+
+def gunzipped(b):
+    import gzip
+
+    return gzip.decompress(core.CalvenorApp().gzip_compress(b))
+
+
+def dispatched(b):
+    app = core.CalvenorApp()
+    app.add_route("GET", "/", lambda req: "ok")
+    assert app.handle_request("GET", "/", "", [], b).body == b"ok"
+    return b"\x01"
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [lambda b: core.Response(b, 200, "t").body, stored_body, gunzipped, dispatched],
+    ids=["a response body", "a request body", "gzip input", "a dispatched body"],
+)
+def test_byte_sequence_emptied_while_it_is_read_stops_at_its_new_end(convert):
+    assert body_of(convert) == b"\x01"
+
+
+def test_header_list_emptied_while_it_is_read_keeps_what_was_read():
+    pairs = []
+
+    class EmptiesPairs:
+        def __index__(self):
+            pairs.clear()
+            return 65
+
+    pairs.extend([(b"n", [EmptiesPairs(), 66])] + [(b"x", b"y")] * 50)
+    r = core.Request("GET", "/", "")
+    try:
+        r.set_headers(pairs)
+    except IndexError:
+        assert r.headers == {}
+    else:
+        assert r.headers == {"n": "AB"}
