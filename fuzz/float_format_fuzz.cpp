@@ -166,7 +166,8 @@ void check_known() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool known_ok = (check_known(), true);
     (void)known_ok;
-    for (size_t i = 0; i + 8 <= size; i += 8) {
+    // At most 32 values per input: many short inputs explore more than a few long ones.
+    for (size_t i = 0; i + 8 <= size && i < 256; i += 8) {
         double v;
         std::memcpy(&v, data + i, 8);
         if (!std::isfinite(v)) continue;

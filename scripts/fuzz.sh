@@ -133,7 +133,7 @@ for name in "${targets[@]}"; do
     execs="$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')"
     cov="$(grep -E '#[0-9]+.*(DONE|INITED|pulse|NEW|REDUCE).*cov: ' "$log" | tail -n 1 | sed -E 's/.*cov: ([0-9]+) ft: ([0-9]+).*/cov: \1 ft: \2/')"
     corpus_n="$(ls "$work/corpus" | wc -l)"
-    grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE' "$log" || true
+    grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+[[:space:]]+DONE' "$log" || true
     if [ "$rc" -ne 0 ]; then
         crashed+=("$name")
         summary+=("$(printf '%-18s CRASH (exit %s) after %s execs' "$name" "$rc" "${execs:-?}")")
