@@ -15,6 +15,12 @@ Ref bytes_object(PyObject* obj) {
     return Ref::steal(PyBytes_FromStringAndSize(v.data(), (Py_ssize_t)v.size()));
 }
 
+// An exact tuple of two exact bytes objects: passed on as it is, no code can run.
+bool is_plain_pair(PyObject* item) {
+    return PyTuple_CheckExact(item) && PyTuple_Size(item) == 2 && PyBytes_CheckExact(PyTuple_GetItem(item, 0)) &&
+           PyBytes_CheckExact(PyTuple_GetItem(item, 1));
+}
+
 bool add_pair(PyObject* item, HeaderObjects& out) {
     if (!PyTuple_Check(item)) {
         raise_cannot_convert(item, "PyTuple");
@@ -25,15 +31,13 @@ bool add_pair(PyObject* item, HeaderObjects& out) {
         PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
         return false;
     }
-    PyObject* raw_name = PyTuple_GetItem(item, 0);
-    PyObject* raw_value = PyTuple_GetItem(item, 1);
-    if (PyTuple_CheckExact(item) && PyBytes_CheckExact(raw_name) && PyBytes_CheckExact(raw_value)) {
+    if (is_plain_pair(item)) {
         out.push_back(Ref::borrow(item));
         return true;
     }
-    Ref name = bytes_object(raw_name);
+    Ref name = bytes_object(PyTuple_GetItem(item, 0));
     if (!name) return false;
-    Ref value = bytes_object(raw_value);
+    Ref value = bytes_object(PyTuple_GetItem(item, 1));
     if (!value) return false;
     Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
     if (!pair) return false;
@@ -56,8 +60,14 @@ bool to_header_objects(PyObject* obj, HeaderObjects& out) {
         out.reserve((size_t)PyList_Size(obj));
         // Re-read the size every step: converting an item may run code that changes the list.
         for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-            Ref item = Ref::borrow(PyList_GetItem(obj, i));
-            if (!add_pair(item.get(), out)) return false;
+            PyObject* item = PyList_GetItem(obj, i);
+            if (is_plain_pair(item)) {
+                out.push_back(Ref::borrow(item));
+                continue;
+            }
+            // Hold the item: converting it may run code that removes it from the list.
+            Ref held = Ref::borrow(item);
+            if (!add_pair(held.get(), out)) return false;
         }
         return true;
     }
