@@ -50,16 +50,17 @@ GzipResult gzip_compress(std::string_view input) {
     GzipResult result;
     std::string& out = result.bytes;
     out.append(reinterpret_cast<const char*>(kHeader), sizeof kHeader);
-    auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
+    // On the stack: its pages stay mapped between calls, unlike a fresh heap block.
+    unsigned char chunk[kChunk];
 
     // Runs deflate with `flush` until it is done, moving each filled chunk to `out`: for
     // Z_NO_FLUSH until the input is consumed, for Z_FINISH until the stream ends.
     auto pump = [&](int flush) -> int {
         for (;;) {
-            zs.next_out = chunk.get();
+            zs.next_out = chunk;
             zs.avail_out = (uInt)kChunk;
             int code = deflate(&zs, flush);
-            out.append(reinterpret_cast<const char*>(chunk.get()), kChunk - zs.avail_out);
+            out.append(reinterpret_cast<const char*>(chunk), kChunk - zs.avail_out);
             if (flush == Z_FINISH) {
                 if (code == Z_STREAM_END) return Z_OK;
                 if (code != Z_OK) return code;
