@@ -17,7 +17,7 @@ def make_app(handler, method="GET", pattern="/users/{id}"):
 
 
 def dispatch(app, method="GET", path="/users/42", query="a=1", headers=(), body=b""):
-    return app.handle_request(method, path, query, list(headers), body)
+    return app.handle_request(method, path, query, headers if isinstance(headers, list) else list(headers), body)
 
 
 def respond(value):
@@ -47,6 +47,20 @@ def test_route_without_params_and_no_headers_give_empty_containers():
     seen = []
     dispatch(make_app(seen.append, pattern="/health"), path="/health", query="")
     assert seen[0]["route_params"] == {} and seen[0]["headers"] == [] and seen[0]["query_string"] == b""
+
+
+def test_header_list_emptied_while_converted_keeps_what_was_read():
+    pairs = []
+
+    class EmptiesPairs:
+        def __index__(self):
+            pairs.clear()
+            return 65
+
+    pairs.extend([(b"n", [EmptiesPairs(), 66])] + [(b"x", b"y")] * 50)
+    seen = []
+    dispatch(make_app(seen.append), headers=pairs)
+    assert seen[0]["headers"] == [(b"n", b"AB")]
 
 
 def test_str_subclass_arguments_reach_the_handler_as_plain_str():
