@@ -1,7 +1,4 @@
 #!/usr/bin/env bash
-# Sets everything up (Python >= 3.12, .venv, build) and runs the project's main job.
-source "$(dirname "$0")/common.sh"
-setup_main_venv
-build_module build/release
-say "running examples/responses.py"
-PYTHONPATH="$ROOT/python" "$VENV_PY" examples/responses.py
+# The main job: sets everything up (Python >= 3.12, .venv, build) and serves the example
+# application (examples/app.py) with uvicorn on http://127.0.0.1:8000.
+exec bash "$(dirname "$0")/serve.sh" "$@"
