@@ -85,7 +85,13 @@ bool json_response(PyObject* value, std::optional<uint16_t> status, ResponseReco
     return true;
 }
 
-bool not_found_response(ResponseRecord& out) { return text_response("Not Found", 404, out); }
+bool not_found_response(ResponseRecord& out) {
+    // Every miss answers with the same immutable body: made once, shared by reference.
+    static PyObject* body = nullptr;
+    if (body == nullptr && (body = PyBytes_FromStringAndSize("Not Found", 9)) == nullptr) return false;
+    out = ResponseRecord{404, Ref::borrow(body), ContentType::fixed(kTextContentType)};
+    return true;
+}
 
 PyObject* into_python(ResponseRecord&& record) {
     return new_instance<ResponseRecord>(response_type, std::move(record));
