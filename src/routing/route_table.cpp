@@ -1,7 +1,9 @@
 #include "routing/route_table.h"
 
 #include <cstring>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "module/errors.h"
 #include "module/py_ref.h"
@@ -34,20 +36,47 @@ private:
 
 PyObject* to_str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()); }
 
-// Fills `dict` with the parameters in text order; a later name replaces an earlier one.
-bool fill_params(PyObject* dict, const routing::ParamList& params) {
-    for (const routing::Param& p : params) {
-        Ref name = Ref::steal(to_str(p.name));
-        Ref value = Ref::steal(to_str(p.value));
-        if (!name || !value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 struct RouteTable::Impl {
-    routing::RouteTree<Ref> tree;
+    struct Route {
+        Ref handler;
+        // The parameter names of this route's matches as str objects, reused by every
+        // lookup: no str to build and, once hashed by a dict, no hash to compute. Valid
+        // while `checked` equals the table's generation: the tree vouches for its names
+        // only until the next insert, so the first match after one rebuilds them.
+        mutable std::vector<Ref> names;
+        mutable std::uint64_t checked = 0;
+    };
+    routing::RouteTree<Route> tree;
+    std::uint64_t generation = 1;
+
+    // The name objects for a match of `r`, or NULL with an exception set.
+    const Ref* names_for(const Route& r, const routing::ParamList& params) const {
+        if (r.checked != generation || r.names.size() != params.size()) {
+            std::vector<Ref> fresh;
+            fresh.reserve(params.size());
+            for (const routing::Param& p : params) {
+                fresh.push_back(Ref::steal(to_str(p.name)));
+                if (!fresh.back()) return nullptr;
+            }
+            r.names = std::move(fresh);
+            r.checked = generation;
+        }
+        return r.names.data();
+    }
+
+    // Fills `dict` with the parameters in text order; a later name replaces an earlier one.
+    bool fill_params(PyObject* dict, const Route& r, const routing::ParamList& params) const {
+        if (params.empty()) return true;
+        const Ref* names = names_for(r, params);
+        if (names == nullptr) return false;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            Ref value = Ref::steal(to_str(params[i].value));
+            if (!value || PyDict_SetItem(dict, names[i].get(), value.get()) < 0) return false;
+        }
+        return true;
+    }
 };
 
 RouteTable::RouteTable() : impl_(std::make_unique<Impl>()) {}
@@ -59,8 +88,11 @@ bool RouteTable::add(std::string_view method, std::string_view pattern, PyObject
     std::string key;
     key.reserve(method.size() + 1 + pattern.size());
     key.append(method).append(1, ' ').append(pattern);
-    routing::InsertResult err = impl_->tree.insert(key, Ref::borrow(handler));
-    if (!err) return true;
+    routing::InsertResult err = impl_->tree.insert(key, Impl::Route{Ref::borrow(handler), {}, 0});
+    if (!err) {
+        ++impl_->generation;
+        return true;
+    }
     if (err->is_panic()) {
         raise_panic(err->message());
     } else {
@@ -72,23 +104,23 @@ bool RouteTable::add(std::string_view method, std::string_view pattern, PyObject
 
 PyObject* RouteTable::lookup_python(std::string_view method, std::string_view path) const {
     Key key(method, path);
-    routing::Match<Ref> m;
+    routing::Match<Impl::Route> m;
     if (!impl_->tree.match(key.view(), m)) Py_RETURN_NONE;
-    PyObject* handler = m.value->get();
+    PyObject* handler = m.value->handler.get();
     if (m.params.empty()) return PyTuple_Pack(2, handler, Py_None);
     Ref params = Ref::steal(PyDict_New());
-    if (!params || !fill_params(params.get(), m.params)) return nullptr;
+    if (!params || !impl_->fill_params(params.get(), *m.value, m.params)) return nullptr;
     return PyTuple_Pack(2, handler, params.get());
 }
 
 PyObject* RouteTable::match_for_dispatch(std::string_view method, std::string_view path, PyObject** params) const {
     Key key(method, path);
-    routing::Match<Ref> m;
+    routing::Match<Impl::Route> m;
     if (!impl_->tree.match(key.view(), m)) return nullptr;
     Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !fill_params(dict.get(), m.params)) return nullptr;
+    if (!dict || !impl_->fill_params(dict.get(), *m.value, m.params)) return nullptr;
     *params = dict.release();
-    return new_ref(m.value->get());
+    return new_ref(m.value->handler.get());
 }
 
 }  // namespace calvenor
