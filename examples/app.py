@@ -5,8 +5,12 @@ Serve it with `bash scripts/serve.sh` (http://127.0.0.1:8000), or with any ASGI 
 """
 import asyncio
 import logging
+from typing import Any, NoReturn
 
 import calvenor
+
+# The request dict the core passes to handlers.
+Req = dict[str, Any]
 
 log = logging.getLogger("example")
 state = {"ready": False}
@@ -17,50 +21,50 @@ app.cors(origins="http://localhost:3000, https://app.example", max_age=3600)
 
 
 @app.on_startup
-def start():
+def start() -> None:
     state["ready"] = True
     log.warning("example app started")
 
 
 @app.on_shutdown
-async def stop():
+async def stop() -> None:
     log.warning("example app stopped")
 
 
 @app.get("/")
-def index(req):
+def index(req: Req) -> str:
     return "calvenor example: try /users/42, /hello, /search?q=tea, /big, POST /echo, POST /upload"
 
 
 @app.get("/health")
-def health(req):
+def health(req: Req) -> dict[str, bool]:
     return {"ready": state["ready"]}
 
 
 @app.get("/hello")
-def hello(req):
+def hello(req: Req) -> str:
     return "Hello, world!"
 
 
 @app.get("/users/{id}")
-def user(req):
-    user_id = req["route_params"]["id"]
+def user(req: Req) -> dict[str, str]:
+    user_id: str = req["route_params"]["id"]
     return {"id": user_id, "name": f"user {user_id}"}
 
 
 @app.get("/search")
-def search(req):
+def search(req: Req) -> dict[str, dict[str, list[str]]]:
     return {"query": calvenor.request(req).query}
 
 
 @app.post("/echo")
-def echo(req):
+def echo(req: Req) -> dict[str, Any]:
     # A malformed body raises ValueError("Invalid JSON: ..."), which becomes a 400.
     return {"echo": calvenor.request(req).json()}
 
 
 @app.post("/upload")
-def upload(req):
+def upload(req: Req) -> dict[str, object]:
     fields, files = calvenor.form(req)
     return {
         "fields": sorted(fields),
@@ -75,22 +79,22 @@ BIG = {"items": [{"id": i, "name": f"item {i}", "tags": ["red", "green", "blue"]
 
 
 @app.get("/big")
-def big(req):
+def big(req: Req) -> dict[str, list[dict[str, object]]]:
     return BIG
 
 
 @app.get("/async/users/{id}")
-async def async_user(req):
+async def async_user(req: Req) -> dict[str, object]:
     await asyncio.sleep(0)
     return {"id": req["route_params"]["id"], "async": True}
 
 
 @app.delete("/users/{id}")
-def delete_user(req):
+def delete_user(req: Req) -> NoReturn:
     raise calvenor.HTTPError(403, "Users cannot be deleted here")
 
 
 @app.get("/fail")
-def fail(req):
+def fail(req: Req) -> dict[str, float]:
     # A bug in a handler: the client gets a plain 500, the traceback goes to the log.
     return {"ratio": 1 / 0}

@@ -13,6 +13,15 @@
 Serve with any ASGI server: `uvicorn module:app`.
 """
 
+from typing import TYPE_CHECKING, Any
+
+# What the lazy loader below returns, for type checkers only.
+if TYPE_CHECKING:
+    from ._core import Request, Response
+    from .app import App
+    from .current import form, multipart_boundary, request
+    from .errors import HTTPError
+
 __all__ = ["App", "HTTPError", "Request", "Response", "form", "multipart_boundary", "request"]
 
 _HOMES = {
@@ -27,7 +36,7 @@ _HOMES = {
 
 
 # Loaded on first use, so that `import calvenor._core` stays the bare extension import.
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'calvenor' has no attribute {name!r}")

@@ -5,12 +5,23 @@ the body, answers CORS preflights, adds the CORS and gzip headers and turns hand
 errors into 4xx/5xx responses.
 """
 import sys
+from collections.abc import Callable, Iterable
+from typing import TypeVar
 
 from ._core import CalvenorApp
-from .asgi import TOO_LARGE, declared_too_large, lenient_path, read_rest, run_lifespan, send_plain
+from .asgi import (
+    TOO_LARGE, Hook, Receive, Scope, Send, declared_too_large, lenient_path, read_rest, run_lifespan,
+    send_plain,
+)
 from .current import current_body
 from .encoding import accepts_gzip
-from .handlers import AsyncCall, error_response, is_async, stand_in, to_response
+from .handlers import (
+    AsyncCall, AsyncHandler, Handler, RequestDict, error_response, is_async, stand_in, to_response,
+)
+
+# Decorators hand back what they were given, so handlers and hooks keep their own types.
+H = TypeVar("H", bound=Handler)
+K = TypeVar("K", bound=Hook)
 
 # The core's text responses are UTF-8; say so on the wire.
 _WIRE_CONTENT_TYPES = {
@@ -30,7 +41,7 @@ class App:
     """
 
     def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
-                 on_startup=(), on_shutdown=()):
+                 on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
         self.core = CalvenorApp()
         self.max_body_size = max_body_size
         # None turns compression off.
@@ -42,8 +53,8 @@ class App:
 
     # Registration
 
-    def route(self, path: str, methods=("GET",)):
-        def register(handler):
+    def route(self, path: str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
+        def register(handler: H) -> H:
             target = stand_in(handler) if is_async(handler) else handler
             for method in methods:
                 self.core.add_route(method.upper(), path, target)
@@ -51,31 +62,32 @@ class App:
 
         return register
 
-    def get(self, path):
+    def get(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("GET",))
 
-    def post(self, path):
+    def post(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("POST",))
 
-    def put(self, path):
+    def put(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("PUT",))
 
-    def patch(self, path):
+    def patch(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("PATCH",))
 
-    def delete(self, path):
+    def delete(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("DELETE",))
 
-    def options(self, path):
+    def options(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("OPTIONS",))
 
-    def head(self, path):
+    def head(self, path: str) -> Callable[[H], H]:
         return self.route(path, ("HEAD",))
 
-    def cors(self, origins="*", methods=None, headers=None, max_age=None):
+    def cors(self, origins: str | Iterable[str] = "*", methods: str | Iterable[str] | None = None,
+             headers: str | Iterable[str] | None = None, max_age: int | None = None) -> None:
         """Allow cross-origin requests. Lists are joined with commas; None keeps the default
         (all common methods, any header, 600 seconds)."""
-        def text(value):
+        def text(value: str | int | Iterable[str] | None) -> str | None:
             if value is None or isinstance(value, str):
                 return value
             if isinstance(value, int):
@@ -86,44 +98,47 @@ class App:
         self._cors = True
         self._cors_wildcard = self.core.cors_is_wildcard()
 
-    def on_startup(self, hook):
+    def on_startup(self, hook: K) -> K:
         """Register a sync or async function to run at server start-up."""
         self._startup.append(hook)
         return hook
 
-    def on_shutdown(self, hook):
+    def on_shutdown(self, hook: K) -> K:
         self._shutdown.append(hook)
         return hook
 
     # ASGI
 
-    async def __call__(self, scope, receive, send):
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return await self._other_scope(scope, receive, send)
-        headers = scope["headers"]
+        headers: list[tuple[bytes, bytes]] = scope["headers"]
         fields = dict(headers)  # the server lowercases names
         limit = self.max_body_size
         declared = fields.get(b"content-length")
         if declared is not None and declared_too_large(declared, limit):
             return await send_plain(send, 413, "Payload Too Large")
         message = await receive()
-        body = message.get("body", b"")
+        body: bytes = message.get("body", b"")
         if message.get("more_body"):
-            body = await read_rest(receive, body, limit)
-            if body is None:
+            rest = await read_rest(receive, body, limit)
+            if rest is None:
                 return  # the client went away
-        if body is TOO_LARGE or len(body) > limit:
+            if rest is TOO_LARGE:
+                return await send_plain(send, 413, "Payload Too Large")
+            body = rest
+        if len(body) > limit:
             return await send_plain(send, 413, "Payload Too Large")
 
-        method = scope["method"]
-        path = scope["path"]
+        method: str = scope["method"]
+        path: str = scope["path"]
         if not path.isascii():
             path = lenient_path(path)
-        origin = None
+        origin: str | None = None
         if self._cors:
-            origin = fields.get(b"origin")
-            if origin is not None:
-                origin = origin.decode("latin-1")
+            raw_origin = fields.get(b"origin")
+            if raw_origin is not None:
+                origin = raw_origin.decode("latin-1")
                 if method == "OPTIONS" and b"access-control-request-method" in fields:
                     allowed = self.core.cors_preflight_headers(origin)
                     if allowed is not None:
@@ -134,13 +149,15 @@ class App:
         if body or current_body.get():
             current_body.set(body)
         # Latin-1 keeps one character per raw byte, which the core's query decoder restores.
-        query = scope["query_string"]
-        query = query.decode("latin-1") if query else ""
+        query_string: bytes = scope["query_string"]
+        query = query_string.decode("latin-1") if query_string else ""
         try:
             try:
                 # The core never hands the body to handlers; passing it would only copy it.
                 response = self.core.handle_request(method, path, query, headers, b"")
             except AsyncCall as call:
+                handler: AsyncHandler
+                req: RequestDict
                 handler, req = call.args
                 response = to_response(await handler(req))
         except Exception as exc:
@@ -169,14 +186,14 @@ class App:
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
 
-    async def _send_preflight(self, send, allowed: dict):
+    async def _send_preflight(self, send: Send, allowed: dict[str, str]) -> None:
         out = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in allowed.items()]
         if not self._cors_wildcard:
             out.append((b"vary", b"origin"))
         await send({"type": "http.response.start", "status": 204, "headers": out})
         await send({"type": "http.response.body", "body": b""})
 
-    async def _other_scope(self, scope, receive, send):
+    async def _other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "lifespan":
             return await run_lifespan(receive, send, self._startup, self._shutdown)
         if scope["type"] == "websocket":

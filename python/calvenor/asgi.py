@@ -1,11 +1,28 @@
 """ASGI plumbing that is not about one response: request bodies, plain replies, the path
 text, lifespan events."""
+import enum
 import inspect
 import logging
+from collections.abc import Awaitable, Callable, MutableMapping, Sequence
+from typing import Any, Final, TypeAlias
 
 log = logging.getLogger("calvenor")
 
-TOO_LARGE = object()
+# ASGI scopes and messages are plain dicts whose keys depend on their "type".
+Scope: TypeAlias = MutableMapping[str, Any]
+Message: TypeAlias = MutableMapping[str, Any]
+Receive: TypeAlias = Callable[[], Awaitable[Message]]
+Send: TypeAlias = Callable[[Message], Awaitable[None]]
+# A start-up or shutdown hook: sync, or returning an awaitable.
+Hook: TypeAlias = Callable[[], object]
+
+
+# An enum member, so that `x is TOO_LARGE` narrows for type checkers.
+class _TooLarge(enum.Enum):
+    TOO_LARGE = enum.auto()
+
+
+TOO_LARGE: Final = _TooLarge.TOO_LARGE
 
 
 def declared_too_large(value: bytes, limit: int) -> bool:
@@ -15,16 +32,16 @@ def declared_too_large(value: bytes, limit: int) -> bool:
         return False  # the server frames the body; the received size is checked anyway
 
 
-async def read_rest(receive, first: bytes, limit: int):
+async def read_rest(receive: Receive, first: bytes, limit: int) -> bytes | _TooLarge | None:
     """The rest of a body sent in several messages: the whole body, TOO_LARGE as soon as
     it passes the limit, or None when the client disconnects."""
-    chunks = [first]
+    chunks: list[bytes] = [first]
     size = len(first)
     while True:
         message = await receive()
         if message["type"] == "http.disconnect":
             return None
-        chunk = message.get("body", b"")
+        chunk: bytes = message.get("body", b"")
         size += len(chunk)
         if size > limit:
             return TOO_LARGE
@@ -48,7 +65,7 @@ def lenient_path(path: str) -> str:
     return raw.decode("utf-8", "replace")
 
 
-async def send_plain(send, status: int, text: str):
+async def send_plain(send: Send, status: int, text: str) -> None:
     body = text.encode()
     await send({
         "type": "http.response.start",
@@ -58,7 +75,7 @@ async def send_plain(send, status: int, text: str):
     await send({"type": "http.response.body", "body": body})
 
 
-async def run_lifespan(receive, send, startup: list, shutdown: list):
+async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], shutdown: Sequence[Hook]) -> None:
     """Answer lifespan events, running the sync or async hooks of each phase in order."""
     while True:
         message = await receive()

@@ -6,6 +6,7 @@ requests never see each other's), and `request(req)` turns the dict and that bod
 `Request` with lazy decoding. Nothing is built unless a handler asks for it.
 """
 from contextvars import ContextVar
+from typing import Any
 
 from ._core import Request
 from .errors import HTTPError
@@ -13,7 +14,7 @@ from .errors import HTTPError
 current_body: ContextVar[bytes] = ContextVar("calvenor_body", default=b"")
 
 
-def request(req: dict) -> Request:
+def request(req: dict[str, Any]) -> Request:
     """A `Request` for the request dict `req`, with its headers and body set."""
     # The layer hands the query string to the core as Latin-1 text (one char per raw byte);
     # the dict holds that text's UTF-8 form, so decoding it gives the same text back.
@@ -38,7 +39,9 @@ def multipart_boundary(content_type: str) -> str | None:
     return None
 
 
-def form(req: dict) -> tuple[dict, dict]:
+def form(
+    req: dict[str, Any],
+) -> tuple[dict[str, list[str]], dict[str, list[tuple[str, str, bytes]]]]:
     """`(fields, files)` of a multipart/form-data body; 400 when it is not one or is cut short."""
     r = request(req)
     boundary = multipart_boundary(r.get_header("content-type") or "")

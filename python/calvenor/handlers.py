@@ -2,11 +2,20 @@
 turned into responses."""
 import inspect
 import logging
+from collections.abc import Awaitable, Callable
+from typing import Any, NoReturn, TypeAlias, TypeGuard
 
 from ._core import Response
 from .errors import HTTPError
 
 log = logging.getLogger("calvenor")
+
+# The dict the native dispatch passes: method, path, query_string, headers, route_params.
+RequestDict: TypeAlias = dict[str, Any]
+# A handler returns a dict (JSON), a str or anything else (its str()); an async one, an
+# awaitable of that, which is itself an `object`.
+Handler: TypeAlias = Callable[[RequestDict], object]
+AsyncHandler: TypeAlias = Callable[[RequestDict], Awaitable[object]]
 
 
 class AsyncCall(Exception):
@@ -16,20 +25,20 @@ class AsyncCall(Exception):
     request dict built once, natively, exactly as for a sync handler."""
 
 
-def stand_in(handler):
-    def call(req):
+def stand_in(handler: AsyncHandler) -> Callable[[RequestDict], NoReturn]:
+    def call(req: RequestDict) -> NoReturn:
         raise AsyncCall(handler, req)
 
     return call
 
 
-def is_async(handler) -> bool:
+def is_async(handler: object) -> TypeGuard[AsyncHandler]:
     return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
         getattr(handler, "__call__", None)
     )
 
 
-def to_response(result) -> Response:
+def to_response(result: object) -> Response:
     """What the native dispatch does with a handler result, for awaited results."""
     if isinstance(result, dict):
         return Response.json(result, None)
