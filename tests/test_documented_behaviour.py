@@ -1,0 +1,2411 @@
+"""Black-box checks of calvenor._core against its documented behaviour.
+
+Every expected value here was derived from the documented rules, not from the
+module's output.  Cases the module currently gets wrong are kept as strict
+xfails so that the fault stays visible.
+"""
+
+import dataclasses
+import decimal
+import enum
+import gc
+import gzip
+import importlib
+import inspect
+import math
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import textwrap
+import weakref
+import zlib
+from collections import OrderedDict, namedtuple
+from typing import ClassVar
+
+import pytest
+
+import calvenor._core as core
+from calvenor._core import CalvenorApp, Request, Response, Router
+
+EM = "\u2014"
+CONFLICT = "Invalid route: Insertion failed due to conflict with previously registered route: "
+SEGMENT = "Invalid route: Only one parameter is allowed per path segment"
+BADPARAM = "Invalid route: Parameters must be registered with a valid name"
+CATCHALL = "Invalid route: Catch-all parameters are only allowed at the end of a route"
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+JSON_CT = "application/json; charset=utf-8"
+
+
+def case(id, *values, xfail=None):
+    marks = [pytest.mark.xfail(strict=True, reason=xfail)] if xfail else []
+    return pytest.param(*values, id=id, marks=marks)
+
+
+def caught(fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except BaseException as exc:  # PanicException is not an Exception
+        return exc
+    raise AssertionError("no exception raised")
+
+
+def assert_raises_exactly(fn, etype, message):
+    exc = caught(fn)
+    assert type(exc) is etype, (type(exc), str(exc))
+    assert str(exc) == message
+
+
+def panic_type():
+    exc = caught(Router().add, "GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
+    return type(exc)
+
+
+def jbody(value):
+    return Response.json(value, None).body
+
+
+class Seq:
+    """A sequence that runs a callback on every item read."""
+
+    def __init__(self, items, on_item=None):
+        self.items = list(items)
+        self.on_item = on_item
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if self.on_item is not None:
+            self.on_item()
+        return self.items[i]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+# ---------------------------------------------------------------------------
+# Module and classes
+# ---------------------------------------------------------------------------
+
+ALL_CLASSES = [CalvenorApp, Router, Request, Response]
+
+
+class TestModuleSurface:
+    def test_all_lists_the_four_classes_in_registration_order(self):
+        assert core.__all__ == ["Router", "Request", "Response", "CalvenorApp"]
+        assert type(core.__all__) is list
+
+    def test_module_doc_is_the_empty_string(self):
+        assert core.__doc__ == ""
+
+    def test_module_holds_only_the_four_classes_and_no_functions(self):
+        public = {name for name in vars(core) if not name.startswith("__")}
+        assert public == {"Router", "Request", "Response", "CalvenorApp"}
+
+    def test_repeated_import_returns_the_cached_module_object(self):
+        assert importlib.import_module("calvenor._core") is core
+        saved = sys.modules.pop("calvenor._core")
+        try:
+            again = importlib.import_module("calvenor._core")
+            assert again is saved and again.Router is saved.Router
+        finally:
+            sys.modules["calvenor._core"] = saved
+
+    def test_panic_exception_is_not_a_module_attribute(self):
+        panic = panic_type()
+        assert panic.__name__ == "PanicException"
+        assert all(value is not panic for value in vars(core).values())
+        assert not hasattr(core, "PanicException")
+
+    def test_import_in_a_sub_interpreter_is_refused_with_import_error(self):
+        script = textwrap.dedent(
+            """
+            import _testcapi, sys, os
+            import calvenor._core
+            r, w = os.pipe()
+            code = (
+                "import os\\n"
+                "try:\\n"
+                "    import calvenor._core\\n"
+                "    msg = b'imported'\\n"
+                "except ImportError:\\n"
+                "    msg = b'ImportError'\\n"
+                "os.write(%d, msg)\\n" % w
+            )
+            _testcapi.run_in_subinterp(code)
+            os.close(w)
+            print(os.read(r, 100).decode())
+            """
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+            env={"PYTHONPATH": ":".join(p for p in sys.path if p)},
+        )
+        assert out.stdout.strip() == "ImportError", out.stderr
+
+
+class TestClassProperties:
+    @pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+    def test_class_cannot_be_used_as_a_base_class(self, cls):
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+    @pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+    def test_class_derives_directly_from_object_and_has_bare_name(self, cls):
+        assert cls.__bases__ == (object,)
+        assert cls.__qualname__ == cls.__name__
+        assert "." not in cls.__name__
+
+    @pytest.mark.parametrize(
+        "make",
+        [
+            case("an application", CalvenorApp),
+            case("a router", Router),
+            case("a request", lambda: Request("GET", "/", "")),
+            case("a response", lambda: Response(b"", 200, "")),
+        ],
+    )
+    def test_instances_take_no_new_attributes_no_weakrefs_and_no_gc(self, make):
+        obj = make()
+        with pytest.raises(AttributeError):
+            obj.extra = 1
+        assert not hasattr(obj, "__dict__")
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+        assert not gc.is_tracked(obj)
+
+    @pytest.mark.parametrize(
+        "make, attr",
+        [
+            case("response status", lambda: Response(b"", 200, ""), "status"),
+            case("response body", lambda: Response(b"", 200, ""), "body"),
+            case("response content type", lambda: Response(b"", 200, ""), "content_type"),
+            case("request method", lambda: Request("GET", "/", ""), "method"),
+            case("request path", lambda: Request("GET", "/", ""), "path"),
+            case("request query string", lambda: Request("GET", "/", ""), "query_string"),
+            case("request headers", lambda: Request("GET", "/", ""), "headers"),
+            case("request query", lambda: Request("GET", "/", ""), "query"),
+        ],
+    )
+    def test_attribute_is_read_only(self, make, attr):
+        obj = make()
+        with pytest.raises(AttributeError):
+            setattr(obj, attr, getattr(obj, attr))
+        with pytest.raises(AttributeError):
+            delattr(obj, attr)
+
+
+LOOKUP_DOC = (
+    "Fast path lookup. Returns (handler, params) where params is None\nwhen the route has "
+    "no path parameters (the common case " + EM + " avoids\nallocating a HashMap on every request)."
+)
+MULTIPART_DOC = (
+    "Parse a ``multipart/form-data`` body.\n\nReturns ``(fields, files)``: fields " + EM
+    + " ``dict[str, list[str]]``, files " + EM + "\n``dict[str, list[(filename, content_type, bytes)]]``. "
+    "The body must be\nstored first via :meth:`set_body`."
+)
+
+METHOD_SIGNATURES = [
+    (CalvenorApp, "set_cors", "($self, origins, methods, headers, max_age)", None),
+    (CalvenorApp, "cors_allows", "($self, origin)", None),
+    (CalvenorApp, "cors_is_wildcard", "($self)", None),
+    (CalvenorApp, "add_route", "($self, method, path, handler)", None),
+    (CalvenorApp, "resolve", "($self, method, path)",
+     "Fast routing lookup " + EM + " returns (handler, params) or None."),
+    (CalvenorApp, "has_cors", "($self)", "Check if CORS is configured."),
+    (CalvenorApp, "cors_preflight_headers", "($self, origin)",
+     "CORS preflight headers " + EM + " only when the request Origin is allowed."),
+    (CalvenorApp, "cors_origin", "($self, origin)",
+     "CORS origin header for normal responses " + EM + " only when the Origin is allowed."),
+    (CalvenorApp, "gzip_compress", "($self, data)", "GZip compress a byte buffer. Returns compressed bytes."),
+    (CalvenorApp, "handle_request", "($self, method, path, query_string, raw_headers, body)",
+     "Handle one HTTP request " + EM + " routing + handler call + response build.\n"
+     "Returns the Response object (status, body, content_type)."),
+    (Router, "add", "($self, method, pattern, handler)", None),
+    (Router, "lookup", "($self, method, path)", LOOKUP_DOC),
+    (Request, "set_headers", "($self, raw_headers)", "Store raw headers without parsing (parsing happens lazily)."),
+    (Request, "get_header", "($self, name)", "O(1)-ish lookup of a single header by name " + EM + " no full parse."),
+    (Request, "set_body", "($self, body)", None),
+    (Request, "json", "($self)", None),
+    (Request, "parse_multipart", "($self, boundary)", MULTIPART_DOC),
+    (Response, "json", "(data, status)", None),
+    (Response, "text", "(text, status)", None),
+]
+
+
+class TestSignaturesAndDocs:
+    @pytest.mark.parametrize(
+        "cls, name, signature, doc",
+        [pytest.param(*row, id=f"{row[0].__name__}.{row[1]} has its documented signature and doc")
+         for row in METHOD_SIGNATURES],
+    )
+    def test_method_signature_and_doc(self, cls, name, signature, doc):
+        member = getattr(cls, name)
+        assert member.__text_signature__ == signature
+        assert member.__doc__ == doc
+        inspect.signature(member)
+
+    @pytest.mark.parametrize(
+        "cls, signature",
+        [
+            case("the application constructor takes nothing", CalvenorApp, "()"),
+            case("the router constructor takes nothing", Router, "()"),
+            case("the request constructor takes method, path and query string", Request,
+                 "(method, path, query_string)"),
+            case("the response constructor takes body, status and content type", Response,
+                 "(body, status, content_type)"),
+        ],
+    )
+    def test_class_text_signature(self, cls, signature):
+        assert cls.__text_signature__ == signature
+        assert str(inspect.signature(cls)) == signature
+
+    @pytest.mark.parametrize("cls", [Router, Request, Response], ids=lambda c: c.__name__)
+    def test_class_doc_is_empty(self, cls):
+        assert cls.__doc__ == ""
+
+    def test_application_class_doc_has_two_lines(self):
+        assert len(CalvenorApp.__doc__.split("\n")) == 2
+
+    @pytest.mark.parametrize(
+        "attr, doc",
+        [
+            case("method has no doc", "method", None),
+            case("path has no doc", "path", None),
+            case("query_string has no doc", "query_string", None),
+            case("query has no doc", "query", None),
+            case("headers documents its laziness", "headers",
+                 "Lazy header parsing: headers are only materialised as a PyDict\nwhen `.headers` is actually accessed."),
+        ],
+    )
+    def test_request_attribute_doc(self, attr, doc):
+        assert Request.__dict__[attr].__doc__ == doc
+
+    @pytest.mark.parametrize("attr", ["status", "body", "content_type"])
+    def test_response_attribute_has_no_doc(self, attr):
+        assert Response.__dict__[attr].__doc__ is None
+
+    def test_static_constructors_work_on_the_class_and_on_instances(self):
+        r = Response(b"", 200, "")
+        assert isinstance(Response.__dict__["json"], staticmethod)
+        assert isinstance(Response.__dict__["text"], staticmethod)
+        assert r.json([], None).body == b"[]"
+        assert r.text("x", 201).status == 201
+
+
+# ---------------------------------------------------------------------------
+# Binding: argument counts, keywords, conversions
+# ---------------------------------------------------------------------------
+
+app0 = CalvenorApp()
+router0 = Router()
+request0 = Request("GET", "/", "")
+
+
+BINDING_CASES = [
+    case("application with one positional argument says was",
+         lambda: CalvenorApp(1), TypeError, "CalvenorApp.__new__() takes 0 positional arguments but 1 was given"),
+    case("application with two positional arguments says were",
+         lambda: CalvenorApp(1, 2), TypeError, "CalvenorApp.__new__() takes 0 positional arguments but 2 were given"),
+    case("router with an unknown keyword names it",
+         lambda: Router(x=1), TypeError, "Router.__new__() got an unexpected keyword argument 'x'"),
+    case("response without content type names the one missing argument",
+         lambda: Response(b"", 200), TypeError,
+         "Response.__new__() missing 1 required positional argument: 'content_type'"),
+    case("response without arguments joins three names with commas and and",
+         lambda: Response(), TypeError,
+         "Response.__new__() missing 3 required positional arguments: 'body', 'status', and 'content_type'"),
+    case("response with body only joins two names with and",
+         lambda: Response(b""), TypeError,
+         "Response.__new__() missing 2 required positional arguments: 'status' and 'content_type'"),
+    case("request without arguments lists method, path and query string",
+         lambda: Request(), TypeError,
+         "Request.__new__() missing 3 required positional arguments: 'method', 'path', and 'query_string'"),
+    case("response with four positional arguments",
+         lambda: Response(b"", 1, "", 4), TypeError, "Response.__new__() takes 3 positional arguments but 4 were given"),
+    case("response body by position and keyword",
+         lambda: Response(b"", 1, "", body=b""), TypeError, "Response.__new__() got multiple values for argument 'body'"),
+    case("lookup with an extra keyword",
+         lambda: router0.lookup("GET", "/", extra=1), TypeError, "Router.lookup() got an unexpected keyword argument 'extra'"),
+    case("add with method given twice",
+         lambda: router0.add("GET", "/", None, method="GET"), TypeError,
+         "Router.add() got multiple values for argument 'method'"),
+    case("get_header with two positional arguments keeps the plural arguments",
+         lambda: request0.get_header("a", "b"), TypeError,
+         "Request.get_header() takes 1 positional arguments but 2 were given"),
+    case("get_header without a name",
+         lambda: request0.get_header(), TypeError, "Request.get_header() missing 1 required positional argument: 'name'"),
+    case("handle_request without the body",
+         lambda: app0.handle_request("GET", "/", "", []), TypeError,
+         "CalvenorApp.handle_request() missing 1 required positional argument: 'body'"),
+    case("handle_request without arguments lists all five",
+         lambda: app0.handle_request(), TypeError,
+         "CalvenorApp.handle_request() missing 5 required positional arguments: "
+         "'method', 'path', 'query_string', 'raw_headers', and 'body'"),
+    case("set_cors without arguments lists all four",
+         lambda: app0.set_cors(), TypeError,
+         "CalvenorApp.set_cors() missing 4 required positional arguments: 'origins', 'methods', 'headers', and 'max_age'"),
+    case("set_cors with one argument keeps the rest missing",
+         lambda: app0.set_cors(None), TypeError,
+         "CalvenorApp.set_cors() missing 3 required positional arguments: 'methods', 'headers', and 'max_age'"),
+    case("static json without status",
+         lambda: Response.json(1), TypeError, "Response.json() missing 1 required positional argument: 'status'"),
+    case("static text without arguments",
+         lambda: Response.text(), TypeError, "Response.text() missing 2 required positional arguments: 'text' and 'status'"),
+    case("static json with three positional arguments",
+         lambda: Response.json(1, None, 3), TypeError, "Response.json() takes 2 positional arguments but 3 were given"),
+    case("resolve with a keyword that names no parameter",
+         lambda: app0.resolve("GET", "/", paths="/"), TypeError,
+         "CalvenorApp.resolve() got an unexpected keyword argument 'paths'"),
+    case("missing argument given by keyword only for the later one",
+         lambda: app0.resolve(path="/"), TypeError, "CalvenorApp.resolve() missing 1 required positional argument: 'method'"),
+    case("gzip_compress with two positional arguments says were",
+         lambda: app0.gzip_compress(b"", b""), TypeError,
+         "CalvenorApp.gzip_compress() takes 1 positional arguments but 2 were given"),
+    case("has_cors with an argument uses the interpreter's no-argument message",
+         lambda: app0.has_cors(1), TypeError, "CalvenorApp.has_cors() takes no arguments (1 given)"),
+    case("json of a request with an argument uses the interpreter's no-argument message",
+         lambda: request0.json(1), TypeError, "Request.json() takes no arguments (1 given)"),
+    case("cors_is_wildcard with a keyword uses the interpreter's message",
+         lambda: app0.cors_is_wildcard(x=1), TypeError, "CalvenorApp.cors_is_wildcard() takes no keyword arguments"),
+]
+
+
+class TestBinding:
+    @pytest.mark.parametrize("call, etype, message", BINDING_CASES)
+    def test_binding_error(self, call, etype, message):
+        assert_raises_exactly(call, etype, message)
+
+    def test_every_parameter_may_be_given_by_keyword(self):
+        r = Response(content_type="t", status=201, body=b"x")
+        assert (r.body, r.status, r.content_type) == (b"x", 201, "t")
+        assert Response.json(status=None, data=[1]).body == b"[1]"
+        assert Response.text(status=None, text="x").body == b"x"
+        req = Request(query_string="q", path="/p", method="M")
+        assert (req.method, req.path, req.query_string) == ("M", "/p", "q")
+        rt = Router()
+        rt.add(handler="h", pattern="/x", method="GET")
+        assert rt.lookup(path="/x", method="GET") == ("h", None)
+
+
+class Qual:
+    pass
+
+
+Qual.__qualname__ = "Outer.Inner"
+
+
+class TypeErrorWithCause:
+    def __index__(self):
+        raise TypeError("boom") from KeyError("root")
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+class RaisesSubclass:
+    def __index__(self):
+        raise TypeErrorSubclass("sub")
+
+
+CONVERSION_CASES = [
+    # text
+    case("an int method names the method argument",
+         lambda: app0.resolve(1, "/"), TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
+    case("a bytes path names the path argument",
+         lambda: router0.lookup("GET", b"/"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    case("a None pattern names the pattern argument",
+         lambda: Router().add("GET", None, 1), TypeError,
+         "argument 'pattern': 'NoneType' object cannot be converted to 'PyString'"),
+    case("the type is named by its qualified name",
+         lambda: app0.cors_allows(Qual()), TypeError,
+         "argument 'origin': 'Outer.Inner' object cannot be converted to 'PyString'"),
+    case("an int max_age is refused as a text",
+         lambda: CalvenorApp().set_cors(None, None, None, 600), TypeError,
+         "argument 'max_age': 'int' object cannot be converted to 'PyString'"),
+    case("the first failing argument in parameter order is reported",
+         lambda: CalvenorApp().set_cors(1, 2, None, None), TypeError,
+         "argument 'origins': 'int' object cannot be converted to 'PyString'"),
+    case("a request constructor query string that is not a str",
+         lambda: Request("GET", "/", 5), TypeError,
+         "argument 'query_string': 'int' object cannot be converted to 'PyString'"),
+    case("a boundary that is bytes",
+         lambda: request0.parse_multipart(b"x"), TypeError,
+         "argument 'boundary': 'bytes' object cannot be converted to 'PyString'"),
+    case("static text of bytes",
+         lambda: Response.text(b"x", None), TypeError, "argument 'text': 'bytes' object cannot be converted to 'PyString'"),
+    # byte sequence
+    case("a str body", lambda: Response("hi", 200, ""), TypeError, "argument 'body': Can't extract `str` to `Vec`"),
+    case("an int body is not a sequence",
+         lambda: Response(5, 200, ""), TypeError, "argument 'body': 'int' object cannot be converted to 'Sequence'"),
+    case("a dict body is not a sequence",
+         lambda: Response({}, 200, ""), TypeError, "argument 'body': 'dict' object cannot be converted to 'Sequence'"),
+    case("a set body is not a sequence",
+         lambda: Response({1}, 200, ""), TypeError, "argument 'body': 'set' object cannot be converted to 'Sequence'"),
+    case("a body item of 256 overflows without prefix",
+         lambda: Response([256], 200, ""), OverflowError, OUT_OF_RANGE),
+    case("a body item of minus one overflows without prefix",
+         lambda: Response([-1], 200, ""), OverflowError, OUT_OF_RANGE),
+    case("a body item that is a str gets the interpreter's message with prefix",
+         lambda: Response([104, "i"], 200, ""), TypeError,
+         "argument 'body': 'str' object cannot be interpreted as an integer"),
+    case("a body item that is a float gets the interpreter's message with prefix",
+         lambda: Response([1.5], 200, ""), TypeError,
+         "argument 'body': 'float' object cannot be interpreted as an integer"),
+    case("gzip data as str", lambda: app0.gzip_compress("x"), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    case("set_body of a str", lambda: Request("G", "/", "").set_body("x"), TypeError,
+         "argument 'body': Can't extract `str` to `Vec`"),
+    # header pairs
+    case("a header item that is a list",
+         lambda: Request("G", "/", "").set_headers([[b"a", b"b"]]), TypeError,
+         "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
+    case("a header tuple of three",
+         lambda: Request("G", "/", "").set_headers([(b"a", b"b", b"c")]), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+    case("a header tuple of one",
+         lambda: Request("G", "/", "").set_headers([(b"a",)]), ValueError,
+         "expected tuple of length 2, but got tuple of length 1"),
+    case("a header list given as a str",
+         lambda: Request("G", "/", "").set_headers("ab"), TypeError,
+         "argument 'raw_headers': Can't extract `str` to `Vec`"),
+    case("a header list that is not a sequence",
+         lambda: Request("G", "/", "").set_headers(3), TypeError,
+         "argument 'raw_headers': 'int' object cannot be converted to 'Sequence'"),
+    case("a header list that is a generator",
+         lambda: Request("G", "/", "").set_headers(x for x in []), TypeError,
+         "argument 'raw_headers': 'generator' object cannot be converted to 'Sequence'"),
+    case("a header name given as a str",
+         lambda: Request("G", "/", "").set_headers([("a", b"b")]), TypeError,
+         "argument 'raw_headers': Can't extract `str` to `Vec`"),
+    case("a header value byte of 300",
+         lambda: Request("G", "/", "").set_headers([(b"a", [300])]), OverflowError, OUT_OF_RANGE),
+    case("handle_request header item that is a list",
+         lambda: CalvenorApp().handle_request("GET", "/", "", [[b"a", b"b"]], b""), TypeError,
+         "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
+    # status
+    case("status 70000 overflows", lambda: Response(b"", 70000, ""), OverflowError, OUT_OF_RANGE),
+    case("status 65536 overflows", lambda: Response(b"", 65536, ""), OverflowError, OUT_OF_RANGE),
+    case("status minus one overflows", lambda: Response(b"", -1, ""), OverflowError, OUT_OF_RANGE),
+    case("status as a float", lambda: Response(b"", 200.0, ""), TypeError,
+         "argument 'status': 'float' object cannot be interpreted as an integer"),
+    case("status None in the constructor", lambda: Response(b"", None, ""), TypeError,
+         "argument 'status': 'NoneType' object cannot be interpreted as an integer"),
+    case("status as a str in the static json", lambda: Response.json({}, "200"), TypeError,
+         "argument 'status': 'str' object cannot be interpreted as an integer"),
+    case("status 70000 in the static text", lambda: Response.text("", 70000), OverflowError, OUT_OF_RANGE),
+    case("an index method raising a TypeError subclass passes unchanged",
+         lambda: Response(b"", RaisesSubclass(), ""), TypeErrorSubclass, "sub"),
+]
+
+
+class TestConversions:
+    @pytest.mark.parametrize("call, etype, message", CONVERSION_CASES)
+    def test_conversion_error(self, call, etype, message):
+        assert_raises_exactly(call, etype, message)
+
+    def test_status_beyond_a_c_long_gives_the_interpreters_overflow_error(self):
+        exc = caught(Response, b"", 2**80, "")
+        assert type(exc) is OverflowError
+        assert not str(exc).startswith("argument")
+
+    def test_lone_surrogate_text_gives_unprefixed_unicode_encode_error(self):
+        for call in (lambda: Response.text("a\ud800", None), lambda: Response(b"", 200, "\udc80"),
+                     lambda: Request("\ud800", "/", ""), lambda: router0.lookup("GET", "/\ud800")):
+            exc = caught(call)
+            assert type(exc) is UnicodeEncodeError
+            assert not str(exc).startswith("argument")
+
+    def test_prefixed_type_error_carries_the_cause_of_the_original(self):
+        exc = caught(Response, b"", TypeErrorWithCause(), "")
+        assert type(exc) is TypeError
+        assert str(exc) == "argument 'status': boom"
+        assert type(exc.__cause__) is KeyError and exc.__cause__.args == ("root",)
+
+    def test_prefixed_type_error_from_a_body_item_carries_its_cause(self):
+        exc = caught(Response, [TypeErrorWithCause()], 200, "")
+        assert type(exc) is TypeError
+        assert str(exc) == "argument 'body': boom"
+        assert type(exc.__cause__) is KeyError
+
+    def test_other_exception_types_from_conversion_pass_as_the_same_object(self):
+        err = ValueError("mine")
+
+        class Bad:
+            def __index__(self):
+                raise err
+
+        assert caught(Response, b"", Bad(), "") is err
+        assert caught(Response, [Bad()], 200, "") is err
+
+    @pytest.mark.parametrize(
+        "body, expected",
+        [
+            case("list of ints", [104, 105], b"hi"),
+            case("tuple of ints", (104, 105), b"hi"),
+            case("bytearray", bytearray(b"hi"), b"hi"),
+            case("memoryview", memoryview(b"hi"), b"hi"),
+            case("bools and index objects as items", [True, Index(104)], b"\x01h"),
+            case("custom sequence", Seq([104, 105]), b"hi"),
+            case("empty list", [], b""),
+        ],
+    )
+    def test_byte_sequence_accepts(self, body, expected):
+        r = Response(body, 200, "")
+        assert type(r.body) is bytes and r.body == expected
+
+    @pytest.mark.parametrize(
+        "status, expected",
+        [case("True is status 1", True, 1), case("False is status 0", False, 0),
+         case("an index object", Index(404), 404), case("65535 is kept", 65535, 65535)],
+    )
+    def test_status_accepts(self, status, expected):
+        assert Response(b"", status, "").status == expected
+
+    def test_header_pairs_accept_tuple_subclasses_and_byte_sequences(self):
+        Pair = namedtuple("Pair", "name value")
+        req = Request("G", "/", "")
+        req.set_headers((Pair(b"A", bytearray(b"1")), (memoryview(b"b"), [50])))
+        assert req.headers == {"a": "1", "b": "2"}
+
+    def test_str_subclass_is_accepted_as_text(self):
+        class S(str):
+            pass
+
+        rt = Router()
+        rt.add(S("GET"), S("/x"), "h")
+        assert rt.lookup(S("GET"), S("/x")) == ("h", None)
+
+
+# ---------------------------------------------------------------------------
+# Borrow flags and PanicException
+# ---------------------------------------------------------------------------
+
+
+def dispatch_with(handler, path="/x"):
+    app = CalvenorApp()
+    app.add_route("GET", "/x", lambda req: handler(app, req))
+    return app, lambda: app.handle_request("GET", path, "", [], b"")
+
+
+class TestBorrowing:
+    @pytest.mark.parametrize(
+        "inner, message",
+        [
+            case("has_cors inside a handler", lambda app: app.has_cors(), "Already mutably borrowed"),
+            case("resolve inside a handler", lambda app: app.resolve("GET", "/x"), "Already mutably borrowed"),
+            case("cors_origin inside a handler", lambda app: app.cors_origin("o"), "Already mutably borrowed"),
+            case("cors_allows inside a handler", lambda app: app.cors_allows("o"), "Already mutably borrowed"),
+            case("cors_is_wildcard inside a handler", lambda app: app.cors_is_wildcard(), "Already mutably borrowed"),
+            case("preflight headers inside a handler", lambda app: app.cors_preflight_headers("o"),
+                 "Already mutably borrowed"),
+            case("gzip inside a handler", lambda app: app.gzip_compress(b""), "Already mutably borrowed"),
+            case("add_route inside a handler", lambda app: app.add_route("GET", "/y", None), "Already borrowed"),
+            case("set_cors inside a handler", lambda app: app.set_cors(None, None, None, None), "Already borrowed"),
+            case("nested handle_request", lambda app: app.handle_request("GET", "/x", "", [], b""), "Already borrowed"),
+            case("shared access is refused before arguments are converted",
+                 lambda app: app.resolve(1, 2), "Already mutably borrowed"),
+            case("exclusive access is refused before arguments are converted",
+                 lambda app: app.add_route(1, 2, 3), "Already borrowed"),
+        ],
+    )
+    def test_handler_calling_its_own_application(self, inner, message):
+        app, run = dispatch_with(lambda app, req: inner(app))
+        assert_raises_exactly(run, RuntimeError, message)
+        # released on the way out
+        assert app.has_cors() is False
+        app.add_route("GET", "/after", None)
+
+    def test_binding_errors_come_before_the_borrow_check(self):
+        _, run = dispatch_with(lambda app, req: app.resolve())
+        assert_raises_exactly(run, TypeError, "CalvenorApp.resolve() missing 2 required positional arguments: "
+                                              "'method' and 'path'")
+
+    def test_a_handler_may_use_another_application(self):
+        other = CalvenorApp()
+        _, run = dispatch_with(lambda app, req: str(other.has_cors()))
+        assert run().body == b"False"
+
+    def test_shared_access_nested_in_shared_access_is_allowed(self):
+        app = CalvenorApp()
+        seen = []
+        assert app.gzip_compress(Seq([1, 2], lambda: seen.append(app.has_cors()))) == app.gzip_compress(b"\x01\x02")
+        assert seen and all(s is False for s in seen)
+
+    def test_exclusive_access_inside_a_shared_conversion_is_refused(self):
+        app = CalvenorApp()
+        seq = Seq([1], lambda: app.set_cors(None, None, None, None))
+        assert_raises_exactly(lambda: app.gzip_compress(seq), RuntimeError, "Already borrowed")
+        assert app.has_cors() is False
+
+    @pytest.mark.parametrize(
+        "touch, message",
+        [
+            case("reading method while set_headers converts", lambda req: req.method, "Already mutably borrowed"),
+            case("reading headers while set_headers converts", lambda req: req.headers, "Already mutably borrowed"),
+            case("set_body while set_headers converts", lambda req: req.set_body(b"x"), "Already borrowed"),
+        ],
+    )
+    def test_custom_sequence_touching_the_request_during_set_headers(self, touch, message):
+        req = Request("G", "/", "")
+        req.set_headers([(b"old", b"1")])
+        seq = Seq([(b"a", b"b")], lambda: touch(req))
+        assert_raises_exactly(lambda: req.set_headers(seq), RuntimeError, message)
+        assert req.headers == {"old": "1"}
+
+    def test_custom_sequence_touching_the_request_during_set_body(self):
+        req = Request("G", "/", "")
+        req.set_body(b"[1]")
+        seq = Seq([1, 2], lambda: req.get_header("x"))
+        assert_raises_exactly(lambda: req.set_body(seq), RuntimeError, "Already mutably borrowed")
+        assert req.json() == [1]
+
+
+class TestPanic:
+    def test_panic_exception_derives_directly_from_base_exception(self):
+        panic = panic_type()
+        assert panic.__bases__ == (BaseException,)
+        assert not issubclass(panic, Exception)
+        assert panic is panic_type()
+        assert panic.__doc__
+
+    def test_too_many_route_parameters_aborts_with_panic(self):
+        exc = caught(Router().add, "GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
+        assert type(exc).__name__ == "PanicException"
+        assert exc.args == ("Too many route parameters.",)
+
+    @pytest.mark.parametrize(
+        "make_app_and_run",
+        [
+            case("a handler raising it", lambda P: dispatch_with(lambda app, req: (_ for _ in ()).throw(P("boom")))[1]),
+            case("the str of a handler result raising it",
+                 lambda P: dispatch_with(lambda app, req: type("R", (), {"__str__": lambda s: (_ for _ in ()).throw(P("boom"))})())[1]),
+            case("a field getter raising it during encoding",
+                 lambda P: (lambda: Response.json(
+                     type("F", (), {"__columns__": ("a",), "a": property(lambda s: (_ for _ in ()).throw(P("boom")))})(),
+                     None))),
+        ],
+    )
+    def test_python_code_raising_panic_prints_a_notice_and_panics_again(self, make_app_and_run, capfd):
+        P = panic_type()
+        run = make_app_and_run(P)
+        capfd.readouterr()
+        exc = caught(run)
+        err = capfd.readouterr().err
+        assert type(exc) is P
+        assert exc.args == ("boom",)
+        assert "boom" in err
+        assert "Traceback" in err
+
+
+# ---------------------------------------------------------------------------
+# Routing
+# ---------------------------------------------------------------------------
+
+
+def lookup(patterns, method, path):
+    rt = Router()
+    for p in patterns:
+        m, _, pat = p.partition(" ")
+        rt.add(m, pat, p)
+    return rt.lookup(method, path)
+
+
+ROUTE_MATCH_CASES = [
+    case("static beats parameter when static is added second",
+         ["GET /users/{id}", "GET /users/me"], "GET", "/users/me", ("GET /users/me", None)),
+    case("static beats parameter when static is added first",
+         ["GET /users/me", "GET /users/{id}"], "GET", "/users/me", ("GET /users/me", None)),
+    case("parameter matches beside a static sibling added first",
+         ["GET /users/me", "GET /users/{id}"], "GET", "/users/42", ("GET /users/{id}", {"id": "42"})),
+    case("parameter matches beside a static sibling added second",
+         ["GET /users/{id}", "GET /users/me"], "GET", "/users/42", ("GET /users/{id}", {"id": "42"})),
+    case("static prefix of a parameter value still reaches the parameter",
+         ["GET /users/{id}", "GET /users/me"], "GET", "/users/meme", ("GET /users/{id}", {"id": "meme"})),
+    case("backtracking from a failed static branch to the parameter",
+         ["GET /a/b/c", "GET /a/{x}/d"], "GET", "/a/b/d", ("GET /a/{x}/d", {"x": "b"})),
+    case("the static branch still wins where it matches",
+         ["GET /a/b/c", "GET /a/{x}/d"], "GET", "/a/b/c", ("GET /a/b/c", None)),
+    case("backtracking over two levels to the root parameter",
+         ["GET /{x}/b/c", "GET /a/b/d"], "GET", "/a/b/c", ("GET /{x}/b/c", {"x": "a"})),
+    case("parameter does not match an empty segment", ["GET /users/{id}"], "GET", "/users/", None),
+    case("parameter does not match a trailing slash", ["GET /users/{id}"], "GET", "/users/42/", None),
+    case("parameter does not match a segment that starts with a slash", ["GET /users/{id}"], "GET", "/users//x", None),
+    case("path without trailing slash is its own route", ["GET /users", "GET /users/"], "GET", "/users", ("GET /users", None)),
+    case("path with trailing slash is its own route", ["GET /users", "GET /users/"], "GET", "/users/", ("GET /users/", None)),
+    case("catch-all takes the rest with slashes",
+         ["GET /files/{*path}"], "GET", "/files/a/b.txt", ("GET /files/{*path}", {"path": "a/b.txt"})),
+    case("catch-all needs at least one byte", ["GET /files/{*path}"], "GET", "/files/", None),
+    case("static route beside a catch-all wins",
+         ["GET /files/{*path}", "GET /files/x"], "GET", "/files/x", ("GET /files/x", None)),
+    case("catch-all still serves other paths beside a static route",
+         ["GET /files/x", "GET /files/{*path}"], "GET", "/files/xy", ("GET /files/{*path}", {"path": "xy"})),
+    case("longer suffix wins when added first",
+         ["GET /{file}.tar.gz", "GET /{file}.gz"], "GET", "/a.tar.gz", ("GET /{file}.tar.gz", {"file": "a"})),
+    case("longer suffix wins when added second",
+         ["GET /{file}.gz", "GET /{file}.tar.gz"], "GET", "/a.tar.gz", ("GET /{file}.tar.gz", {"file": "a"})),
+    case("shorter suffix matches its own text",
+         ["GET /{file}.gz", "GET /{file}.tar.gz"], "GET", "/a.gz", ("GET /{file}.gz", {"file": "a"})),
+    case("suffix must leave a non-empty parameter", ["GET /{f}.png"], "GET", "/.png", None),
+    case("suffix followed by more segments",
+         ["GET /{f}.png/x"], "GET", "/a.png/x", ("GET /{f}.png/x", {"f": "a"})),
+    case("suffix node with its own value takes text without the suffix",
+         ["GET /{f}.png", "GET /{f}"], "GET", "/a.pn", ("GET /{f}", {"f": "a.pn"})),
+    case("suffix node with its own value still prefers the suffix child",
+         ["GET /{f}", "GET /{f}.png"], "GET", "/a.png", ("GET /{f}.png", {"f": "a"})),
+    case("literal before a parameter in one segment",
+         ["GET /v{version}/x"], "GET", "/vbeta/x", ("GET /v{version}/x", {"version": "beta"})),
+    case("route names its parameter by its own list",
+         ["GET /users/{uid}", "GET /users/{id}/posts"], "GET", "/users/7/posts",
+         ("GET /users/{id}/posts", {"id": "7"})),
+    case("sibling route keeps its own parameter name",
+         ["GET /users/{uid}", "GET /users/{id}/posts"], "GET", "/users/7", ("GET /users/{uid}", {"uid": "7"})),
+    case("parameter leaf and parameter with a child",
+         ["GET /{a}", "GET /{a}/b"], "GET", "/x/b", ("GET /{a}/b", {"a": "x"})),
+    case("parameter leaf does not match a trailing slash when a child exists",
+         ["GET /{a}", "GET /{a}/b"], "GET", "/x/", None),
+    case("escaped braces are literal text", ["GET /a{{b}}"], "GET", "/a{b}", ("GET /a{{b}}", None)),
+    case("escaped braces do not match doubled braces", ["GET /a{{b}}"], "GET", "/a{{b}}", None),
+    case("a name holding an escaped closing brace",
+         ["GET /{a}}}"], "GET", "/x", ("GET /{a}}}", {"a}": "x"})),
+    case("a name may start with a slash", ["GET /{/}"], "GET", "/x", ("GET /{/}", {"/": "x"})),
+    case("one name used twice keeps the last value",
+         ["GET /{id}/{id}"], "GET", "/1/2", ("GET /{id}/{id}", {"id": "2"})),
+    case("a parameter in the method position", ["{m} /x"], "PATCH", "/x", ("{m} /x", {"m": "PATCH"})),
+    case("a static method wins over a parameter method", ["{m} /x", "GET /x"], "GET", "/x", ("GET /x", None)),
+    case("a parameter method serves other methods", ["GET /x", "{m} /x"], "POST", "/x", ("{m} /x", {"m": "POST"})),
+    case("methods are compared exactly", ["GET /users/{id}"], "get", "/users/42", None),
+    case("no fallback from HEAD to GET", ["GET /users/{id}"], "HEAD", "/users/42", None),
+    case("a different method misses", ["GET /users/{id}"], "POST", "/users/42", None),
+    case("the query string is part of the path", ["GET /health"], "GET", "/health?x=1", None),
+    case("a trailing slash is not removed", ["GET /health"], "GET", "/health/", None),
+    case("percent escapes are not decoded", ["GET /files/{name}"], "GET", "/files/a%20b",
+         ("GET /files/{name}", {"name": "a%20b"})),
+    case("no leading slash is required", ["GET x"], "GET", "x", ("GET x", None)),
+    case("the key joins method and path with one space", ["GET /a b"], "GET /a", "b", ("GET /a b", None)),
+    case("an empty tree matches nothing", [], "GET", "/", None),
+    case("an empty method and path match nothing", ["GET /"], "", "", None),
+    case("a brace in the looked-up text is a plain byte", ["GET /{x}"], "GET", "/{y}", ("GET /{x}", {"x": "{y}"})),
+    case("the same path under two methods", ["GET /a", "POST /a"], "POST", "/a", ("POST /a", None)),
+    case("three parameters come back by name",
+         ["GET /{a}/{b}/{c}/{d}"], "GET", "/1/2/3/4", ("GET /{a}/{b}/{c}/{d}", {"a": "1", "b": "2", "c": "3", "d": "4"})),
+    case("catch-all after parameters keeps every name",
+         ["GET /{x}/{y}/{*z}"], "GET", "/1/2/3/4", ("GET /{x}/{y}/{*z}", {"x": "1", "y": "2", "z": "3/4"})),
+    case("priority reordering does not change which route matches",
+         ["GET /ab", "GET /ac", "GET /ac/x", "GET /ac/y", "GET /{p}"], "GET", "/ab", ("GET /ab", None)),
+]
+
+
+class TestRouterMatching:
+    @pytest.mark.parametrize("patterns, method, path, expected", ROUTE_MATCH_CASES)
+    def test_lookup(self, patterns, method, path, expected):
+        assert lookup(patterns, method, path) == expected
+
+    def test_lookup_returns_the_same_handler_object_and_a_new_dict(self):
+        h = object()
+        rt = Router()
+        rt.add("GET", "/u/{id}", h)
+        first, second = rt.lookup("GET", "/u/1"), rt.lookup("GET", "/u/1")
+        assert type(first) is tuple and first[0] is h
+        assert first[1] == {"id": "1"} and first[1] is not second[1]
+
+    def test_twenty_five_parameters_are_accepted(self):
+        rt = Router()
+        pattern = "/" + "/".join("{p%d}" % i for i in range(25))
+        rt.add("GET", pattern, "h")
+        handler, params = rt.lookup("GET", "/" + "/".join(str(i) for i in range(25)))
+        assert params == {"p%d" % i: str(i) for i in range(25)}
+
+    def test_a_panic_for_too_many_parameters_leaves_the_table_unchanged(self):
+        rt = Router()
+        rt.add("GET", "/a/{x}", "h")
+        caught(rt.add, "GET", "/a/{x}/" + "/".join("{p%d}" % i for i in range(25)), None)
+        assert rt.lookup("GET", "/a/1") == ("h", {"x": "1"})
+        rt.add("GET", "/a/{y}/b", "h2")
+        assert rt.lookup("GET", "/a/1/b") == ("h2", {"y": "1"})
+
+    def test_router_and_application_tables_are_independent(self):
+        rt, app = Router(), CalvenorApp()
+        rt.add("GET", "/r", "r")
+        app.add_route("GET", "/a", "a")
+        assert rt.lookup("GET", "/a") is None and app.resolve("GET", "/r") is None
+        assert app.resolve("GET", "/a") == ("a", None)
+
+    def test_add_returns_none(self):
+        assert Router().add("GET", "/", None) is None
+        assert CalvenorApp().add_route("GET", "/", None) is None
+
+
+ROUTE_ERROR_CASES = [
+    case("a second name for the same parameter conflicts with the first",
+         ["GET /users/{id}"], "GET /users/{name}", CONFLICT + "GET /users/{id}"),
+    case("a parameter beside a catch-all conflicts with the catch-all",
+         ["GET /files/{*path}"], "GET /files/{name}", CONFLICT + "GET /files/{*path}"),
+    case("a catch-all beside a parameter conflicts with the parameter",
+         ["GET /files/{name}"], "GET /files/{*path}", CONFLICT + "GET /files/{name}"),
+    case("the same static route twice", ["GET /a"], "GET /a", CONFLICT + "GET /a"),
+    case("the same parameter route twice", ["GET /users/{id}"], "GET /users/{id}", CONFLICT + "GET /users/{id}"),
+    case("the same catch-all route twice", ["GET /f/{*p}"], "GET /f/{*p}", CONFLICT + "GET /f/{*p}"),
+    case("conflict beats a catch-all syntax error", ["GET /{x}"], "GET /{*rest}/x", CONFLICT + "GET /{x}"),
+    case("conflict beats a segment syntax error", ["GET /{*x}"], "GET /{a}{b}", CONFLICT + "GET /{*x}"),
+    case("conflict text follows the first child down to a leaf",
+         ["GET /users/{id}/posts"], "GET /users/{*rest}", CONFLICT + "GET /users/{id}/posts"),
+    case("conflict text follows the highest-priority child chain",
+         ["GET /a/{p}/x", "GET /a/{q}/yy", "GET /a/{r}/yz"], "GET /a/{*rest}", CONFLICT + "GET /a/{q}/yy"),
+    case("conflict text keeps an escaped brace once and names the real parameter",
+         ["GET /{{x}}/{id}"], "GET /{{x}}/{name}", CONFLICT + "GET /{x}/{id}"),
+    case("conflict text does not repeat a node prefix the text already ends with",
+         ["GET /x{{a}}{p}"], "GET /x{{a}}{*rest}", CONFLICT + "GET /x{a}"),
+    case("a deeper duplicate is named by the stored route",
+         ["GET /a/{x}/b/c"], "GET /a/{y}/b/c", CONFLICT + "GET /a/{x}/b/c"),
+    case("two parameters in one segment", [], "GET /{a}{b}", SEGMENT),
+    case("two parameters around a dash", [], "GET /{a}-{b}", SEGMENT),
+    case("a second parameter after a suffix in an existing parameter segment",
+         ["GET /{x}"], "GET /{y}-{z}", SEGMENT),
+    case("empty braces", [], "GET /{}", BADPARAM),
+    case("an unclosed brace", [], "GET /{a", BADPARAM),
+    case("a closing brace without an opening one", [], "GET /a}b", BADPARAM),
+    case("a slash inside a name", [], "GET /{a/b}", BADPARAM),
+    case("a star inside a name", [], "GET /{a*b}", BADPARAM),
+    case("a star after the catch-all star", [], "GET /{**}", BADPARAM),
+    case("a name error is found before any conflict", ["GET /{x}"], "GET /{x}/{}", BADPARAM),
+    case("a catch-all before the end", [], "GET /{*rest}/x", CATCHALL),
+    case("a catch-all before the end under an existing parameter", ["GET /s/{x}"], "GET /s/{x}.png/{*r}/z", CATCHALL),
+]
+
+
+class TestRouterErrors:
+    @pytest.mark.parametrize("existing, pattern, message", ROUTE_ERROR_CASES)
+    def test_insert_error(self, existing, pattern, message):
+        rt = Router()
+        for p in existing:
+            m, _, pat = p.partition(" ")
+            rt.add(m, pat, p)
+        m, _, pat = pattern.partition(" ")
+        assert_raises_exactly(lambda: rt.add(m, pat, None), ValueError, message)
+
+    def test_application_add_route_reports_the_same_errors(self):
+        app = CalvenorApp()
+        app.add_route("GET", "/users/{id}", 1)
+        assert_raises_exactly(lambda: app.add_route("GET", "/users/{name}", 2), ValueError,
+                              CONFLICT + "GET /users/{id}")
+
+    def test_a_refused_route_leaves_no_trace_for_a_later_conflict_text(self):
+        rt = Router()
+        rt.add("GET", "/s/{x}", "h")
+        caught(rt.add, "GET", "/s/{x}.png/{*r}/z", None)
+        assert rt.lookup("GET", "/s/a.png/") is None
+        assert rt.lookup("GET", "/s/abc") == ("h", {"x": "abc"})
+        assert_raises_exactly(lambda: rt.add("GET", "/s/{*c}", None), ValueError, CONFLICT + "GET /s/{x}")
+
+    def test_a_refused_chain_leaves_no_route_behind(self):
+        rt = Router()
+        caught(rt.add, "GET", "/p/{x}/{*rest}/y", None)
+        assert rt.lookup("GET", "/p/1") is None
+        rt.add("GET", "/p/{q}", "h")
+        assert rt.lookup("GET", "/p/5") == ("h", {"q": "5"})
+        caught(rt.add, "GET", "/p/{q}/{y}{z}", None)
+        rt.add("GET", "/p/{q}/r", "h2")
+        assert rt.lookup("GET", "/p/1/r") == ("h2", {"q": "1"})
+
+    def test_a_refused_route_releases_its_handler(self):
+        class H:
+            pass
+
+        h = H()
+        before = sys.getrefcount(h)
+        rt = Router()
+        rt.add("GET", "/a", 1)
+        for _ in range(10):
+            caught(rt.add, "GET", "/a", h)
+        assert sys.getrefcount(h) == before
+
+
+# ---------------------------------------------------------------------------
+# Dispatch
+# ---------------------------------------------------------------------------
+
+
+def app_with(handler, method="GET", pattern="/users/{id}"):
+    app = CalvenorApp()
+    app.add_route(method, pattern, handler)
+    return app
+
+
+class TestDispatch:
+    def test_request_dict_has_exact_keys_order_and_types(self):
+        calls = []
+
+        def h(*args, **kwargs):
+            calls.append((args, kwargs))
+            return "ok"
+
+        app = app_with(h)
+        app.handle_request("GET", "/users/42", "a=1", [(b"Host", b"x")], b"")
+        assert len(calls) == 1
+        (args, kwargs), = calls
+        assert kwargs == {} and len(args) == 1
+        d = args[0]
+        assert type(d) is dict
+        assert list(d) == ["method", "path", "query_string", "headers", "route_params"]
+        assert d == {"method": "GET", "path": "/users/42", "query_string": b"a=1",
+                     "headers": [(b"Host", b"x")], "route_params": {"id": "42"}}
+        assert type(d["query_string"]) is bytes and type(d["headers"]) is list
+        assert type(d["headers"][0]) is tuple and all(type(x) is bytes for x in d["headers"][0])
+
+    def test_headers_are_copied_in_order_without_merging(self):
+        seen = []
+        app = app_with(lambda d: seen.append(d) or "", pattern="/x")
+        app.handle_request("GET", "/x", "", [(b"A", b"1"), (bytearray(b"a"), [50]), (b"A", b"\xff")], b"")
+        assert seen[0]["headers"] == [(b"A", b"1"), (b"a", b"2"), (b"A", b"\xff")]
+        assert all(type(v) is bytes for pair in seen[0]["headers"] for v in pair)
+
+    def test_query_string_is_passed_as_its_utf8_bytes(self):
+        seen = []
+        app = app_with(lambda d: seen.append(d) or "", pattern="/x")
+        app.handle_request("GET", "/x", "é=€&a", [], b"")
+        assert seen[0]["query_string"] == "é=€&a".encode()
+
+    def test_route_without_parameters_gets_an_empty_dict_and_empty_headers(self):
+        seen = []
+        app = app_with(lambda d: seen.append(d) or "", pattern="/x")
+        app.handle_request("GET", "/x", "", [], b"body")
+        assert seen[0]["route_params"] == {} and type(seen[0]["route_params"]) is dict
+        assert seen[0]["headers"] == []
+        assert "body" not in seen[0]
+
+    def test_path_is_passed_unchanged(self):
+        seen = []
+        app = app_with(lambda d: seen.append(d) or "", pattern="/{*p}")
+        app.handle_request("GET", "/a%20b/../c", "", [], b"")
+        assert seen[0]["path"] == "/a%20b/../c"
+        assert seen[0]["route_params"] == {"p": "a%20b/../c"}
+
+    @pytest.mark.parametrize(
+        "method, path",
+        [case("another method", "POST", "/users/42"), case("a lowercase method", "get", "/users/42"),
+         case("an unrouted path", "GET", "/nothing"), case("an empty path", "GET", "")],
+    )
+    def test_miss_gives_404_without_calling_the_handler(self, method, path):
+        calls = []
+        app = app_with(lambda d: calls.append(d))
+        r = app.handle_request(method, path, "", [], b"")
+        assert type(r) is Response
+        assert (r.status, r.body, r.content_type) == (404, b"Not Found", "text/plain")
+        assert calls == []
+
+    class DictSub(dict):
+        pass
+
+    class StrSub(str):
+        def __str__(self):
+            return "other"
+
+    class StrSubSurrogate(str):
+        def __str__(self):
+            return "X"
+
+    class Surrogates:
+        def __str__(self):
+            return "a\udcffb\ud800"
+
+    @pytest.mark.parametrize(
+        "result, body, content_type",
+        [
+            case("a dict becomes compact JSON", {"a": 1}, b'{"a":1}', JSON_CT),
+            case("a dict value is HTML-escaped", {"x": "<"}, b'{"x":"\\u003c"}', JSON_CT),
+            case("a dict subclass becomes JSON", DictSub(b=[1, 2]), b'{"b":[1,2]}', JSON_CT),
+            case("an ordered dict becomes JSON", OrderedDict([("z", 1), ("a", 2)]), b'{"z":1,"a":2}', JSON_CT),
+            case("a str becomes text", "hi", b"hi", "text/plain"),
+            case("an empty str becomes an empty body", "", b"", "text/plain"),
+            case("a str subclass uses its own characters", StrSub("mine"), b"mine", "text/plain"),
+            case("a str with a lone surrogate becomes three replacement characters", "a\ud800b",
+                 "a\ufffd\ufffd\ufffdb".encode(), "text/plain"),
+            case("a str subclass without a UTF-8 form goes through its str", StrSubSurrogate("\ud800"), b"X",
+                 "text/plain"),
+            case("a str() with lone surrogates is replaced per byte", Surrogates(),
+                 "a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd".encode(), "text/plain"),
+            case("a list becomes its str text", [1, 2], b"[1, 2]", "text/plain"),
+            case("a tuple becomes its str text", (1,), b"(1,)", "text/plain"),
+            case("None becomes the text None", None, b"None", "text/plain"),
+            case("bytes become their str text", b"ab", b"b'ab'", "text/plain"),
+            case("an int becomes its str text", 5, b"5", "text/plain"),
+            case("a float becomes its str text", 0.5, b"0.5", "text/plain"),
+        ],
+    )
+    def test_handler_result_conversion(self, result, body, content_type):
+        r = app_with(lambda d: result, pattern="/x").handle_request("GET", "/x", "", [], b"")
+        assert (r.status, r.body, r.content_type) == (200, body, content_type)
+
+    def test_a_response_result_is_not_recognised(self):
+        inner = Response(b"x", 201, "text/html")
+        r = app_with(lambda d: inner, pattern="/x").handle_request("GET", "/x", "", [], b"")
+        assert (r.status, r.body, r.content_type) == (200, str(inner).encode(), "text/plain")
+
+    def test_a_coroutine_result_is_not_awaited(self):
+        made = []
+
+        async def h(d):
+            return 1
+
+        def wrapper(d):
+            made.append(h(d))
+            return made[0]
+
+        r = app_with(wrapper, pattern="/x").handle_request("GET", "/x", "", [], b"")
+        made[0].close()
+        assert (r.status, r.body, r.content_type) == (200, str(made[0]).encode(), "text/plain")
+
+    def test_handler_exception_propagates_as_the_same_object_and_the_app_stays_usable(self):
+        err = ValueError("no")
+
+        def h(d):
+            raise err
+
+        app = app_with(h, pattern="/x")
+        assert caught(app.handle_request, "GET", "/x", "", [], b"") is err
+        assert app.resolve("GET", "/x") is not None
+        assert app.handle_request("GET", "/y", "", [], b"").status == 404
+
+    def test_str_raising_propagates(self):
+        err = KeyError("k")
+
+        class Bad:
+            def __str__(self):
+                raise err
+
+        assert caught(app_with(lambda d: Bad(), pattern="/x").handle_request, "GET", "/x", "", [], b"") is err
+
+    def test_dict_result_with_int_key_fails_without_argument_prefix(self):
+        app = app_with(lambda d: {1: 2}, pattern="/x")
+        assert_raises_exactly(lambda: app.handle_request("GET", "/x", "", [], b""), TypeError,
+                              "'int' object cannot be converted to 'PyString'")
+
+    def test_dict_result_changed_during_encoding_panics(self):
+        d = {}
+
+        class Grow:
+            def __str__(self):
+                d["new"] = 1
+                return "g"
+
+        d["a"] = Grow()
+        exc = caught(app_with(lambda req: d, pattern="/x").handle_request, "GET", "/x", "", [], b"")
+        assert type(exc) is panic_type()
+        assert exc.args == ("dictionary changed size during iteration",)
+
+    def test_a_str_body_is_refused_before_routing(self):
+        calls = []
+        app = app_with(lambda d: calls.append(d), pattern="/x")
+        assert_raises_exactly(lambda: app.handle_request("GET", "/x", "", [], "body"), TypeError,
+                              "argument 'body': Can't extract `str` to `Vec`")
+        assert_raises_exactly(lambda: app.handle_request("GET", "/miss", "", [], "body"), TypeError,
+                              "argument 'body': Can't extract `str` to `Vec`")
+        assert calls == []
+
+    def test_arguments_are_converted_in_parameter_order(self):
+        app = app_with(lambda d: "", pattern="/x")
+        assert_raises_exactly(lambda: app.handle_request("GET", "/x", 1, [[1]], "b"), TypeError,
+                              "argument 'query_string': 'int' object cannot be converted to 'PyString'")
+        assert_raises_exactly(lambda: app.handle_request("GET", "/x", "", [(b"a", b"b", b"c")], "b"), ValueError,
+                              "expected tuple of length 2, but got tuple of length 3")
+
+    def test_a_non_callable_handler_raises_the_interpreters_error(self):
+        app = app_with(5, pattern="/x")
+        exc = caught(app.handle_request, "GET", "/x", "", [], b"")
+        assert type(exc) is TypeError and "not callable" in str(exc)
+
+    def test_the_handler_may_keep_the_request_dict(self):
+        kept = []
+        app = app_with(lambda d: kept.append(d) or "", pattern="/x")
+        app.handle_request("GET", "/x", "", [], b"")
+        app.handle_request("GET", "/x", "", [], b"")
+        assert kept[0] is not kept[1] and kept[0]["path"] == "/x"
+
+
+# ---------------------------------------------------------------------------
+# CORS
+# ---------------------------------------------------------------------------
+
+WHITE_SPACE = ["\t", "\n", "\x0b", "\x0c", "\r", " ", "\x85", "\xa0", "\u1680"] + [chr(c) for c in range(0x2000, 0x200B)] + [
+    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"]
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
+
+
+def cors(origins, methods=None, headers=None, max_age=None):
+    app = CalvenorApp()
+    app.set_cors(origins, methods, headers, max_age)
+    return app
+
+
+class TestCors:
+    def test_unconfigured_policy_answers_false_and_none(self):
+        app = CalvenorApp()
+        assert app.has_cors() is False and app.cors_is_wildcard() is False
+        assert app.cors_allows("") is False and app.cors_allows("*") is False
+        assert app.cors_origin("x") is None and app.cors_preflight_headers("x") is None
+
+    def test_all_none_gives_the_defaults_in_order(self):
+        app = cors(None)
+        assert app.has_cors() is True and app.cors_is_wildcard() is True
+        assert app.cors_allows("anything") is True
+        assert app.cors_origin("http://a") == "*"
+        pre = app.cors_preflight_headers("http://a")
+        assert type(pre) is dict
+        assert list(pre.items()) == [
+            ("Access-Control-Allow-Origin", "*"),
+            ("Access-Control-Allow-Methods", "GET,POST,PUT,DELETE,OPTIONS,PATCH"),
+            ("Access-Control-Allow-Headers", "*"),
+            ("Access-Control-Max-Age", "600"),
+        ]
+
+    def test_given_texts_are_stored_exactly(self):
+        app = cors("alpha", "GET, POST", " X-A ", "0010")
+        assert list(app.cors_preflight_headers("alpha").items()) == [
+            ("Access-Control-Allow-Origin", "alpha"),
+            ("Access-Control-Allow-Methods", "GET, POST"),
+            ("Access-Control-Allow-Headers", " X-A "),
+            ("Access-Control-Max-Age", "0010"),
+        ]
+
+    @pytest.mark.parametrize(
+        "origins, origin, allowed",
+        [
+            case("comma and space splits and trims: beta", "alpha, beta", "beta", True),
+            case("matching is case-sensitive", "alpha, beta", "Beta", False),
+            case("the asked origin is not trimmed", "alpha, beta", " beta", False),
+            case("the empty origins text allows the empty origin", "", "", True),
+            case("the empty origins text allows nothing else", "", "x", False),
+            case("an empty middle entry allows the empty origin", "alpha,,beta", "", True),
+            case("a trailing comma gives an empty entry", "alpha,", "", True),
+            case("no trailing slash normalisation", "http://a", "http://a/", False),
+            case("a double star is not the wildcard", "**", "x", False),
+            case("a trimmed star is the wildcard", " * ", "x", True),
+            case("non-ASCII origins compare byte for byte", "http://é", "http://é", True),
+        ],
+    )
+    def test_allows(self, origins, origin, allowed):
+        assert cors(origins).cors_allows(origin) is allowed
+
+    @pytest.mark.parametrize("ws", WHITE_SPACE, ids=lambda c: "U+%04X is trimmed" % ord(c))
+    def test_white_space_is_trimmed_around_entries(self, ws):
+        app = cors(ws + "alpha" + ws + "," + ws * 2 + "beta" + ws)
+        assert app.cors_allows("alpha") and app.cors_allows("beta")
+        assert app.cors_origin("beta") == "beta"
+
+    @pytest.mark.parametrize("ch", NOT_WHITE_SPACE, ids=lambda c: "U+%04X is not trimmed" % ord(c))
+    def test_other_characters_are_kept(self, ch):
+        app = cors(ch + "alpha" + ch)
+        assert not app.cors_allows("alpha")
+        assert app.cors_allows(ch + "alpha" + ch)
+
+    def test_origin_header_for_a_listed_origin_is_that_origin(self):
+        app = cors("alpha, beta")
+        assert app.cors_origin("beta") == "beta" and app.cors_is_wildcard() is False
+        assert app.cors_origin("gamma") is None and app.cors_preflight_headers("gamma") is None
+
+    def test_a_wildcard_entry_answers_star_for_every_origin(self):
+        app = cors("alpha,*")
+        assert app.cors_is_wildcard() is True
+        assert app.cors_origin("alpha") == "*" and app.cors_origin("zzz") == "*"
+        assert app.cors_preflight_headers("alpha")["Access-Control-Allow-Origin"] == "*"
+
+    def test_a_second_set_cors_replaces_the_whole_policy(self):
+        app = cors("alpha", "M1", "H1", "1")
+        app.set_cors("beta", None, None, None)
+        assert not app.cors_allows("alpha") and app.cors_allows("beta")
+        assert app.cors_preflight_headers("beta")["Access-Control-Allow-Methods"] == "GET,POST,PUT,DELETE,OPTIONS,PATCH"
+
+    def test_a_failed_set_cors_keeps_the_previous_policy(self):
+        app = cors("alpha")
+        caught(app.set_cors, "beta", None, None, 600)
+        assert app.cors_allows("alpha") and not app.cors_allows("beta")
+
+    def test_set_cors_returns_none_and_takes_keywords(self):
+        app = CalvenorApp()
+        assert app.set_cors(max_age="5", headers=None, methods=None, origins="o") is None
+        assert app.cors_preflight_headers("o")["Access-Control-Max-Age"] == "5"
+
+
+# ---------------------------------------------------------------------------
+# Gzip
+# ---------------------------------------------------------------------------
+
+class TestGzip:
+    @pytest.mark.parametrize(
+        "data",
+        [
+            case("empty input", b""),
+            case("short text", b"hello hello hello"),
+            case("all byte values", bytes(range(256)) * 3),
+            case("incompressible data larger than the output buffer",
+                 random.Random(7).randbytes(100_000)),
+            case("compressible data larger than the output buffer", b"abc" * 50_000),
+        ],
+    )
+    def test_member_layout_and_round_trip(self, data):
+        out = CalvenorApp().gzip_compress(data)
+        assert type(out) is bytes
+        assert out[:10] == bytes([0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 0xFF])
+        assert out[-8:] == struct.pack("<II", zlib.crc32(data), len(data) % 2**32)
+        assert gzip.decompress(out) == data
+        d = zlib.decompressobj(-15)
+        assert d.decompress(out[10:-8]) == data and d.eof and d.unused_data == b""
+
+    def test_empty_input_ends_with_eight_zero_bytes(self):
+        assert CalvenorApp().gzip_compress(b"")[-8:] == bytes(8)
+
+    def test_bytearray_and_list_give_the_same_output_as_bytes(self):
+        app = CalvenorApp()
+        data = b"some body text " * 10
+        assert app.gzip_compress(bytearray(data)) == app.gzip_compress(data) == app.gzip_compress(list(data))
+
+    @pytest.mark.skipif(shutil.which("gzip") is None, reason="no gzip tool")
+    def test_the_gzip_tool_accepts_the_member(self, tmp_path):
+        f = tmp_path / "x.gz"
+        f.write_bytes(CalvenorApp().gzip_compress(b"payload" * 100))
+        subprocess.run(["gzip", "-t", str(f)], check=True, timeout=30)
+
+    def test_gzip_does_not_depend_on_the_application_state(self):
+        a, b = CalvenorApp(), cors(None)
+        b.add_route("GET", "/", None)
+        assert a.gzip_compress(b"x") == b.gzip_compress(b"x")
+
+
+# ---------------------------------------------------------------------------
+# Response
+# ---------------------------------------------------------------------------
+
+
+class TestResponse:
+    def test_constructor_stores_the_three_fields(self):
+        r = Response(b"hi", 201, "text/html")
+        assert (r.body, r.status, r.content_type) == (b"hi", 201, "text/html")
+        assert type(r.status) is int and type(r.content_type) is str
+
+    def test_the_body_is_a_new_bytes_object_read_back_as_the_same_object(self):
+        data = b"a longer body that is not cached by the interpreter"
+        r = Response(data, 200, "")
+        assert r.body == data and r.body is not data
+        assert r.body is r.body
+
+    def test_a_bytearray_body_is_copied_into_bytes(self):
+        ba = bytearray(b"hi")
+        r = Response(ba, 200, "")
+        ba[0] = 0
+        assert type(r.body) is bytes and r.body == b"hi"
+
+    def test_extreme_status_and_empty_content_type(self):
+        r = Response(b"", 65535, "")
+        assert (r.status, r.content_type) == (65535, "")
+
+    @pytest.mark.parametrize(
+        "data, status, body, expected_status",
+        [
+            case("json of angle brackets is escaped", {"a": "<b>"}, None, b'{"a":"\\u003cb\\u003e"}', 200),
+            case("json with status zero keeps zero", [1], 0, b"[1]", 0),
+            case("json of an empty dict is two bytes", {}, None, b"{}", 200),
+            case("json with status 404", "x", 404, b'"x"', 404),
+            case("json with status True", None, True, b"null", 1),
+        ],
+    )
+    def test_static_json(self, data, status, body, expected_status):
+        r = Response.json(data, status)
+        assert (r.body, r.status, r.content_type) == (body, expected_status, JSON_CT)
+
+    def test_static_text(self):
+        r = Response.text("héllo", None)
+        assert (r.body, r.status, r.content_type) == ("héllo".encode(), 200, "text/plain")
+        assert len(r.body) == 6
+        assert Response.text("", 0).status == 0
+
+    def test_json_status_is_converted_before_data_is_looked_at(self):
+        touched = []
+
+        class Spy:
+            def __str__(self):
+                touched.append(1)
+                return "s"
+
+        assert_raises_exactly(lambda: Response.json(Spy(), "x"), TypeError,
+                              "argument 'status': 'str' object cannot be interpreted as an integer")
+        assert touched == []
+
+    def test_json_refusing_a_key_has_no_argument_prefix(self):
+        assert_raises_exactly(lambda: Response.json({1: 2}, None), TypeError,
+                              "'int' object cannot be converted to 'PyString'")
+
+
+# ---------------------------------------------------------------------------
+# Request, headers
+# ---------------------------------------------------------------------------
+
+
+def req_with_headers(pairs):
+    r = Request("GET", "/", "")
+    r.set_headers(pairs)
+    return r
+
+
+LOSSY = [
+    b"caf\xc3\xa9", b"\xe9", b"\xe2\x82", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+    b"a\x80b", b"\xff\xfe", b"\xe2\x28\xa1", b"\xf8\x88\x80\x80\x80", b"ok",
+]
+
+
+class TestRequestHeaders:
+    def test_a_new_request(self):
+        r = Request("GET", "/", "")
+        assert (r.method, r.path, r.query_string) == ("GET", "/", "")
+        assert r.headers == {} and r.get_header("host") is None and r.query == {}
+
+    def test_repeated_names_last_wins_in_headers_and_first_in_get_header(self):
+        r = req_with_headers([(b"Content-Type", b"a"), (b"content-type", b"b")])
+        assert r.headers == {"content-type": "b"}
+        assert r.get_header("CONTENT-TYPE") == "a"
+
+    def test_keys_keep_their_first_position(self):
+        r = req_with_headers([(b"B", b"1"), (b"A", b"2"), (b"b", b"3")])
+        assert list(r.headers.items()) == [("b", "3"), ("a", "2")]
+
+    def test_invalid_name_bytes_become_replacement_and_are_never_found(self):
+        r = req_with_headers([(b"X-\xff", b"v")])
+        assert r.headers == {"x-\ufffd": "v"}
+        assert r.get_header("x-\ufffd") is None and r.get_header("X-\ufffd") is None
+
+    @pytest.mark.parametrize("raw", LOSSY, ids=lambda b: "value bytes " + b.hex())
+    def test_values_decode_like_the_interpreters_replace_handler(self, raw):
+        r = req_with_headers([(b"v", raw), (raw, b"n")])
+        assert r.get_header("v") == raw.decode("utf-8", "replace")
+        assert r.headers["v"] == raw.decode("utf-8", "replace")
+        assert list(r.headers)[1] == "".join(
+            c.lower() if "A" <= c <= "Z" else c for c in raw.decode("utf-8", "replace"))
+
+    @pytest.mark.parametrize(
+        "stored, asked, found",
+        [
+            case("ASCII case is ignored", b"X-Token", "x-tOKEN", True),
+            case("non-ASCII letters must be identical", "é".encode(), "É", False),
+            case("identical non-ASCII names match", "É".encode(), "É", True),
+            case("a longer name does not match", b"host", "hostx", False),
+            case("the Kelvin sign is not a k", b"k", "\u212a", False),
+            case("the dotted capital I is not an i", b"i", "\u0130", False),
+        ],
+    )
+    def test_get_header_name_matching(self, stored, asked, found):
+        r = req_with_headers([(stored, b"v")])
+        assert (r.get_header(asked) == "v") is found
+
+    def test_only_ascii_letters_are_lowercased_in_headers(self):
+        r = req_with_headers([("ÉX-Ä\u212a".encode(), b"1")])
+        assert list(r.headers) == ["Éx-Ä\u212a"]
+
+    def test_values_keep_case_and_spacing(self):
+        r = req_with_headers([(b"A", b"  Mixed Case  ")])
+        assert r.headers == {"a": "  Mixed Case  "} and r.get_header("a") == "  Mixed Case  "
+
+    @pytest.mark.parametrize(
+        "bad, etype",
+        [case("a two-element list item", [[b"a", b"b"]], TypeError),
+         case("a one-element tuple", [(b"a",)], ValueError),
+         case("a value byte above 255", [(b"a", b"b"), (b"c", [256])], OverflowError),
+         case("a str name in the second pair", [(b"a", b"b"), ("c", b"d")], TypeError)],
+    )
+    def test_a_failed_set_headers_keeps_the_previous_headers(self, bad, etype):
+        r = req_with_headers([(b"Old", b"1")])
+        assert type(caught(r.set_headers, bad)) is etype
+        assert r.headers == {"old": "1"}
+
+    def test_an_empty_sequence_clears_the_headers(self):
+        r = req_with_headers([(b"a", b"1")])
+        assert r.set_headers(()) is None
+        assert r.headers == {} and r.get_header("a") is None
+
+    def test_two_reads_give_distinct_equal_dicts_and_edits_do_not_leak(self):
+        r = req_with_headers([(b"a", b"1")])
+        h1, h2 = r.headers, r.headers
+        assert h1 == h2 and h1 is not h2
+        h1["b"] = "2"
+        assert r.headers == {"a": "1"}
+
+    def test_stored_pairs_are_copies(self):
+        name, value = bytearray(b"a"), bytearray(b"1")
+        pairs = [(name, value)]
+        r = req_with_headers(pairs)
+        name[0], value[0] = ord("z"), ord("9")
+        pairs.append((b"x", b"y"))
+        assert r.headers == {"a": "1"}
+
+
+class TestRequestBody:
+    def test_set_body_accepts_lists_and_bytearrays_and_copies(self):
+        r = Request("POST", "/", "")
+        assert r.set_body([91, 49, 93]) is None
+        assert r.json() == [1]
+        ba = bytearray(b"[2]")
+        r.set_body(ba)
+        ba[1] = ord("3")
+        assert r.json() == [2]
+
+    @pytest.mark.parametrize(
+        "bad, etype",
+        [case("a str", "[9]", TypeError), case("a list holding 256", [256], OverflowError),
+         case("an int", 5, TypeError)],
+    )
+    def test_a_failed_set_body_keeps_the_previous_body(self, bad, etype):
+        r = Request("POST", "/", "")
+        r.set_body(b"[1]")
+        assert type(caught(r.set_body, bad)) is etype
+        assert r.json() == [1]
+
+    def test_constructor_converts_in_order(self):
+        assert_raises_exactly(lambda: Request(1, 2, 3), TypeError,
+                              "argument 'method': 'int' object cannot be converted to 'PyString'")
+        assert_raises_exactly(lambda: Request("G", 2, 3), TypeError,
+                              "argument 'path': 'int' object cannot be converted to 'PyString'")
+
+
+# ---------------------------------------------------------------------------
+# Query strings
+# ---------------------------------------------------------------------------
+
+QUERY_CASES = [
+    case("empty query string", "", {}),
+    case("repeated names collect values in order", "a=1&b=2&a=3", {"a": ["1", "3"], "b": ["2"]}),
+    case("a bare flag is skipped", "flag&x=1", {"x": ["1"]}),
+    case("a flag with an equals sign has an empty value", "flag=", {"flag": [""]}),
+    case("an empty name is kept", "=v", {"": ["v"]}),
+    case("a lone equals sign adds an empty value to the empty name", "=", {"": [""]}),
+    case("empty pieces are skipped", "&&a=1&", {"a": ["1"]}),
+    case("only the first equals sign splits", "a=b=c", {"a": ["b=c"]}),
+    case("a semicolon is ordinary text", "a=1;b=2", {"a": ["1;b=2"]}),
+    case("plus and percent twenty are spaces", "q=a+b%20c", {"q": ["a b c"]}),
+    case("an escaped plus is a plus", "q=%2B", {"q": ["+"]}),
+    case("an invalid escape passes through", "k=%zz", {"k": ["%zz"]}),
+    case("one final hex digit is an escape", "k=%4", {"k": ["\x04"]}),
+    case("a final percent passes through", "k=%", {"k": ["%"]}),
+    case("a plus sign before one hex digit is an escape", "k=%+41", {"k": ["\x041"]}),
+    case("a minus sign is refused", "k=%-4", {"k": ["%-4"]}),
+    case("a lone final plus after percent stays a plus", "k=%+", {"k": ["%+"]}),
+    case("a plus inside a failed escape stays a plus", "k=%4+", {"k": ["%4+"]}),
+    case("two plus signs after percent stay plus signs", "k=%++x", {"k": ["%++x"]}),
+    case("a percent inside a failed escape starts nothing", "k=%%41", {"k": ["%%41"]}),
+    case("lowercase hex digits", "k=%4a", {"k": ["J"]}),
+    case("a space is not a hex digit", "k=% 1", {"k": ["% 1"]}),
+    case("hex prefix is not understood", "k=%0x1", {"k": ["%0x1"]}),
+    case("an escaped UTF-8 sequence", "k=%C3%A9", {"k": ["é"]}),
+    case("an invalid escaped byte falls back to Latin-1", "k=%E9", {"k": ["é"]}),
+    case("the fallback covers the whole value", "k=%E9%C3%A9", {"k": ["é\xc3\xa9"]}),
+    case("a valid escape followed by an invalid byte", "k=%C3%A9%FF", {"k": ["\xc3\xa9\xff"]}),
+    case("characters below U+0100 are single bytes", "k=\xc3\xa9", {"k": ["é"]}),
+    case("characters from U+0100 are UTF-8", "k=€", {"k": ["€"]}),
+    case("a four-byte character passes", "k=😀", {"k": ["😀"]}),
+    case("a failed escape of a non-ASCII character", "k=%é", {"k": ["%é"]}),
+    case("a failed escape mixed with a Latin-1 byte", "k=é%é", {"k": ["é%\xc3\xa9"]}),
+    case("a wide character with an invalid byte falls back per byte", "k=€%FF", {"k": ["\xe2\x82\xac\xff"]}),
+    case("a two-character failed escape with a wide character", "k=%€a", {"k": ["%€a"]}),
+    case("names are decoded too", "a%20b=1&c+d=2", {"a b": ["1"], "c d": ["2"]}),
+    case("an escaped equals sign in a name", "a%3Db=c", {"a=b": ["c"]}),
+    case("an escaped ampersand in a value", "x=1%262", {"x": ["1&2"]}),
+    case("names that decode equal share a list", "a+b=1&a%20b=2", {"a b": ["1", "2"]}),
+    case("the fallback applies per name and value", "%E9=%C3%A9", {"é": ["é"]}),
+]
+
+
+class TestQuery:
+    @pytest.mark.parametrize("qs, expected", QUERY_CASES)
+    def test_query(self, qs, expected):
+        q = Request("GET", "/", qs).query
+        assert q == expected
+        assert list(q) == list(expected)
+        assert all(type(v) is list for v in q.values())
+
+    def test_two_reads_give_distinct_equal_dicts(self):
+        r = Request("GET", "/", "a=1")
+        q1, q2 = r.query, r.query
+        assert q1 == q2 and q1 is not q2 and q1["a"] is not q2["a"]
+        q1["a"].append("x")
+        assert r.query == {"a": ["1"]}
+        assert r.query_string == "a=1"
+
+
+# ---------------------------------------------------------------------------
+# Multipart
+# ---------------------------------------------------------------------------
+
+
+def mp_request(body, boundary="B"):
+    r = Request("POST", "/", "")
+    if body is not None:
+        r.set_body(body)
+    return r.parse_multipart(boundary)
+
+
+def part(headers, data, delim=b"--B"):
+    if isinstance(data, str):
+        data = data.encode()
+    block = b"\r\n".join(h.encode() if isinstance(h, str) else h for h in headers)
+    return delim + b"\r\n" + block + b"\r\n\r\n" + data + b"\r\n"
+
+
+def form(*parts, delim=b"--B"):
+    return b"".join(parts) + delim + b"--\r\n"
+
+
+CD = "Content-Disposition: form-data; "
+
+MULTIPART_CASES = [
+    case("no body", None, {}, {}),
+    case("an empty body", b"", {}, {}),
+    case("two fields of one name", form(part([CD + "name=a"], "1"), part([CD + "name=a"], "2")),
+         {"a": ["1", "2"]}, {}),
+    case("a file with a content type", form(part([CD + 'name="f"; filename="x.txt"', "Content-Type: text/plain"], "data")),
+         {}, {"f": [("x.txt", "text/plain", b"data")]}),
+    case("a file without a content type", form(part([CD + 'name="f"; filename="x.txt"'], "d")),
+         {}, {"f": [("x.txt", "", b"d")]}),
+    case("an empty filename still makes a file", form(part([CD + 'name="f"; filename=""'], "d")),
+         {}, {"f": [("", "", b"d")]}),
+    case("a part without a name is left out", form(part([CD + 'filename="x"'], "d"), part([CD + "name=b"], "2")),
+         {"b": ["2"]}, {}),
+    case("an unquoted name", form(part([CD + "name=plain"], "v")), {"plain": ["v"]}, {}),
+    case("parameter keys are lowercased", form(part(["Content-Disposition: form-data; NAME=up"], "v")), {"up": ["v"]}, {}),
+    case("header names are lowercased", form(part(["CONTENT-DISPOSITION: form-data; name=a"], "v")), {"a": ["v"]}, {}),
+    case("a quoted name is cut at its semicolon", form(part([CD + 'name="a;b"'], "v")), {'"a': ["v"]}, {}),
+    case("a single quotation mark is not unquoted", form(part([CD + 'name="'], "v")), {'"': ["v"]}, {}),
+    case("the inner text of quotes is not trimmed", form(part([CD + 'name=" a "'], "v")), {" a ": ["v"]}, {}),
+    case("backslashes in quotes stay", form(part([CD + 'name="f"; filename="C:\\x\\"'], "d")),
+         {}, {"f": [("C:\\x\\", "", b"d")]}),
+    case("an extended filename is percent-decoded", form(part([CD + "name=f; filename*=UTF-8''%E2%82%AC.txt"], "d")),
+         {}, {"f": [("€.txt", "", b"d")]}),
+    case("a language tag keeps the prefix", form(part([CD + "name=f; filename*=UTF-8'en'%41"], "d")),
+         {}, {"f": [("UTF-8'en'A", "", b"d")]}),
+    case("a later extended filename wins", form(part([CD + "name=f; filename=a.txt; filename*=UTF-8''b.txt"], "d")),
+         {}, {"f": [("b.txt", "", b"d")]}),
+    case("a later plain filename wins", form(part([CD + "name=f; filename*=UTF-8''b.txt; filename=a.txt"], "d")),
+         {}, {"f": [("a.txt", "", b"d")]}),
+    case("a broken percent escape is copied", form(part([CD + "name=f; filename*=''%41%4%zz+"], "d")),
+         {}, {"f": [("A%4%zz+", "", b"d")]}),
+    case("an extended filename decodes bytes lossily", form(part([CD + "name=f; filename*=''%FFa"], "d")),
+         {}, {"f": [("\ufffda", "", b"d")]}),
+    case("a quoted extended filename is unquoted first", form(part([CD + "name=f; filename*=\"UTF-8''q%20r\""], "d")),
+         {}, {"f": [("q r", "", b"d")]}),
+    case("an extended filename without apostrophes is decoded whole", form(part([CD + "name=f; filename*=UTF-8%41"], "d")),
+         {}, {"f": [("UTF-8A", "", b"d")]}),
+    case("one trailing CR LF is removed", form(part([CD + "name=a"], "x")), {"a": ["x"]}, {}),
+    case("two trailing CR LF keep one", form(part([CD + "name=a"], "x\r\n")), {"a": ["x\r\n"]}, {}),
+    case("data that is just CR LF becomes empty", b"--B\r\n" + CD.encode() + b"name=a\r\n\r\n\r\n--B--",
+         {"a": [""]}, {}),
+    case("inner CR LF stays", form(part([CD + "name=a"], "x\r\ny")), {"a": ["x\r\ny"]}, {}),
+    case("the delimiter inside data cuts the part",
+         form(part([CD + "name=a"], "x--By")), {"a": ["x"]}, {}),
+    case("bytes after the closing delimiter are ignored",
+         form(part([CD + "name=a"], "1")) + part([CD + "name=b"], "2"), {"a": ["1"]}, {}),
+    case("a preamble beginning with two hyphens ends the parse",
+         b"--pre\r\n" + form(part([CD + "name=a"], "1")), {}, {}),
+    case("a preamble without hyphens is skipped",
+         b"preamble\r\n" + form(part([CD + "name=a"], "1")), {"a": ["1"]}, {}),
+    case("a body without any delimiter is one part",
+         ("Content-Disposition: form-data; name=solo\r\n\r\nvalue").encode(), {"solo": ["value"]}, {}),
+    case("invalid UTF-8 in a field becomes replacement",
+         form(part([CD + "name=a"], b"x\xffy")), {"a": ["x\ufffdy"]}, {}),
+    case("invalid UTF-8 in a file is kept",
+         form(part([CD + "name=f; filename=b"], b"x\xffy")), {}, {"f": [("b", "", b"x\xffy")]}),
+    case("bare LF separates header lines",
+         form(b"--B\r\nContent-Disposition: form-data; name=f; filename=n\nContent-Type: a/b\r\n\r\nd\r\n"),
+         {}, {"f": [("n", "a/b", b"d")]}),
+    case("a blank LF line does not end the header block",
+         b"--B\r\nContent-Disposition: form-data; name=a\n\nv\r\n--B--", {}, {}),
+    case("the last content type wins",
+         form(part([CD + "name=f; filename=n", "Content-Type: a/b", "content-type: c/d"], "d")),
+         {}, {"f": [("n", "c/d", b"d")]}),
+    case("a content type keeps case and parameters",
+         form(part([CD + "name=f; filename=n", "Content-Type:  Text/Plain; Charset=UTF-8 "], "d")),
+         {}, {"f": [("n", "Text/Plain; Charset=UTF-8", b"d")]}),
+    case("a later disposition line clears an earlier name",
+         form(part([CD + "name=a", "Content-Disposition: form-data; filename=x"], "d")), {}, {}),
+    case("a later disposition line clears an earlier filename",
+         form(part([CD + "name=a; filename=x", "Content-Disposition: form-data; name=b"], "d")), {"b": ["d"]}, {}),
+    case("the disposition type is not examined",
+         form(part(["Content-Disposition: attachment; name=a"], "d"), part(["Content-Disposition: name=b"], "e")),
+         {"a": ["d"], "b": ["e"]}, {}),
+    case("a header line without a colon is skipped",
+         form(part(["garbage", CD + "name=a"], "d")), {"a": ["d"]}, {}),
+    case("header names and values are trimmed",
+         form(part(["  Content-Disposition\t:  form-data ;  name = a  "], "d")), {"a": ["d"]}, {}),
+    case("other headers are ignored",
+         form(part([CD + "name=a", "X-Name: b", "Content-Transfer-Encoding: base64"], "d")), {"a": ["d"]}, {}),
+    case("keys stay at the position of their first part",
+         form(part([CD + "name=a"], "1"), part([CD + "name=b"], "2"), part([CD + "name=a"], "3")),
+         {"a": ["1", "3"], "b": ["2"]}, {}),
+    case("a name used for a field and a file goes to both dictionaries",
+         form(part([CD + "name=a"], "1"), part([CD + "name=a; filename=f"], "2")),
+         {"a": ["1"]}, {"a": [("f", "", b"2")]}),
+    case("a piece starting with CR LF and two hyphens is not an end",
+         b"--B\r\n--\r\nContent-Disposition: form-data; name=z\r\n\r\nv\r\n--B--", {"z": ["v"]}, {}),
+    case("a piece without the header separator is skipped",
+         b"--B\r\nContent-Disposition: form-data; name=a\r\n" + part([CD + "name=b"], "2") + b"--B--",
+         {"b": ["2"]}, {}),
+    case("a one-byte piece is skipped", b"--Bx--B\r\nContent-Disposition: form-data; name=a\r\n\r\nv\r\n--B--",
+         {"a": ["v"]}, {}),
+    case("a piece of two hyphens ends the parse even before any part", b"----B" + part([CD + "name=a"], "v")[3:],
+         {}, {}),
+    case("an empty part name is still a name", form(part([CD + 'name=""'], "v")), {"": ["v"]}, {}),
+    case("a non-ASCII name", form(part([(CD + 'name="ü"').encode()], "v")), {"ü": ["v"]}, {}),
+    case("invalid UTF-8 in a header value becomes replacement",
+         form(part([CD.encode() + b"name=a\xff"], "v")), {"a\ufffd": ["v"]}, {}),
+]
+
+
+class TestMultipart:
+    @pytest.mark.parametrize("body, fields, files", MULTIPART_CASES)
+    def test_parse(self, body, fields, files):
+        result = mp_request(body)
+        assert type(result) is tuple and len(result) == 2
+        got_fields, got_files = result
+        assert got_fields == fields and list(got_fields) == list(fields)
+        assert got_files == files and list(got_files) == list(files)
+        for uploads in got_files.values():
+            for upload in uploads:
+                assert type(upload) is tuple and [type(x) for x in upload] == [str, str, bytes]
+
+    @pytest.mark.parametrize("ws", [c for c in WHITE_SPACE if c not in "\r\n"],
+                             ids=lambda c: "U+%04X is trimmed in a header" % ord(c))
+    def test_white_space_trimming_in_headers_and_parameters(self, ws):
+        line = ws + "Content-Disposition" + ws + ":" + ws + "form-data;" + ws + "name" + ws + "=" + ws + "a" + ws
+        assert mp_request(form(part([line.encode()], "v"))) == ({"a": ["v"]}, {})
+
+    @pytest.mark.parametrize("ch", NOT_WHITE_SPACE, ids=lambda c: "U+%04X is kept in a name" % ord(c))
+    def test_other_characters_are_not_trimmed(self, ch):
+        line = CD + "name=" + ch + "a" + ch
+        assert mp_request(form(part([line.encode()], "v"))) == ({ch + "a" + ch: ["v"]}, {})
+
+    def test_an_empty_boundary_splits_at_every_double_hyphen(self):
+        body = b"--\r\nContent-Disposition: form-data; name=a\r\n\r\nx\r\n--\r\nContent-Disposition: form-data; name=b\r\n\r\ny--z\r\n"
+        assert mp_request(body, "") == ({"a": ["x"], "b": ["y"]}, {})
+
+    def test_a_non_ascii_boundary(self):
+        delim = "--é".encode()
+        body = form(part([CD + "name=a"], "1", delim=delim), delim=delim)
+        assert mp_request(body, "é") == ({"a": ["1"]}, {})
+
+    def test_parsing_twice_gives_equal_new_results_and_changes_nothing(self):
+        r = Request("POST", "/", "")
+        r.set_body(form(part([CD + "name=a; filename=f"], "1")))
+        first, second = r.parse_multipart("B"), r.parse_multipart("B")
+        assert first == second == ({}, {"a": [("f", "", b"1")]})
+        assert first[1] is not second[1]
+
+
+# ---------------------------------------------------------------------------
+# JSON encoder
+# ---------------------------------------------------------------------------
+
+
+def ref_float(x):
+    """Documented float layout, from the shortest round-trip digits."""
+    if math.isnan(x) or math.isinf(x):
+        return "null"
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    if x == 0:
+        return sign + "0.0"
+    d = decimal.Decimal(repr(abs(x)))
+    _, digits, exp = d.as_tuple()
+    s = "".join(map(str, digits))
+    E = len(s) - 1 + exp
+    s = s.rstrip("0")
+    n = len(s)
+    if E >= 16 or E <= -6:
+        out = s[0] + ("." + s[1:] if n >= 2 else "") + "e" + ("+" if E >= 0 else "-") + str(abs(E))
+    elif E >= 0 and n <= E + 1:
+        out = s + "0" * (E + 1 - n) + ".0"
+    elif E >= 0:
+        out = s[: E + 1] + "." + s[E + 1:]
+    else:
+        out = "0." + "0" * (-E - 1) + s
+    return sign + out
+
+
+class Color(enum.IntEnum):
+    RED = 3
+
+
+class Mood(str, enum.Enum):
+    HAPPY = "glad"
+
+
+class Plain(enum.Enum):
+    A = 1
+
+
+class IntSub(int):
+    def __str__(self):
+        return "nope"
+
+
+class FloatSub(float):
+    def __float__(self):
+        return 99.0
+
+
+class BigFloaty(int):
+    def __float__(self):
+        return 2.5
+
+
+class BigFloatRaises(int):
+    def __float__(self):
+        raise ValueError("no")
+
+
+class StrSub(str):
+    def __str__(self):
+        return "other"
+
+
+class ListSub(list):
+    def __iter__(self):
+        return iter(["nope"])
+
+
+class DictSub(dict):
+    def items(self):
+        return [("nope", 1)]
+
+    def __iter__(self):
+        return iter(["nope"])
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: str
+    c: ClassVar[int] = 7
+
+
+class Columns:
+    __columns__ = ("id", "name")
+
+    def __init__(self):
+        self.id, self.name, self.other = 1, "<n>", 3
+
+
+class ColumnsDict:
+    __columns__ = {"b": None, "a": None}
+    a, b = 1, 2
+
+
+class ColumnsSkips:
+    __columns__ = ("a", 1, None, "b")
+    a, b = 1, 2
+
+
+class ColumnsNoStr:
+    __columns__ = (1, 2)
+
+
+class ColumnsList:
+    __columns__ = ["a"]
+    __dataclass_fields__ = {"a": None}
+    a = 1
+
+    def __str__(self):
+        return "listed"
+
+
+class StructFields:
+    __struct_fields__ = ("q",)
+    q = [1]
+
+
+class ColumnsBeatDataclass:
+    __columns__ = ("a",)
+    __dataclass_fields__ = {"b": None}
+    a, b = 1, 2
+
+
+class InstanceColumnsOnly:
+    def __init__(self):
+        self.__columns__ = ("a",)
+        self.a = 1
+
+    def __str__(self):
+        return "inst"
+
+
+class RaisingMeta(type):
+    @property
+    def __columns__(cls):
+        raise RuntimeError("lookup")
+
+
+class ColumnsLookupRaises(metaclass=RaisingMeta):
+    __struct_fields__ = ("z",)
+    z = 0
+
+
+class Missing:
+    __columns__ = ("absent",)
+
+
+class SurrogateField:
+    __columns__ = ("\ud800",)
+
+
+class Foo:
+    def __str__(self):
+        raise ValueError("cannot")
+
+
+class NotStr:
+    def __str__(self):
+        return 5
+
+
+class Lone:
+    def __str__(self):
+        return "x\ud800"
+
+
+ENCODE_CASES = [
+    case("a dict of JSON scalars has no spaces", {"a": [1, 2.5, None, True, False]}, b'{"a":[1,2.5,null,true,false]}'),
+    case("HTML characters are escaped but the solidus is not", "1 < 2 & 3 > 0 / 4",
+         b'"1 \\u003c 2 \\u0026 3 \\u003e 0 / 4"'),
+    case("HTML characters in keys are escaped", {"<&>": 1}, b'{"\\u003c\\u0026\\u003e":1}'),
+    case("control U+0001", "\x01", b'"\\u0001"'),
+    case("control U+000B", "\x0b", b'"\\u000b"'),
+    case("control U+001F", "\x1f", b'"\\u001f"'),
+    case("named control escapes", "\b\t\n\f\r", b'"\\b\\t\\n\\f\\r"'),
+    case("quote and backslash", '"\\', b'"\\"\\\\"'),
+    case("NUL", "\x00", b'"\\u0000"'),
+    case("DEL, e acute, line separators and emoji are raw", "\x7fé\u2028\u2029😀", '"\x7fé\u2028\u2029😀"'.encode()),
+    case("zero", 0, b"0"),
+    case("minus one", -1, b"-1"),
+    case("largest signed 64-bit", 2**63 - 1, b"9223372036854775807"),
+    case("smallest signed 64-bit", -(2**63), b"-9223372036854775808"),
+    case("two to the 63", 2**63, b"9223372036854775808"),
+    case("largest unsigned 64-bit", 2**64 - 1, b"18446744073709551615"),
+    case("two to the 64 as a float", 2**64, b"1.8446744073709552e+19"),
+    case("below the signed range as a float", -(2**63) - 1, b"-9.223372036854776e+18"),
+    case("ten to the 400 is null", 10**400, b"null"),
+    case("minus ten to the 400 is null", -(10**400), b"null"),
+    case("True is true", True, b"true"),
+    case("bools inside a list", [True, False, 1], b"[true,false,1]"),
+    case("an int enum gives its number", Color.RED, b"3"),
+    case("an int subclass ignores its str", IntSub(4), b"4"),
+    case("a huge int subclass uses its float", BigFloaty(2**70), b"2.5"),
+    case("a huge int subclass whose float raises is null", BigFloatRaises(2**70), b"null"),
+    case("a float subclass is read as its stored value", FloatSub(1.5), b"1.5"),
+    case("a str enum gives its value", Mood.HAPPY, b'"glad"'),
+    case("a str subclass gives its own text", StrSub("mine"), b'"mine"'),
+    case("a str enum as a key", {Mood.HAPPY: 1}, b'{"glad":1}'),
+    case("a plain enum falls back to str", Plain.A, b'"Plain.A"'),
+    case("a tuple is an array", (1, "a"), b'[1,"a"]'),
+    case("a named tuple is an array", namedtuple("NT", "a b")(1, 2), b"[1,2]"),
+    case("a list subclass is walked by index", ListSub([1, 2]), b"[1,2]"),
+    case("a dict subclass is walked as a dict", DictSub(a=1), b'{"a":1}'),
+    case("empty list", [], b"[]"),
+    case("empty tuple", (), b"[]"),
+    case("empty dict", {}, b"{}"),
+    case("nested containers", {"a": {"b": [[], {}]}}, b'{"a":{"b":[[],{}]}}'),
+    case("a dataclass gives its declared fields including class variables", Point(1, "<"),
+         b'{"x":1,"y":"\\u003c","c":7}'),
+    case("a columns tuple picks attributes in order", Columns(), b'{"id":1,"name":"\\u003cn\\u003e"}'),
+    case("a columns dict uses its keys in order", ColumnsDict(), b'{"b":2,"a":1}'),
+    case("non-str column items are skipped", ColumnsSkips(), b'{"a":1,"b":2}'),
+    case("columns without str items give an empty object", ColumnsNoStr(), b"{}"),
+    case("a columns list declines without trying the next name", ColumnsList(), b'"listed"'),
+    case("struct fields are used", StructFields(), b'{"q":[1]}'),
+    case("columns come before dataclass fields", ColumnsBeatDataclass(), b'{"a":1}'),
+    case("columns on the instance are not looked at", InstanceColumnsOnly(), b'"inst"'),
+    case("a raising columns lookup counts as missing", ColumnsLookupRaises(), b'{"z":0}'),
+    case("bytes fall back to their str", b"ab", b"\"b'ab'\""),
+    case("a set falls back to its str", {1}, b'"{1}"'),
+    case("a decimal falls back to its str", decimal.Decimal("1.50"), b'"1.50"'),
+    case("a str with lone surrogates in the fallback", Lone(), '"x\ufffd\ufffd\ufffd"'.encode()),
+    case("None is null", None, b"null"),
+]
+
+
+class TestJsonEncoder:
+    @pytest.mark.parametrize("value, expected", ENCODE_CASES)
+    def test_encode(self, value, expected):
+        body = jbody(value)
+        assert type(body) is bytes
+        assert body == expected
+
+    @pytest.mark.parametrize(
+        "value, text",
+        [
+            case("1.0", 1.0, "1.0"), case("0.1", 0.1, "0.1"), case("negative zero", -0.0, "-0.0"),
+            case("1e15", 1e15, "1000000000000000.0"), case("1e16", 1e16, "1e+16"),
+            case("0.00001", 0.00001, "0.00001"), case("0.000001", 0.000001, "1e-6"),
+            case("1.5e-7", 1.5e-7, "1.5e-7"), case("100.0", 100.0, "100.0"), case("3.25", 3.25, "3.25"),
+            case("0.5", 0.5, "0.5"), case("largest double", 1.7976931348623157e308, "1.7976931348623157e+308"),
+            case("smallest subnormal", 5e-324, "5e-324"), case("NaN", math.nan, "null"),
+            case("infinity", math.inf, "null"), case("minus infinity", -math.inf, "null"),
+            case("0.1 plus 0.2", 0.1 + 0.2, "0.30000000000000004"), case("1e21", 1e21, "1e+21"),
+            case("1.2345e-5", 1.2345e-5, "0.000012345"), case("a large integral float", 123456789012345.0,
+                                                               "123456789012345.0"),
+            case("just below 1e16", 9999999999999998.0, "9999999999999998.0"),
+            case("minus 2.5e-300", -2.5e-300, "-2.5e-300"),
+        ],
+    )
+    def test_float_layout(self, value, text):
+        assert ref_float(value) == text
+        assert jbody(value) == text.encode()
+
+    def test_float_layout_on_many_doubles(self):
+        rng = random.Random(2024)
+        values = [struct.unpack("<d", rng.randbytes(8))[0] for _ in range(400)]
+        values += [rng.uniform(-1e6, 1e6) for _ in range(200)]
+        values += [10.0**k for k in range(-30, 30)] + [2.0**k for k in range(-60, 70)]
+        got = jbody(values).decode()
+        assert got == "[" + ",".join(ref_float(v) for v in values) + "]"
+
+    @pytest.mark.parametrize(
+        "value, name",
+        [case("an int key", {1: 2}, "int"), case("a None key", {None: 1}, "NoneType"),
+         case("a tuple key", {(1,): 1}, "tuple"), case("a float key", {1.5: 1}, "float"),
+         case("a bool key", {True: 1}, "bool"), case("a bytes key nested in a list", [{b"k": 1}], "bytes")],
+    )
+    def test_non_str_keys_are_refused(self, value, name):
+        assert_raises_exactly(lambda: jbody(value), TypeError, f"'{name}' object cannot be converted to 'PyString'")
+
+    @pytest.mark.parametrize(
+        "value",
+        [case("a lone surrogate value", "a\ud800"), case("a lone surrogate key", {"\udc00": 1}),
+         case("a lone surrogate field name", SurrogateField())],
+    )
+    def test_lone_surrogates_in_strings_fail(self, value):
+        assert type(caught(jbody, value)) is UnicodeEncodeError
+
+    def test_a_missing_listed_field_raises_attribute_error(self):
+        assert type(caught(jbody, Missing())) is AttributeError
+
+    def test_a_raising_field_getter_propagates_unchanged(self):
+        err = LookupError("x")
+
+        class G:
+            __columns__ = ("a",)
+
+            @property
+            def a(self):
+                raise err
+
+        assert caught(jbody, G()) is err
+
+    def test_a_raising_str_reports_to_the_unraisable_hook(self, monkeypatch):
+        seen = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, u.object)))
+        foo = Foo()
+        assert jbody([foo]) == b'["\\u003cunprintable Foo object\\u003e"]'
+        assert seen == [(ValueError, foo)]
+
+    def test_a_str_returning_a_non_str_is_unprintable(self, monkeypatch):
+        seen = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+        assert jbody(NotStr()) == b'"\\u003cunprintable NotStr object\\u003e"'
+        assert seen == [TypeError]
+
+    def test_a_list_growing_during_the_walk_is_cut_at_the_start_length(self):
+        items = []
+
+        class Grow:
+            def __str__(self):
+                items.append(99)
+                return "g"
+
+        items.extend([Grow(), 1])
+        assert jbody(items) == b'["g",1]'
+
+    def test_a_list_shrinking_during_the_walk_ends_early(self):
+        items = []
+
+        class Shrink:
+            def __str__(self):
+                items.pop()
+                items.pop()
+                return "s"
+
+        items.extend([Shrink(), 1, 2])
+        assert jbody(items) == b'["s"]'
+
+    def test_a_dict_growing_during_the_walk_panics(self):
+        d = {}
+
+        class Grow:
+            def __str__(self):
+                d["zz"] = 1
+                return "g"
+
+        d["a"] = Grow()
+        d["b"] = 1
+        exc = caught(jbody, d)
+        assert type(exc) is panic_type()
+        assert exc.args == ("dictionary changed size during iteration",)
+
+    def test_a_dict_whose_keys_change_at_equal_size_panics(self):
+        d = {}
+
+        class Swap:
+            def __str__(self):
+                del d["a"]
+                d["c"] = 3
+                return "s"
+
+        d["a"] = Swap()
+        d["b"] = 2
+        exc = caught(jbody, d)
+        assert type(exc) is panic_type()
+        assert exc.args == ("dictionary keys changed during iteration",)
+
+    def test_a_field_dict_growing_during_the_walk_panics(self):
+        cols = {"a": None, "b": None}
+
+        class C:
+            __columns__ = cols
+            b = 1
+
+            @property
+            def a(self):
+                cols["c"] = None
+                return 0
+
+        exc = caught(jbody, C())
+        assert type(exc) is panic_type()
+        assert exc.args == ("dictionary changed size during iteration",)
+
+    @pytest.mark.parametrize(
+        "expr",
+        [case("a list holding itself", "x = []; x.append(x)"),
+         case("a dict holding itself", "x = {}; x['a'] = x"),
+         case("very deep nesting", "x = []\nfor _ in range(200000): x = [x]")],
+    )
+    def test_cycles_and_deep_nesting_raise_instead_of_crashing(self, expr):
+        script = (
+            "import calvenor._core as c\n" + expr + "\n"
+            "try:\n    c.Response.json(x, None)\nexcept BaseException as e:\n    print('raised', type(e).__name__)\n"
+        )
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                             env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
+        assert out.returncode == 0, out.stderr[-2000:]
+        assert out.stdout.startswith("raised")
+
+
+# ---------------------------------------------------------------------------
+# JSON decoder
+# ---------------------------------------------------------------------------
+
+POW10 = [float("1e%d" % k) for k in range(309)]
+U64 = 2**64 - 1
+
+
+class OutOfRange(Exception):
+    pass
+
+
+def ref_number(text):
+    """The documented number algorithm, for grammatical number texts."""
+    m = re.fullmatch(r"(-?)(0|[1-9][0-9]*)(?:\.([0-9]+))?(?:[eE]([+-]?)([0-9]+))?", text)
+    neg, ip, fp, esign, edigits = m.groups()
+    sig, e, over = 0, 0, False
+    for ch in ip:
+        if not over and sig * 10 + int(ch) <= U64:
+            sig = sig * 10 + int(ch)
+        else:
+            over = True
+            e += 1
+    int_overflowed = over
+    over = False
+    for ch in fp or "":
+        if not over and sig * 10 + int(ch) <= U64:
+            sig = sig * 10 + int(ch)
+            e -= 1
+        else:
+            over = True
+    if fp is None and edigits is None and not int_overflowed:
+        if not neg:
+            return float(sig) if sig >= 2**63 else sig
+        if sig == 0:
+            return -0.0
+        if sig <= 2**63:
+            return -sig
+        return -float(sig)
+    sign = -1.0 if neg else 1.0
+    if edigits is not None:
+        ev = 0
+        for ch in edigits:
+            if ev * 10 + int(ch) > 2**31 - 1:
+                if sig != 0 and esign != "-":
+                    raise OutOfRange
+                return math.copysign(0.0, sign)
+            ev = ev * 10 + int(ch)
+        e += -ev if esign == "-" else ev
+    f = float(sig)
+    while abs(e) > 308:
+        if f == 0:
+            return math.copysign(0.0, sign)
+        if e >= 0:
+            raise OutOfRange
+        f /= 1e308
+        e += 308
+    if e >= 0:
+        f *= POW10[e]
+        if math.isinf(f):
+            raise OutOfRange
+    else:
+        f /= POW10[-e]
+    return math.copysign(f, sign) if f == 0 else f * sign
+
+
+def decode(body):
+    r = Request("POST", "/", "")
+    if body is not None:
+        r.set_body(body.encode() if isinstance(body, str) else body)
+    return r.json()
+
+
+def same(a, b):
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b and math.copysign(1, a) == math.copysign(1, b) or (a != a and b != b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+JSON_ERRORS = [
+    case("an empty body", "", "EOF while parsing a value", 1, 0),
+    case("three spaces", "   ", "EOF while parsing a value", 1, 3),
+    case("a single line feed", "\n", "EOF while parsing a value", 2, 0),
+    case("a letter", "x", "expected value", 1, 1),
+    case("a missing comma in a list", "[1 2]", "expected `,` or `]`", 1, 4),
+    case("a trailing comma in a list", "[1,]", "trailing comma", 1, 4),
+    case("a trailing comma in an object", '{"a":1,}', "trailing comma", 1, 8),
+    case("a number key", "{1:2}", "key must be a string", 1, 2),
+    case("a missing colon", '{"a" 1}', "expected `:`", 1, 6),
+    case("bytes after a list", "[1]x", "trailing characters", 1, 4),
+    case("a cut literal", "tru", "EOF while parsing a value", 1, 3),
+    case("a wrong literal byte", "nul1", "expected ident", 1, 4),
+    case("a leading zero", "01", "invalid number", 1, 2),
+    case("a point at the end", "1.", "EOF while parsing a value", 1, 2),
+    case("a byte-order mark", "\ufeff{}", "expected value", 1, 1),
+    case("128 opening brackets", "[" * 128, "recursion limit exceeded", 1, 128),
+    case("128 opening braces", '{"a":' * 128, "recursion limit exceeded", 1, 127 * 5 + 1),
+    case("a raw line feed in a string", '"a\n"', "control character (\\u0000-\\u001F) found while parsing a string", 2, 0),
+    case("127 opening brackets then the end", "[" * 127, "EOF while parsing a list", 1, 127),
+    case("an open bracket", "[", "EOF while parsing a list", 1, 1),
+    case("a list without its close", "[1", "EOF while parsing a list", 1, 2),
+    case("a list ending after a comma", "[1,", "EOF while parsing a value", 1, 3),
+    case("a list starting with a comma", "[,1]", "expected value", 1, 2),
+    case("a double comma", "[1,,]", "expected value", 1, 4),
+    case("a closing brace in a list", "[1}", "expected `,` or `]`", 1, 3),
+    case("an open brace", "{", "EOF while parsing an object", 1, 1),
+    case("an object ending after a key", '{"a"', "EOF while parsing an object", 1, 4),
+    case("an object ending after a colon", '{"a":', "EOF while parsing a value", 1, 5),
+    case("an object ending after a value", '{"a":1', "EOF while parsing an object", 1, 6),
+    case("an object ending after a comma", '{"a":1,', "EOF while parsing a value", 1, 7),
+    case("a missing comma in an object", '{"a":1 "b":2}', "expected `,` or `}`", 1, 8),
+    case("a number key after a comma", '{"a":1,2:3}', "key must be a string", 1, 8),
+    case("a comma first in an object", "{,}", "key must be a string", 1, 2),
+    case("an object key in single quotes", "{'a':1}", "key must be a string", 1, 2),
+    case("a closing bracket in an object", '{"a":1]', "expected `,` or `}`", 1, 7),
+    case("bytes after an object", '{"a":1}}', "trailing characters", 1, 8),
+    case("a literal followed by a letter", "truex", "trailing characters", 1, 5),
+    case("a wrong second literal byte", "tx", "expected ident", 1, 2),
+    case("a cut false", "f", "EOF while parsing a value", 1, 1),
+    case("a wrong null case", "nulL", "expected ident", 1, 4),
+    case("a lone minus", "-", "EOF while parsing a value", 1, 1),
+    case("a minus before a letter", "-a", "invalid number", 1, 2),
+    case("a point before a letter", "1.a", "invalid number", 1, 3),
+    case("an exponent at the end", "1e", "EOF while parsing a value", 1, 2),
+    case("an exponent sign at the end", "1e+", "EOF while parsing a value", 1, 3),
+    case("an exponent sign before a letter", "1e+a", "invalid number", 1, 4),
+    case("an exponent before a letter", "1ea", "invalid number", 1, 3),
+    case("a double zero", "00", "invalid number", 1, 2),
+    case("a negative leading zero", "-01", "invalid number", 1, 3),
+    case("a plus sign", "+1", "expected value", 1, 1),
+    case("a leading point", ".5", "expected value", 1, 1),
+    case("a second point", "1.5.3", "trailing characters", 1, 4),
+    case("a closing bracket alone", "]", "expected value", 1, 1),
+    case("NaN", "NaN", "expected value", 1, 1),
+    case("1e400", "1e400", "number out of range", 1, 5),
+    case("10e308", "10e308", "number out of range", 1, 6),
+    case("2e308", "2e308", "number out of range", 1, 5),
+    case("an exponent beyond 32 bits", "1e2147483648", "number out of range", 1, 12),
+    case("a long exponent fails at the digit that no longer fits", "1e99999999999", "number out of range", 1, 12),
+    case("the largest 32-bit exponent", "1e2147483647", "number out of range", 1, 12),
+    case("out of range inside a list", "[1, 1e999]", "number out of range", 1, 9),
+    case("an unterminated string", '"abc', "EOF while parsing a string", 1, 4),
+    case("a backslash at the end", '"\\', "EOF while parsing a string", 1, 2),
+    case("an unknown escape", '"\\x"', "invalid escape", 1, 3),
+    case("a short hex escape at the end", '"\\u12', "EOF while parsing a string", 1, 5),
+    case("a short hex escape before the quote", '"\\u12"', "EOF while parsing a string", 1, 6),
+    case("a bad hex digit is reported at the fourth digit", '"\\u1G34"', "invalid escape", 1, 7),
+    case("a lone trailing surrogate", '"\\ude00"', "lone leading surrogate in hex escape", 1, 7),
+    case("a high surrogate before the closing quote", '"\\ud83d"', "unexpected end of hex escape", 1, 8),
+    case("a high surrogate before another escape", '"\\ud83d\\n"', "unexpected end of hex escape", 1, 9),
+    case("a high surrogate at the end", '"\\ud83d', "EOF while parsing a string", 1, 7),
+    case("a high surrogate and a backslash at the end", '"\\ud83d\\', "EOF while parsing a string", 1, 8),
+    case("a high surrogate and a short escape", '"\\ud83d\\u12', "EOF while parsing a string", 1, 11),
+    case("a high surrogate and a non-surrogate", '"\\ud83d\\u0041"', "lone leading surrogate in hex escape", 1, 13),
+    case("a high surrogate and a bad digit", '"\\ud83d\\uZ000"', "invalid escape", 1, 13),
+    case("two high surrogates", '"\\ud83d\\ud83d"', "lone leading surrogate in hex escape", 1, 13),
+    case("a raw unit separator", '"\x1f"', "control character (\\u0000-\\u001F) found while parsing a string", 1, 2),
+    case("a raw tab", '["\t"]', "control character (\\u0000-\\u001F) found while parsing a string", 1, 3),
+    case("a raw 0xFF in a string", b'"\xff"', "invalid unicode code point", 1, 3),
+    case("a raw 0xFF in a longer string", b'["ab\xffcd"]', "invalid unicode code point", 1, 8),
+    case("a raw 0xFF after an escape", b'"\\n\xff"', "invalid unicode code point", 1, 5),
+    case("an encoded surrogate", b'"\xed\xa0\x80"', "invalid unicode code point", 1, 5),
+    case("an overlong NUL", b'"\xc0\x80"', "invalid unicode code point", 1, 4),
+    case("a code point above U+10FFFF", b'"\xf4\x90\x80\x80"', "invalid unicode code point", 1, 6),
+    case("a cut sequence", b'"\xe2\x82"', "invalid unicode code point", 1, 4),
+    case("a raw 0xFF as a value", b"\xff", "expected value", 1, 1),
+    case("a raw 0xFF after a value", b"1\xff", "trailing characters", 1, 2),
+    case("a form feed is not whitespace", "\f1", "expected value", 1, 1),
+    case("a form feed after a value", "1\f", "trailing characters", 1, 2),
+    case("a no-break space is not whitespace", "\xa01", "expected value", 1, 1),
+    case("carriage returns count as bytes", "\r\n\r x", "expected value", 2, 3),
+    case("columns count bytes", '["é" x]', "expected `,` or `]`", 1, 7),
+    case("lines count line feeds", "[\n1\n,\n]", "trailing comma", 4, 1),
+    case("a second value", "1 2", "trailing characters", 1, 3),
+    case("a comment", "// c\n1", "expected value", 1, 1),
+]
+
+
+class TestJsonDecoderErrors:
+    @pytest.mark.parametrize("body, message, line, column", JSON_ERRORS)
+    def test_error(self, body, message, line, column):
+        assert_raises_exactly(lambda: decode(body), ValueError,
+                              f"Invalid JSON: {message} at line {line} column {column}")
+
+    def test_a_failed_parse_leaves_the_request_usable(self):
+        r = Request("POST", "/", "")
+        r.set_body(b"[1,")
+        caught(r.json)
+        r.set_body(b"[1]")
+        assert r.json() == [1]
+
+
+NUMBER_TEXTS = [
+    "0", "-0", "1", "-1", "1.0", "1e2", "1E2", "1e+2", "1e-2", "-0.0", "1.5", "0.1", "0.3",
+    "9223372036854775807", "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
+    "18446744073709551615", "18446744073709551616", "-18446744073709551615", "-18446744073709551616",
+    "9007199254740993.0", "9007199254740993", "123456789012345678901234567890",
+    "0.000001", "1e-400", "0e999", "-0e999", "0e99999999999", "1e-99999999999", "-1e-99999999999",
+    "1e-2147483648", "1.7976931348623157e308", "2.2250738585072014e-308", "4.9e-324", "1e-324", "3e-324",
+    "1e308", "1e-308", "1.7976931348623157e+308", "0.1000000000000000055511151231257827", "3.14159265358979323846",
+    "123.456e-7", "98765432109876543210.123", "0.000000000000000000000000000001234",
+    "1844674407370955161.5", "2.5e-310", "7e-320", "1e23", "8.98846567431158e307", "123456789e300",
+    "0.30000000000000004", "100000000000000000000000", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
+]
+
+
+class TestJsonDecoderValues:
+    @pytest.mark.parametrize("text", NUMBER_TEXTS, ids=lambda t: "number " + (t if len(t) < 40 else t[:20] + "..."))
+    def test_numbers_follow_the_documented_algorithm(self, text):
+        expected = ref_number(text)
+        got = decode(text)
+        assert same(got, expected), (got, expected)
+
+    def test_numbers_in_bulk_follow_the_documented_algorithm(self):
+        rng = random.Random(99)
+        texts = []
+        for _ in range(600):
+            ip = str(rng.randrange(10 ** rng.randrange(1, 25)))
+            fp = "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 30)))
+            ex = rng.choice(["", "e%d" % rng.randrange(-330, 300), "E+%d" % rng.randrange(0, 20)])
+            text = rng.choice(["", "-"]) + ip + "." + fp + ex
+            try:
+                ref_number(text)
+            except OutOfRange:
+                continue
+            texts.append(text)
+        got = decode("[" + ",".join(texts) + "]")
+        expected = [ref_number(t) for t in texts]
+        bad = [(t, g, e) for t, g, e in zip(texts, got, expected) if not same(g, e)]
+        assert bad == []
+
+    @pytest.mark.parametrize(
+        "text, expected",
+        [
+            case("the documented not-correctly-rounded example", "9007199254740993.0", 9007199254740994.0),
+            case("the largest int", "9223372036854775807", 9223372036854775807),
+            case("one above the largest int is a float", "9223372036854775808", 9.223372036854776e18),
+            case("the smallest int", "-9223372036854775808", -9223372036854775808),
+            case("one below the smallest int is a float", "-9223372036854775809", -9.223372036854775808e18),
+            case("minus zero is a float", "-0", -0.0),
+            case("zero is an int", "0", 0),
+            case("the largest unsigned literal is a float", "18446744073709551615", 1.8446744073709552e19),
+            case("1e-400 is zero", "1e-400", 0.0),
+            case("0e999 is zero", "0e999", 0.0),
+        ],
+    )
+    def test_documented_number_examples(self, text, expected):
+        assert same(decode(text), expected)
+
+    @pytest.mark.parametrize(
+        "body, expected",
+        [
+            case("no body decodes as an empty dict", None, {}),
+            case("a later duplicate wins and keys are sorted", '{"b":1,"a":2,"b":3}', {"a": 2, "b": 3}),
+            case("keys sort by bytes", '{"é":3,"a":2,"B":1}', {"B": 1, "a": 2, "é": 3}),
+            case("a prefix key sorts first", '{"ab":1,"a":2}', {"a": 2, "ab": 1}),
+            case("keys sort by UTF-8 bytes, not UTF-16 units", '{"😀":1,"\uffff":2}', {"\uffff": 2, "😀": 1}),
+            case("nested objects are sorted too", '{"z":{"y":1,"x":[{"b":1,"a":2}]}}',
+                 {"z": {"x": [{"a": 2, "b": 1}], "y": 1}}),
+            case("a surrogate pair escape", '"\\ud83d\\ude00"', "\U0001F600"),
+            case("an escaped e acute", '"\\u00e9"', "é"),
+            case("an escaped NUL", '"\\u0000"', "\x00"),
+            case("all simple escapes", '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\/\b\f\n\r\t'),
+            case("uppercase hex digits", '"\\u00C9\\uFFFF"', "É\uffff"),
+            case("raw multibyte text", '"é€😀"', "é€😀"),
+            case("DEL is not a control character", '"\x7f"', "\x7f"),
+            case("literals", "[true,false,null]", [True, False, None]),
+            case("whitespace around values", " \t\r\n[ 1 , { } ] \n", [1, {}]),
+            case("an empty string key", '{"":1}', {"": 1}),
+            case("a string at the top level", '"x"', "x"),
+            case("a number at the top level", "42", 42),
+            case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
+            case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
+        ],
+    )
+    def test_values(self, body, expected):
+        assert same(decode(body), expected)
+
+    def test_a_stored_empty_body_is_an_error_not_an_empty_dict(self):
+        assert_raises_exactly(lambda: decode(b""), ValueError, "Invalid JSON: EOF while parsing a value at line 1 column 0")
+
+    def test_127_nested_arrays_decode(self):
+        value = decode("[" * 127 + "]" * 127)
+        depth = 0
+        while value:
+            value = value[0]
+            depth += 1
+        assert depth == 126 and value == []
+
+    def test_127_mixed_levels_decode_twice_in_a_row(self):
+        text = '{"a":[' * 63 + "1" + "]}" * 63
+        value = decode("[" + text + "," + text + "]")
+        assert value[0] == value[1] and value[1]["a"][0]["a"] is not None
+        deeper = "[[" + text + "]]"
+        column = [i for i, ch in enumerate(deeper) if ch in "[{"][127] + 1
+        assert_raises_exactly(lambda: decode(deeper), ValueError,
+                              f"Invalid JSON: recursion limit exceeded at line 1 column {column}")
+
+    def test_the_decoder_returns_new_objects_each_call(self):
+        r = Request("POST", "/", "")
+        r.set_body(b'{"a":[1]}')
+        a, b = r.json(), r.json()
+        assert a == b and a is not b and a["a"] is not b["a"]
