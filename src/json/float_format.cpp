@@ -1,12 +1,236 @@
 #include "json/float_format.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#include "json/float_pow10_table.h"
 
 namespace calvenor::json {
 
+namespace {
+
+// Fixed-point logs; gen_pow10_table.py checks them exactly over |q| < 1100, |e| < 400.
+inline int floor_log10_pow2(int q) { return (q * 315653) >> 20; }
+inline int floor_log10_three_quarters_pow2(int q) { return (q * 315653 - 131237) >> 20; }
+inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// floor(g * cp / 2^128), with the lowest bit set when the product is not an integer
+// (round to odd). Tiny fractions count as exact; the Schubfach analysis shows a true
+// fraction never gets that small.
+inline uint64_t round_to_odd(const detail::Pow10Entry& g, uint64_t cp) {
+    using u128 = unsigned __int128;
+    const u128 x = (u128)g.lo * cp;
+    const u128 y = (u128)g.hi * cp;
+    const u128 z = (y & ~uint64_t(0)) + (x >> 64);  // y0 + x1, up to 65 bits
+    const uint64_t vbp = (uint64_t)(y >> 64) + (uint64_t)(z >> 64);
+    return vbp | (uint64_t)((uint64_t)z > 1);
+}
+
+struct Decimal {
+    uint64_t digits;  // < 10^17, may end in zeros
+    int exp;          // value = digits * 10^exp
+};
+
+// Shortest, then nearest (ties to even digit) decimal in the rounding interval of
+// c * 2^q, by Schubfach (R. Giulietti): scale the interval ends by 10^-k with one
+// 128-bit multiply each, then pick from 10^(k+1) and 10^k multiples.
+[[gnu::always_inline]] inline Decimal shortest(uint64_t c, int q, bool lower_closer) {
+    const uint64_t odd = c & 1;  // ends excluded: they read back to the even neighbour
+    const uint64_t cb = c << 2;
+    const uint64_t cbr = cb + 2;
+    uint64_t cbl;
+    int k;
+    if (!lower_closer) {
+        cbl = cb - 2;
+        k = floor_log10_pow2(q);
+    } else {
+        cbl = cb - 1;
+        k = floor_log10_three_quarters_pow2(q);
+    }
+    const int h = q + floor_log2_pow10(-k) + 1;  // 1..4
+    const detail::Pow10Entry& g = detail::kPow10Table[-k - detail::kPow10MinExp];
+    const uint64_t vb = round_to_odd(g, cb << h);
+    const uint64_t vbl = round_to_odd(g, cbl << h);
+    const uint64_t vbr = round_to_odd(g, cbr << h);
+
+    const uint64_t s = vb >> 2;
+    // The interval is narrower than 10^(k+1): at most one multiple of it fits, and
+    // when one does it is the shortest.
+    const uint64_t sp10 = (s / 10) * 10;
+    const uint64_t tp10 = sp10 + 10;
+    const bool upin = sp10 != 0 && vbl + odd <= sp10 << 2;
+    const bool wpin = (tp10 << 2) + odd <= vbr;
+    if (upin != wpin) return {upin ? sp10 : tp10, k};
+
+    // Otherwise one or both of s, s+1 (multiples of 10^k) fit; take the nearer.
+    const uint64_t t = s + 1;
+    const bool uin = vbl + odd <= s << 2;
+    const bool win = (t << 2) + odd <= vbr;
+    if (uin != win) return {uin ? s : t, k};
+    const int64_t cmp = (int64_t)(vb - ((s + t) << 1));
+    return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
+}
+
+constexpr uint64_t kPow10[18] = {
+    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull,
+    100000000ull, 1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull,
+    10000000000000ull, 100000000000000ull, 1000000000000000ull, 10000000000000000ull,
+    100000000000000000ull};
+
+inline int digit_count(uint64_t v) {  // v >= 1
+    const int bits = 64 - std::countl_zero(v);
+    const int guess = (bits * 1233) >> 12;  // floor(log10(2^bits))
+    return guess + (v >= kPow10[guess]);
+}
+
+// x < 10^8 as 8 digit values (not yet ASCII), first digit in the lowest byte.
+inline uint64_t eight_digits(uint32_t x) {
+    uint64_t v = (x / 10000) | ((uint64_t)(x % 10000) << 32);
+    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007Full;
+    v = hundreds | ((v - hundreds * 100) << 16);
+    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000Full;
+    return tens | ((v - tens * 10) << 8);
+}
+
+using u128 = unsigned __int128;
+
+// Stores the first n (<= 16) bytes of v (little-endian byte order) with fixed-size moves.
+inline void store_first(char* dst, u128 v, int n) {
+    if (n >= 8) {
+        const uint64_t head = (uint64_t)v, tail = (uint64_t)(v >> (8 * (n - 8)));
+        std::memcpy(dst, &head, 8);
+        std::memcpy(dst + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        const uint32_t head = (uint32_t)v, tail = (uint32_t)(v >> (8 * (n - 4)));
+        std::memcpy(dst, &head, 4);
+        std::memcpy(dst + n - 4, &tail, 4);
+    } else if (n > 0) {
+        dst[0] = (char)v;
+        dst[n / 2] = (char)(v >> (8 * (n / 2)));
+        dst[n - 1] = (char)(v >> (8 * (n - 1)));
+    }
+}
+
+}  // namespace
+
 size_t format_float(double value, char* out) {
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
+    const int biased = (int)((bits >> 52) & 0x7FF);
+    const bool negative = (bits >> 63) != 0;
+
+    Decimal dec;
+    if (biased != 0) {
+        const uint64_t c = frac | (uint64_t(1) << 52);
+        const int q = biased - 1075;
+        // Integers below 2^53 are their own shortest form.
+        if (q < 0 && q > -53 && (c & ((uint64_t(1) << -q) - 1)) == 0) {
+            dec = {c >> -q, 0};
+        } else {
+            dec = shortest(c, q, frac == 0 && biased > 1);
+        }
+    } else if (frac != 0) {
+        dec = shortest(frac, -1074, false);
+    } else {
+        if (negative) {
+            std::memcpy(out, "-0.0", 4);
+            return 4;
+        }
+        std::memcpy(out, "0.0", 3);
+        return 3;
+    }
+
+    // Scale to exactly 17 digits so d1 sits at a fixed place; zeros then mark the end.
+    const int n0 = digit_count(dec.digits);
+    const uint64_t f17 = dec.digits * kPow10[17 - n0];
+    const int e10 = dec.exp + n0 - 1;  // decimal exponent of d1
+    const uint32_t hi9 = (uint32_t)(f17 / 100000000);
+    const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
+    const uint32_t first = hi9 / 100000000;
+    const uint64_t w1 = eight_digits(hi9 - first * 100000000);
+    const uint64_t w2 = eight_digits(lo8);
+    const int n = w2 != 0 ? 17 - std::countl_zero(w2) / 8
+                          : (w1 != 0 ? 9 - std::countl_zero(w1) / 8 : 1);
+
+    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores).
+    const uint64_t ascii = 0x3030303030303030ull;
+    const char d1 = (char)('0' + first);
+    const u128 rest = (u128)(w1 | ascii) | ((u128)(w2 | ascii) << 64);
+
+    // Only bytes below the final length are written.
+    char* p = out;
+    *p = '-';
+    p += negative;
+    if (e10 >= 16 || e10 <= -6) {
+        p[0] = d1;
+        if (n >= 2) {
+            p[1] = '.';
+            store_first(p + 2, rest, n - 1);
+            p += n + 1;
+        } else {
+            p += 1;
+        }
+        int e = e10;
+        p[0] = 'e';
+        p[1] = '+';
+        if (e < 0) {
+            p[1] = '-';
+            e = -e;
+        }
+        p += 2;
+        if (e >= 100) {
+            p[0] = (char)('0' + e / 100);
+            e %= 100;
+            p[1] = (char)('0' + e / 10);
+            p[2] = (char)('0' + e % 10);
+            p += 3;
+        } else if (e >= 10) {
+            p[0] = (char)('0' + e / 10);
+            p[1] = (char)('0' + e % 10);
+            p += 2;
+        } else {
+            p[0] = (char)('0' + e);
+            p += 1;
+        }
+    } else if (e10 >= 0) {
+        const int int_digits = e10 + 1;  // 1..16
+        p[0] = d1;
+        if (n <= int_digits) {
+            store_first(p + 1, rest, int_digits - 1);  // zero padding comes with `rest`
+            p += int_digits;
+            p[0] = '.';
+            p[1] = '0';
+            p += 2;
+        } else {
+            // d2..dn with '.' after d(int_digits): n bytes, the 17th is d17 itself.
+            const int shift = 8 * (int_digits - 1);
+            const u128 low = rest & (((u128)1 << shift) - 1);
+            const u128 dotted = low | ((u128)'.' << shift) | ((rest ^ low) << 8);
+            if (n == 17) {
+                std::memcpy(p + 1, &dotted, 16);
+                p[17] = (char)(rest >> 120);
+            } else {
+                store_first(p + 1, dotted, n);
+            }
+            p += n + 1;
+        }
+    } else {
+        const int zeros = -e10 - 1;  // 0..4
+        p[0] = '0';
+        p[1] = '.';
+        p += 2;
+        for (int i = 0; i < zeros; ++i) *p++ = '0';
+        p[0] = d1;
+        store_first(p + 1, rest, n - 1);
+        p += n;
+    }
+    return (size_t)(p - out);
+}
+
+size_t format_float_reference(double value, char* out) {
     char* p = out;
     if (std::signbit(value)) {
         *p++ = '-';

@@ -8,6 +8,10 @@ namespace calvenor::json {
 constexpr size_t kFloatBufferSize = 32;
 
 // Writes the text of `value` (finite) to `out` (kFloatBufferSize bytes); returns its length.
+// Writes nothing past the returned length.
 size_t format_float(double value, char* out);
+
+// Same contract, built on std::to_chars (slower). Kept as the reference for tests.
+size_t format_float_reference(double value, char* out);
 
 }  // namespace calvenor::json
