@@ -384,6 +384,22 @@ class TestBinding:
     def test_binding_error(self, call, etype, message):
         assert_raises_exactly(call, etype, message)
 
+    def test_keyword_names_match_by_value_not_identity(self):
+        class S(str):
+            pass
+
+        app = CalvenorApp()
+        app.add_route("GET", "/", 1)
+        assert app.resolve(**{"".join(["me", "thod"]): "GET", "".join(["pa", "th"]): "/"}) == (1, None)
+        assert app.resolve(**{S("method"): "GET", S("path"): "/"}) == (1, None)
+        assert_raises_exactly(lambda: app.resolve("GET", **{"".join(["me", "thod"]): "GET", "path": "/"}),
+                              TypeError, "CalvenorApp.resolve() got multiple values for argument 'method'")
+
+    @pytest.mark.parametrize("name", ["é", "\ud800", "a\x00b", ""], ids=["accented", "surrogate", "nul", "empty"])
+    def test_unexpected_keyword_names_are_quoted_unchanged(self, name):
+        assert_raises_exactly(lambda: Response(b"", 1, "", **{name: 1}), TypeError,
+                              f"Response.__new__() got an unexpected keyword argument '{name}'")
+
     def test_every_parameter_may_be_given_by_keyword(self):
         r = Response(content_type="t", status=201, body=b"x")
         assert (r.body, r.status, r.content_type) == (b"x", 201, "t")
@@ -624,6 +640,29 @@ class TestBorrowing:
         assert app.has_cors() is False
         app.add_route("GET", "/after", None)
 
+    def test_header_conversion_during_dispatch_holds_exclusive_access(self):
+        app = CalvenorApp()
+        app.add_route("GET", "/", lambda d: "x")
+        seq = Seq([(b"a", b"b")], lambda: app.has_cors())
+        assert_raises_exactly(lambda: app.handle_request("GET", "/", "", seq, b""), RuntimeError,
+                              "Already mutably borrowed")
+        assert app.handle_request("GET", "/", "", [], b"").body == b"x"
+
+    def test_access_is_released_after_a_panic_during_dispatch(self):
+        d = {}
+
+        class Grow:
+            def __str__(self):
+                d["n"] = 1
+                return "g"
+
+        d["a"] = Grow()
+        app = CalvenorApp()
+        app.add_route("GET", "/", lambda req: d)
+        assert type(caught(app.handle_request, "GET", "/", "", [], b"")) is panic_type()
+        assert app.has_cors() is False
+        app.add_route("GET", "/z", None)
+
     def test_binding_errors_come_before_the_borrow_check(self):
         _, run = dispatch_with(lambda app, req: app.resolve())
         assert_raises_exactly(run, TypeError, "CalvenorApp.resolve() missing 2 required positional arguments: "
@@ -799,6 +838,35 @@ ROUTE_MATCH_CASES = [
          ["GET /{a}/{b}/{c}/{d}"], "GET", "/1/2/3/4", ("GET /{a}/{b}/{c}/{d}", {"a": "1", "b": "2", "c": "3", "d": "4"})),
     case("catch-all after parameters keeps every name",
          ["GET /{x}/{y}/{*z}"], "GET", "/1/2/3/4", ("GET /{x}/{y}/{*z}", {"x": "1", "y": "2", "z": "3/4"})),
+    case("a suffix child that fails deeper does not fall back to a sibling child",
+         ["GET /{f}.x/a", "GET /{f}/b"], "GET", "/q.x/b", None),
+    case("the longest suffix child is tried first",
+         ["GET /{f}.png", "GET /{f}.png.bak"], "GET", "/a.png.bak", ("GET /{f}.png.bak", {"f": "a"})),
+    case("a shorter suffix child takes the rest into the parameter",
+         ["GET /{f}.png", "GET /{f}.png.bak"], "GET", "/a.bak.png", ("GET /{f}.png", {"f": "a.bak"})),
+    case("a failed static branch resumes at a catch-all sibling",
+         ["GET /u/{id}/posts/new", "GET /u/{id}/{*rest}"], "GET", "/u/1/posts/old",
+         ("GET /u/{id}/{*rest}", {"id": "1", "rest": "posts/old"})),
+    case("an escaped brace route beside a parameter misses over to the parameter",
+         ["GET /{{x}}", "GET /{y}"], "GET", "/{z}", ("GET /{y}", {"y": "{z}"})),
+    case("an escaped brace route added after a parameter wins for its text",
+         ["GET /{y}", "GET /{{x}}"], "GET", "/{x}", ("GET /{{x}}", None)),
+    case("a parameter gaining a slash child matches with the slash",
+         ["GET /{a}", "GET /{b}/"], "GET", "/x/", ("GET /{b}/", {"b": "x"})),
+    case("backtracking into a nested parameter",
+         ["GET /a/{x}/c", "GET /a/b/{y}/d", "GET /a/b/c/e"], "GET", "/a/b/c/d", ("GET /a/b/{y}/d", {"y": "c"})),
+    case("backtracking past a nested parameter without a value to the outer one",
+         ["GET /a/{x}/c", "GET /a/b/{y}/d", "GET /a/b/c/e"], "GET", "/a/b/c", ("GET /a/{x}/c", {"x": "b"})),
+    case("literal text before a parameter beside a bare parameter",
+         ["GET /{x}", "GET /a{y}"], "GET", "/ab", ("GET /a{y}", {"y": "b"})),
+    case("a literal prefix node without a value falls back to the bare parameter",
+         ["GET /{x}", "GET /a{y}"], "GET", "/a", ("GET /{x}", {"x": "a"})),
+    case("a split static node falls back to a parameter after it",
+         ["GET /abc", "GET /a{y}"], "GET", "/abd", ("GET /a{y}", {"y": "bd"})),
+    case("a parameter with a later literal suffix keeps matching bare values",
+         ["GET /a/{x}", "GET /a/{x}y"], "GET", "/a/z", ("GET /a/{x}", {"x": "z"})),
+    case("a parameter with a later literal suffix matches the suffix",
+         ["GET /a/{x}", "GET /a/{x}y"], "GET", "/a/zy", ("GET /a/{x}y", {"x": "z"})),
     case("priority reordering does not change which route matches",
          ["GET /ab", "GET /ac", "GET /ac/x", "GET /ac/y", "GET /{p}"], "GET", "/ab", ("GET /ab", None)),
 ]
@@ -831,6 +899,25 @@ class TestRouterMatching:
         assert rt.lookup("GET", "/a/1") == ("h", {"x": "1"})
         rt.add("GET", "/a/{y}/b", "h2")
         assert rt.lookup("GET", "/a/1/b") == ("h2", {"y": "1"})
+
+    def test_handlers_are_released_with_their_table(self):
+        class H:
+            pass
+
+        h = H()
+        ref = weakref.ref(h)
+        app, rt = CalvenorApp(), Router()
+        app.add_route("GET", "/", h)
+        rt.add("GET", "/{x}", h)
+        before = sys.getrefcount(h)
+        for _ in range(100):
+            rt.lookup("GET", "/a")
+            app.resolve("GET", "/")
+        assert sys.getrefcount(h) == before
+        del h, app
+        assert ref() is not None
+        del rt
+        assert ref() is None
 
     def test_router_and_application_tables_are_independent(self):
         rt, app = Router(), CalvenorApp()
@@ -866,6 +953,31 @@ ROUTE_ERROR_CASES = [
          ["GET /x{{a}}{p}"], "GET /x{{a}}{*rest}", CONFLICT + "GET /x{a}"),
     case("a deeper duplicate is named by the stored route",
          ["GET /a/{x}/b/c"], "GET /a/{y}/b/c", CONFLICT + "GET /a/{x}/b/c"),
+    case("the conflict chain follows a reordered child down to its own child",
+         ["GET /x/{p}/a", "GET /x/{q}/b", "GET /x/{r}/b2"], "GET /x/{*z}", CONFLICT + "GET /x/{r}/b2"),
+    case("the conflict chain follows split nodes in priority order",
+         ["GET /p/{a}/one", "GET /p/{b}/two", "GET /p/{c}/three", "GET /p/{d}/thrice"], "GET /p/{*z}",
+         CONFLICT + "GET /p/{c}/three"),
+    case("the conflict chain ends in a catch-all",
+         ["GET /f/{id}/{*rest}"], "GET /f/{*all}", CONFLICT + "GET /f/{id}/{*rest}"),
+    case("the root route twice", ["GET /"], "GET /", CONFLICT + "GET /"),
+    case("a catch-all followed by more text under a catch-all", ["GET /f/{*p}"], "GET /f/{*p}/x",
+         CONFLICT + "GET /f/{*p}"),
+    case("a parameter with more segments under a catch-all", ["GET /f/{*p}"], "GET /f/{x}/y",
+         CONFLICT + "GET /f/{*p}"),
+    case("parameter children are ordered longest first in the conflict chain",
+         ["GET /a/{x}", "GET /a/{x}/", "GET /a/{x}.json"], "GET /a/{*r}", CONFLICT + "GET /a/{x}.json"),
+    case("parameter children of equal length keep insertion order",
+         ["GET /a/{x}.b", "GET /a/{y}.c"], "GET /a/{*r}", CONFLICT + "GET /a/{x}.b"),
+    case("a deeper parameter conflict names both stored parameters",
+         ["GET /a/{x}/{y}"], "GET /a/{z}/{w}", CONFLICT + "GET /a/{x}/{y}"),
+    case("a catch-all beside a deeper parameter names the chain",
+         ["GET /a/{x}/{y}/c"], "GET /a/{z}/{*w}", CONFLICT + "GET /a/{x}/{y}/c"),
+    case("escaped braces before a parameter are not renamed",
+         ["GET /{{a}}/{x}"], "GET /{{a}}/{*y}", CONFLICT + "GET /{a}/{x}"),
+    case("escaped braces inside a literal segment show once",
+         ["GET /a{{b}}c/{x}"], "GET /a{{b}}c/{y}", CONFLICT + "GET /a{b}c/{x}"),
+    case("a literal brace route twice", ["GET /a/{{x}}"], "GET /a/{{x}}", CONFLICT + "GET /a/{x}"),
     case("two parameters in one segment", [], "GET /{a}{b}", SEGMENT),
     case("two parameters around a dash", [], "GET /{a}-{b}", SEGMENT),
     case("a second parameter after a suffix in an existing parameter segment",
@@ -891,6 +1003,24 @@ class TestRouterErrors:
             rt.add(m, pat, p)
         m, _, pat = pattern.partition(" ")
         assert_raises_exactly(lambda: rt.add(m, pat, None), ValueError, message)
+
+    @pytest.mark.parametrize(
+        "existing, pattern",
+        [
+            case("a literal suffix after an existing parameter", ["GET /a/{x}"], "GET /a/{x}y"),
+            case("a parameter after an existing static child", ["GET /a/{x}/b"], "GET /a/{y}/{z}"),
+            case("a static child beside an existing parameter", ["GET /a/{x}/{y}"], "GET /a/{z}/b"),
+            case("an escaped brace after a parameter", ["GET /a/{x}"], "GET /a/{x}{{"),
+            case("an escaped brace segment beside a parameter", ["GET /a/{x}"], "GET /a/{{x}}"),
+        ],
+    )
+    def test_insert_accepted(self, existing, pattern):
+        rt = Router()
+        for p in existing:
+            m, _, pat = p.partition(" ")
+            rt.add(m, pat, p)
+        m, _, pat = pattern.partition(" ")
+        assert rt.add(m, pat, pattern) is None
 
     def test_application_add_route_reports_the_same_errors(self):
         app = CalvenorApp()
@@ -1089,6 +1219,10 @@ class TestDispatch:
         assert_raises_exactly(lambda: app.handle_request("GET", "/x", "", [], b""), TypeError,
                               "'int' object cannot be converted to 'PyString'")
 
+    def test_dict_result_with_a_lone_surrogate_fails_with_unicode_encode_error(self):
+        app = app_with(lambda d: {"k": "\ud800"}, pattern="/x")
+        assert type(caught(app.handle_request, "GET", "/x", "", [], b"")) is UnicodeEncodeError
+
     def test_dict_result_changed_during_encoding_panics(self):
         d = {}
 
@@ -1228,6 +1362,10 @@ class TestCors:
         app = cors("alpha")
         caught(app.set_cors, "beta", None, None, 600)
         assert app.cors_allows("alpha") and not app.cors_allows("beta")
+
+    def test_empty_texts_are_stored_not_defaulted(self):
+        app = cors("o", "", "", "")
+        assert list(app.cors_preflight_headers("o").values()) == ["o", "", "", ""]
 
     def test_set_cors_returns_none_and_takes_keywords(self):
         app = CalvenorApp()
@@ -1408,6 +1546,11 @@ class TestRequestHeaders:
         r = req_with_headers([("ÉX-Ä\u212a".encode(), b"1")])
         assert list(r.headers) == ["Éx-Ä\u212a"]
 
+    def test_an_empty_name_is_a_header_like_any_other(self):
+        r = req_with_headers([(b"", b"v"), (b"a", b"")])
+        assert r.headers == {"": "v", "a": ""}
+        assert r.get_header("") == "v" and r.get_header("a") == ""
+
     def test_values_keep_case_and_spacing(self):
         r = req_with_headers([(b"A", b"  Mixed Case  ")])
         assert r.headers == {"a": "  Mixed Case  "} and r.get_header("a") == "  Mixed Case  "
@@ -1512,6 +1655,9 @@ QUERY_CASES = [
     case("a failed escape mixed with a Latin-1 byte", "k=é%é", {"k": ["é%\xc3\xa9"]}),
     case("a wide character with an invalid byte falls back per byte", "k=€%FF", {"k": ["\xe2\x82\xac\xff"]}),
     case("a two-character failed escape with a wide character", "k=%€a", {"k": ["%€a"]}),
+    case("a failed escape appends a Latin-1 character as UTF-8", "k=%4é", {"k": ["%4é"]}),
+    case("a failed escape followed by a plain Latin-1 byte falls back whole", "k=%4éé", {"k": ["%4\xc3\xa9é"]}),
+    case("a plus sign before a non-hex character is refused", "k=%+g", {"k": ["%+g"]}),
     case("names are decoded too", "a%20b=1&c+d=2", {"a b": ["1"], "c d": ["2"]}),
     case("an escaped equals sign in a name", "a%3Db=c", {"a=b": ["c"]}),
     case("an escaped ampersand in a value", "x=1%262", {"x": ["1&2"]}),
@@ -1657,6 +1803,12 @@ MULTIPART_CASES = [
          {"a": ["v"]}, {}),
     case("a piece of two hyphens ends the parse even before any part", b"----B" + part([CD + "name=a"], "v")[3:],
          {}, {}),
+    case("delimiters are found leftmost and without overlap",
+         b"--xx--xx\r\nContent-Disposition: form-data; name=a\r\n\r\nv\r\n--xx--".replace(b"xx", b"B"), {"a": ["v"]}, {}),
+    case("an extended filename key is lowercased", form(part([CD + "name=f; FileName*=''%41"], "d")),
+         {}, {"f": [("A", "", b"d")]}),
+    case("a header value keeps colons after the first", form(part([CD + "name=f; filename=n", "Content-Type: a:b"], "d")),
+         {}, {"f": [("n", "a:b", b"d")]}),
     case("an empty part name is still a name", form(part([CD + 'name=""'], "v")), {"": ["v"]}, {}),
     case("a non-ASCII name", form(part([(CD + 'name="ü"').encode()], "v")), {"ü": ["v"]}, {}),
     case("invalid UTF-8 in a header value becomes replacement",
@@ -1931,6 +2083,14 @@ ENCODE_CASES = [
     case("a decimal falls back to its str", decimal.Decimal("1.50"), b'"1.50"'),
     case("a str with lone surrogates in the fallback", Lone(), '"x\ufffd\ufffd\ufffd"'.encode()),
     case("None is null", None, b"null"),
+    case("a str subclass key uses its own text", {StrSub("k"): 1}, b'{"k":1}'),
+    case("a field tuple subclass is used", type("NT", (), {"__columns__": namedtuple("C", "p q")("a", "b"), "a": 1, "b": 2})(),
+         b'{"a":1,"b":2}'),
+    case("a field dict subclass is used", type("OD", (), {"__columns__": OrderedDict([("b", 0), ("a", 0)]), "a": 1, "b": 2})(),
+         b'{"b":2,"a":1}'),
+    case("field names are escaped", type("E", (), {"__columns__": ("<",), "<": "&"})(), b'{"\\u003c":"\\u0026"}'),
+    case("a tuple subclass with columns is still an array",
+         type("TC", (tuple,), {"__columns__": ("a",), "a": 1})((5,)), b"[5]"),
 ]
 
 
@@ -2280,6 +2440,9 @@ JSON_ERRORS = [
     case("columns count bytes", '["é" x]', "expected `,` or `]`", 1, 7),
     case("lines count line feeds", "[\n1\n,\n]", "trailing comma", 4, 1),
     case("a second value", "1 2", "trailing characters", 1, 3),
+    case("invalid UTF-8 in a key", b'{"\xff":1}', "invalid unicode code point", 1, 4),
+    case("a negative number with a huge exponent", "-1e99999999999", "number out of range", 1, 13),
+    case("a signed huge exponent", "1e+99999999999", "number out of range", 1, 13),
     case("a comment", "// c\n1", "expected value", 1, 1),
 ]
 
@@ -2308,7 +2471,7 @@ NUMBER_TEXTS = [
     "1e308", "1e-308", "1.7976931348623157e+308", "0.1000000000000000055511151231257827", "3.14159265358979323846",
     "123.456e-7", "98765432109876543210.123", "0.000000000000000000000000000001234",
     "1844674407370955161.5", "2.5e-310", "7e-320", "1e23", "8.98846567431158e307", "123456789e300",
-    "0.30000000000000004", "100000000000000000000000", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
+    "0.30000000000000004", "18446744073709551616.0e-299", "18446744073709551616.5", "-0e-99999999999", "100000000000000000000000", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
 ]
 
 
@@ -2378,6 +2541,7 @@ class TestJsonDecoderValues:
             case("a string at the top level", '"x"', "x"),
             case("a number at the top level", "42", 42),
             case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
+            case("an escaped NUL key", '{"\\u0000":1}', {"\x00": 1}),
             case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
         ],
     )
