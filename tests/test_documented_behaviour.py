@@ -2573,3 +2573,115 @@ class TestJsonDecoderValues:
         r.set_body(b'{"a":[1]}')
         a, b = r.json(), r.json()
         assert a == b and a is not b and a["a"] is not b["a"]
+
+
+# ---------------------------------------------------------------------------
+# Randomised comparisons against small reference decoders
+# ---------------------------------------------------------------------------
+
+
+def ref_form_component(text):
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        ch = text[i]
+        if ch == "+":
+            out.append(0x20)
+            i += 1
+        elif ch == "%":
+            taken = text[i + 1:i + 3]
+            i += 1 + len(taken)
+            hexdigits = "0123456789abcdefABCDEF"
+            ok = (len(taken) == 2 and ((taken[0] == "+" and taken[1] in hexdigits)
+                                       or (taken[0] in hexdigits and taken[1] in hexdigits))) or (
+                len(taken) == 1 and taken in hexdigits)
+            if ok:
+                out.append(int(taken, 16))
+            else:
+                out += b"%" + taken.encode()
+        else:
+            out += bytes([ord(ch)]) if ord(ch) < 0x100 else ch.encode()
+            i += 1
+    try:
+        return out.decode("utf-8")
+    except UnicodeDecodeError:
+        return out.decode("latin-1")
+
+
+def ref_query(qs):
+    result = {}
+    if not qs:
+        return result
+    for piece in qs.split("&"):
+        if "=" not in piece:
+            continue
+        name, value = piece.split("=", 1)
+        result.setdefault(ref_form_component(name), []).append(ref_form_component(value))
+    return result
+
+
+class TestRandomised:
+    def test_query_strings(self):
+        rng = random.Random(5)
+        alphabet = list("%%%++==&&aF9g- ") + ["é", "\xc3", "\xa9", "€", "😀", "\xff"]
+        for _ in range(1500):
+            qs = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 14)))
+            assert Request("GET", "/", qs).query == ref_query(qs), qs
+
+    def test_header_values_decode_lossily(self):
+        rng = random.Random(6)
+        pieces = [b"\xc3", b"\xa9", b"\xe2\x82", b"\xac", b"\xf0\x9f", b"\x98\x80", b"\xed\xa0", b"\x80", b"\xff",
+                  b"\xc0", b"\xf4\x90", b"A", b"z", b"\xef\xbf\xbf", b"\xf8"]
+        pairs = []
+        for _ in range(400):
+            raw = b"".join(rng.choice(pieces) for _ in range(rng.randrange(0, 6)))
+            pairs.append((b"h%d" % len(pairs), raw))
+        req = req_with_headers(pairs)
+        assert req.headers == {n.decode(): v.decode("utf-8", "replace") for n, v in pairs}
+
+    def test_json_strings_round_trip(self):
+        import json
+
+        rng = random.Random(7)
+        chars = [chr(c) for c in range(0, 0x80)] + ["é", "\u2028", "\uffff", "😀", "\U0010ffff", "€"]
+        for _ in range(300):
+            text = "".join(rng.choice(chars) for _ in range(rng.randrange(0, 12)))
+            for ascii_only in (True, False):
+                assert decode(json.dumps(text, ensure_ascii=ascii_only)) == text
+
+    def test_json_encoding_matches_a_compact_reference_for_strings_and_ints(self):
+        import json
+
+        rng = random.Random(8)
+        chars = [chr(c) for c in range(0, 0x80)] + ["é", "\u2028", "😀"]
+
+        def value(depth):
+            kind = rng.randrange(5 if depth < 3 else 3)
+            if kind == 0:
+                return "".join(rng.choice(chars) for _ in range(rng.randrange(0, 6)))
+            if kind == 1:
+                return rng.randrange(-(2**64), 2**64)
+            if kind == 2:
+                return rng.choice([True, False, None])
+            if kind == 3:
+                return [value(depth + 1) for _ in range(rng.randrange(0, 4))]
+            return {"".join(rng.choice(chars) for _ in range(3)): value(depth + 1) for _ in range(rng.randrange(0, 4))}
+
+        for _ in range(300):
+            v = value(0)
+            text = json.dumps(v, ensure_ascii=False, separators=(",", ":"))
+            text = text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+            if any(isinstance(x, int) and not -(2**63) <= x < 2**64 for x in _leaves(v)):
+                continue
+            assert jbody(v) == text.encode(), v
+
+
+def _leaves(v):
+    if isinstance(v, list):
+        for x in v:
+            yield from _leaves(x)
+    elif isinstance(v, dict):
+        for x in v.values():
+            yield from _leaves(x)
+    else:
+        yield v
