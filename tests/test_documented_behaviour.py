@@ -2685,3 +2685,105 @@ def _leaves(v):
             yield from _leaves(x)
     else:
         yield v
+
+
+WS_CHARS = "".join(WHITE_SPACE)
+
+
+def ref_multipart(body, boundary):
+    fields, files = {}, {}
+    if not body:
+        return fields, files
+    delim = b"--" + boundary.encode()
+    pieces = body.split(delim)
+    for piece in pieces:
+        if len(piece) < 2:
+            continue
+        if piece[:2] == b"--":
+            break
+        if piece[:2] == b"\r\n":
+            piece = piece[2:]
+        if len(piece) < 4:
+            continue
+        at = piece.find(b"\r\n\r\n")
+        if at < 0:
+            continue
+        block, data = piece[:at], piece[at + 4:]
+        if len(data) >= 2 and data.endswith(b"\r\n"):
+            data = data[:-2]
+        name = filename = None
+        ctype = ""
+        for line in block.split(b"\n"):
+            if line.endswith(b"\r"):
+                line = line[:-1]
+            if not line or b":" not in line:
+                continue
+            hname, hvalue = line.split(b":", 1)
+            hname = "".join(c.lower() if "A" <= c <= "Z" else c
+                            for c in hname.decode("utf-8", "replace").strip(WS_CHARS))
+            hvalue = hvalue.decode("utf-8", "replace").strip(WS_CHARS)
+            if hname == "content-type":
+                ctype = hvalue
+            elif hname == "content-disposition":
+                name = filename = None
+                for seg in hvalue.split(";"):
+                    seg = seg.strip(WS_CHARS)
+                    if "=" not in seg:
+                        continue
+                    key, val = seg.split("=", 1)
+                    key = "".join(c.lower() if "A" <= c <= "Z" else c for c in key.strip(WS_CHARS))
+                    val = val.strip(WS_CHARS)
+                    if len(val.encode()) >= 2 and val.startswith('"') and val.endswith('"'):
+                        val = val[1:-1]
+                    if key == "name":
+                        name = val
+                    elif key == "filename":
+                        filename = val
+                    elif key == "filename*":
+                        if "''" in val:
+                            val = val.split("''", 1)[1]
+                        raw, out, i = val.encode(), bytearray(), 0
+                        while i < len(raw):
+                            if raw[i:i + 1] == b"%" and re.fullmatch(rb"[0-9a-fA-F]{2}", raw[i + 1:i + 3]):
+                                out.append(int(raw[i + 1:i + 3], 16))
+                                i += 3
+                            else:
+                                out.append(raw[i])
+                                i += 1
+                        filename = out.decode("utf-8", "replace")
+        if name is None:
+            continue
+        if filename is None:
+            fields.setdefault(name, []).append(data.decode("utf-8", "replace"))
+        else:
+            files.setdefault(name, []).append((filename, ctype, bytes(data)))
+    return fields, files
+
+
+class TestRandomisedMultipart:
+    def test_multipart_bodies(self):
+        rng = random.Random(9)
+        params = [b"form-data", b"name=a", b'name="b;c"', b"NAME=\xc2\xa0d\xc2\xa0", b"filename=f", b'filename=""',
+                  b"filename*=UTF-8''%41%zz", b"filename*=%E2%82%AC", b"x=y", b"name", b'name="q"', b"", b"name=\xff"]
+        lines = [b"Content-Type: t/x", b"content-type:\tA/B; c=d ", b"X-Other: 1", b"no colon", b""]
+        seps = [b"\r\n", b"\n", b"\r\r\n"]
+        datas = [b"", b"v", b"\r\n", b"a\r\nb", b"\xff\xfe", b"--", b"x--B", b"-\r\n\r\n-"]
+        seen = 0
+        for _ in range(800):
+            body = rng.choice([b"", b"pre", b"--pre", b"\r\n"])
+            for _ in range(rng.randrange(0, 4)):
+                header = []
+                for _ in range(rng.randrange(0, 3)):
+                    if rng.random() < 0.6:
+                        disp = rng.choice([b"Content-Disposition:", b" content-disposition :"])
+                        disp += b";".join(rng.choice(params) for _ in range(rng.randrange(1, 4)))
+                        header.append(disp)
+                    else:
+                        header.append(rng.choice(lines))
+                body += b"--B" + rng.choice([b"\r\n", b""]) + rng.choice(seps).join(header)
+                body += rng.choice([b"\r\n\r\n", b"\n\n"]) + rng.choice(datas) + rng.choice([b"\r\n", b"", b"\r\n\r\n"])
+            body += rng.choice([b"--B--\r\n", b"--B--tail--B\r\n", b""])
+            expected = ref_multipart(body, "B")
+            seen += bool(expected[0] or expected[1])
+            assert mp_request(body) == expected, body
+        assert seen > 100
