@@ -333,6 +333,36 @@ bool same_text(const Node& n, View v) {
     return true;
 }
 
+// Inline loops instead of memcmp/memchr calls: prefixes, index lists and path segments
+// are a few bytes long, where the call costs more than the scan.
+inline bool starts_with(const char* text, const char* prefix, std::size_t n) {
+    for (; n >= 8; text += 8, prefix += 8, n -= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, text, 8);
+        std::memcpy(&b, prefix, 8);
+        if (a != b) return false;
+    }
+    if (n >= 4) {  // two overlapping words cover 4 to 7 bytes
+        std::uint32_t a, b, c, d;
+        std::memcpy(&a, text, 4);
+        std::memcpy(&b, prefix, 4);
+        std::memcpy(&c, text + n - 4, 4);
+        std::memcpy(&d, prefix + n - 4, 4);
+        return ((a ^ b) | (c ^ d)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+inline std::size_t find_byte(const char* s, std::size_t n, char c) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (s[i] == c) return i;
+    }
+    return npos;
+}
+
 }  // namespace
 
 std::string InsertError::message() const {
@@ -491,12 +521,17 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
         std::string_view text;  // the remaining text at `node`, before its prefix
         std::size_t params;
     };
+    // Skipped points live inline up to a depth that real route tables do not reach; only
+    // deeper ones go to the heap, on their first push.
+    static constexpr std::size_t kInlineSkipped = 8;
+    Skipped inline_skipped[kInlineSkipped];
+    std::size_t n_skipped = 0;
+    std::vector<Skipped> more_skipped;
 
     params.clear();
     const Node* cur = root_.get();
     std::string_view rem = text;
     bool backtracking = false;
-    std::vector<Skipped> skipped;  // allocates only on its first push
 
     auto finish = [&](const Node& n) {
         const std::size_t k = std::min(params.size(), n.param_names.size());
@@ -504,12 +539,26 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
         id = n.value;
         return true;
     };
+    auto push_skipped = [&](const Skipped& s) {
+        if (n_skipped < kInlineSkipped) {
+            inline_skipped[n_skipped] = s;
+        } else {
+            more_skipped.push_back(s);
+        }
+        ++n_skipped;
+    };
     // Resumes at the most recent node where a static child was chosen over a wildcard;
     // false when there is none left, i.e. no match.
     auto backtrack = [&]() {
-        while (!skipped.empty()) {
-            Skipped s = skipped.back();
-            skipped.pop_back();
+        while (n_skipped > 0) {
+            --n_skipped;
+            Skipped s;
+            if (n_skipped < kInlineSkipped) {
+                s = inline_skipped[n_skipped];
+            } else {
+                s = more_skipped.back();
+                more_skipped.pop_back();
+            }
             // Both are tails of `text`, so "ends with" is a length test.
             if (s.text.size() >= rem.size()) {
                 cur = s.node;
@@ -524,19 +573,21 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
     };
 
     for (;;) {
-        const std::string& prefix = cur->prefix;
-        if (rem.size() <= prefix.size() || rem.compare(0, prefix.size(), prefix) != 0) {
-            if (rem == prefix && cur->has_value()) return finish(*cur);
+        const std::size_t plen = cur->prefix.size();
+        if (rem.size() <= plen || !starts_with(rem.data(), cur->prefix.data(), plen)) {
+            if (rem.size() == plen && cur->has_value() && starts_with(rem.data(), cur->prefix.data(), plen)) {
+                return finish(*cur);
+            }
             if (backtrack()) continue;
             return false;
         }
         const std::string_view before = rem;
-        rem.remove_prefix(prefix.size());
+        rem.remove_prefix(plen);
 
-        if (!backtracking && !cur->indices.empty()) {
-            const std::size_t i = cur->indices.find(rem[0]);
+        if (!backtracking) {
+            const std::size_t i = find_byte(cur->indices.data(), cur->indices.size(), rem[0]);
             if (i != npos) {
-                if (cur->wild_child) skipped.push_back({cur, before, params.size()});
+                if (cur->wild_child) push_skipped({cur, before, params.size()});
                 cur = cur->children[i].get();
                 continue;
             }
@@ -559,7 +610,7 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
             return true;
         }
 
-        const std::size_t slash = rem.find('/');
+        const std::size_t slash = find_byte(rem.data(), rem.size(), '/');
         if (slash == 0) {
             if (backtrack()) continue;
             return false;
@@ -581,10 +632,10 @@ bool RouteTreeCore::match(std::string_view text, std::uint32_t& id, ParamList& p
         }
 
         const std::size_t term = slash == npos ? rem.size() : slash + 1;
-        const std::string_view seg = rem.substr(0, term);
         const Node* fit = nullptr;
         for (const auto& c : wild.children) {  // longest literal first
-            if (c->prefix.size() < term && seg.ends_with(c->prefix)) {
+            const std::size_t clen = c->prefix.size();
+            if (clen < term && starts_with(rem.data() + term - clen, c->prefix.data(), clen)) {
                 fit = c.get();
                 break;
             }
