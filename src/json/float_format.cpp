@@ -66,12 +66,13 @@ struct Decimal {
     if (upin != wpin) return {upin ? sp10 : tp10, k};
 
     // Otherwise one or both of s, s+1 (multiples of 10^k) fit; take the nearer.
+    // Branch-free: which of these holds varies from value to value.
     const uint64_t t = s + 1;
     const bool uin = vbl + odd <= s << 2;
     const bool win = (t << 2) + odd <= vbr;
-    if (uin != win) return {uin ? s : t, k};
     const int64_t cmp = (int64_t)(vb - ((s + t) << 1));
-    return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
+    const bool nearer_t = cmp > 0 || (cmp == 0 && (s & 1) != 0);
+    return {s + (uint64_t)(!uin || (win && nearer_t)), k};
 }
 
 constexpr uint64_t kPow10[18] = {
@@ -96,6 +97,23 @@ inline uint64_t eight_digits(uint32_t x) {
 }
 
 using u128 = unsigned __int128;
+
+// Decimal text of exponents 0..324: digit bytes in order, digit count in the top byte.
+constexpr auto kExponentText = [] {
+    struct Table {
+        uint32_t v[325];
+        constexpr uint32_t operator[](int i) const { return v[i]; }
+    } t{};
+    for (uint32_t e = 0; e < 325; ++e) {
+        if (e >= 100)
+            t.v[e] = (3u << 24) | ('0' + e / 100) | (('0' + e / 10 % 10) << 8) | (('0' + e % 10) << 16);
+        else if (e >= 10)
+            t.v[e] = (2u << 24) | ('0' + e / 10) | (('0' + e % 10) << 8);
+        else
+            t.v[e] = (1u << 24) | ('0' + e);
+    }
+    return t;
+}();
 
 // Stores the first n (<= 16) bytes of v (little-endian byte order) with fixed-size moves.
 inline void store_first(char* dst, u128 v, int n) {
@@ -173,28 +191,15 @@ size_t format_float(double value, char* out) {
         } else {
             p += 1;
         }
-        int e = e10;
+        const int e = e10 < 0 ? -e10 : e10;
+        const uint32_t text = kExponentText[e];
+        const int len = (int)(text >> 24);
         p[0] = 'e';
-        p[1] = '+';
-        if (e < 0) {
-            p[1] = '-';
-            e = -e;
-        }
-        p += 2;
-        if (e >= 100) {
-            p[0] = (char)('0' + e / 100);
-            e %= 100;
-            p[1] = (char)('0' + e / 10);
-            p[2] = (char)('0' + e % 10);
-            p += 3;
-        } else if (e >= 10) {
-            p[0] = (char)('0' + e / 10);
-            p[1] = (char)('0' + e % 10);
-            p += 2;
-        } else {
-            p[0] = (char)('0' + e);
-            p += 1;
-        }
+        p[1] = e10 < 0 ? '-' : '+';
+        p[2] = (char)text;
+        p[1 + len / 2 + 1] = (char)(text >> (8 * (len / 2)));
+        p[1 + len] = (char)(text >> (8 * (len - 1)));
+        p += 2 + len;
     } else if (e10 >= 0) {
         const int int_digits = e10 + 1;  // 1..16
         p[0] = d1;
@@ -209,9 +214,9 @@ size_t format_float(double value, char* out) {
             const int shift = 8 * (int_digits - 1);
             const u128 low = rest & (((u128)1 << shift) - 1);
             const u128 dotted = low | ((u128)'.' << shift) | ((rest ^ low) << 8);
-            if (n == 17) {
+            if (n >= 16) {
                 std::memcpy(p + 1, &dotted, 16);
-                p[17] = (char)(rest >> 120);
+                p[n] = n == 17 ? (char)(rest >> 120) : (char)(dotted >> 120);
             } else {
                 store_first(p + 1, dotted, n);
             }
