@@ -31,21 +31,37 @@ FieldNames field_names;
 
 // Containers are walked recursively; the interpreter's recursion limit bounds the depth
 // so that a self-containing or very deep value raises RecursionError instead of crashing.
+// The first levels are not charged: ordinary documents never reach them, and the guard's
+// thread-state lookup would otherwise cost a sizeable share of encoding small containers.
+// The allowance only shifts the interpreter's limit by a few frames.
+constexpr int kFreeLevels = 16;
+
+struct Encoder : OutBuffer {
+    int depth = 0;
+};
+
 class Nesting {
 public:
-    Nesting() : ok_(Py_EnterRecursiveCall(" while encoding a JSON value") == 0) {}
+    explicit Nesting(Encoder& enc) : enc_(enc) {
+        charged_ = ++enc.depth > kFreeLevels;
+        ok_ = !charged_ || Py_EnterRecursiveCall(" while encoding a JSON value") == 0;
+        if (!ok_) charged_ = false;
+    }
     ~Nesting() {
-        if (ok_) Py_LeaveRecursiveCall();
+        if (charged_) Py_LeaveRecursiveCall();
+        --enc_.depth;
     }
     bool ok() const { return ok_; }
 
 private:
+    Encoder& enc_;
+    bool charged_;
     bool ok_;
 };
 
-bool write_value(PyObject* value, OutBuffer& out);
+bool write_value(PyObject* value, Encoder& out);
 
-bool write_str(PyObject* str, OutBuffer& out) {
+bool write_str(PyObject* str, Encoder& out) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &n);
     if (s == nullptr) return false;
@@ -53,7 +69,7 @@ bool write_str(PyObject* str, OutBuffer& out) {
     return true;
 }
 
-void write_double(double d, OutBuffer& out) {
+void write_double(double d, Encoder& out) {
     if (!std::isfinite(d)) {
         out.append("null", 4);
         return;
@@ -62,7 +78,7 @@ void write_double(double d, OutBuffer& out) {
     out.advance(json::format_float(d, out.cursor()));
 }
 
-bool write_int(PyObject* value, OutBuffer& out) {
+bool write_int(PyObject* value, Encoder& out) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
@@ -94,7 +110,7 @@ bool write_int(PyObject* value, OutBuffer& out) {
 // Values of these exact types are written without running any Python code, so they need
 // no reference of their own and cannot change the container being walked.
 // 1: written, 0: not a leaf, -1: exception.
-inline int write_leaf(PyObject* value, OutBuffer& out) {
+inline int write_leaf(PyObject* value, Encoder& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return write_str(value, out) ? 1 : -1;
     if (type == &PyLong_Type) return write_int(value, out) ? 1 : -1;
@@ -118,7 +134,7 @@ inline int write_leaf(PyObject* value, OutBuffer& out) {
 
 // Writes a container item: leaves directly, anything else under a reference of its own,
 // since Python code run while writing it may drop it from its container.
-inline bool write_item(PyObject* value, OutBuffer& out, bool& ran_code) {
+inline bool write_item(PyObject* value, Encoder& out, bool& ran_code) {
     int r = write_leaf(value, out);
     if (r != 0) return r > 0;
     ran_code = true;
@@ -126,8 +142,8 @@ inline bool write_item(PyObject* value, OutBuffer& out, bool& ran_code) {
     return write_value(value, out);
 }
 
-bool write_list(PyObject* list, OutBuffer& out) {
-    Nesting nest;
+bool write_list(PyObject* list, Encoder& out) {
+    Nesting nest(out);
     if (!nest.ok()) return false;
     out.put('[');
     // Code run by the walk may grow or shrink the list: never past either length.
@@ -145,8 +161,8 @@ bool write_list(PyObject* list, OutBuffer& out) {
     return true;
 }
 
-bool write_tuple(PyObject* tuple, OutBuffer& out) {
-    Nesting nest;
+bool write_tuple(PyObject* tuple, Encoder& out) {
+    Nesting nest(out);
     if (!nest.ok()) return false;
     out.put('[');
     Py_ssize_t n = PyTuple_Size(tuple);
@@ -188,7 +204,7 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
-bool write_key(PyObject* key, OutBuffer& out) {
+bool write_key(PyObject* key, Encoder& out) {
     if (!PyUnicode_Check(key)) {
         raise_cannot_convert(key, "PyString");
         return false;
@@ -196,8 +212,8 @@ bool write_key(PyObject* key, OutBuffer& out) {
     return write_str(key, out);
 }
 
-bool write_dict(PyObject* dict, OutBuffer& out) {
-    Nesting nest;
+bool write_dict(PyObject* dict, Encoder& out) {
+    Nesting nest(out);
     if (!nest.ok()) return false;
     out.put('{');
     GuardedDictWalk walk(dict);
@@ -219,7 +235,7 @@ bool write_dict(PyObject* dict, OutBuffer& out) {
 }
 
 // One "name":value member of a field-described object.
-bool write_field(PyObject* obj, PyObject* name, bool& first, OutBuffer& out) {
+bool write_field(PyObject* obj, PyObject* name, bool& first, Encoder& out) {
     if (!PyUnicode_Check(name)) return true;  // not a field name: skipped
     if (!first) out.put(',');
     first = false;
@@ -230,7 +246,7 @@ bool write_field(PyObject* obj, PyObject* name, bool& first, OutBuffer& out) {
 }
 
 // 1: written, 0: declined, -1: exception.
-int write_fields(PyObject* obj, OutBuffer& out) {
+int write_fields(PyObject* obj, Encoder& out) {
     if (!field_names.ready()) return -1;
     PyObject* type = (PyObject*)Py_TYPE(obj);
     Ref fields;
@@ -244,7 +260,7 @@ int write_fields(PyObject* obj, OutBuffer& out) {
     bool is_tuple = flags & Py_TPFLAGS_TUPLE_SUBCLASS;
     if (!is_tuple && !(flags & Py_TPFLAGS_DICT_SUBCLASS)) return 0;
 
-    Nesting nest;
+    Nesting nest(out);
     if (!nest.ok()) return -1;
     out.put('{');
     bool first = true;
@@ -269,7 +285,7 @@ int write_fields(PyObject* obj, OutBuffer& out) {
 }
 
 // Anything else: the JSON string of its str(); never fails the call.
-bool write_fallback(PyObject* obj, OutBuffer& out) {
+bool write_fallback(PyObject* obj, Encoder& out) {
     Ref text = Ref::steal(PyObject_Str(obj));
     if (!text) {
         PyErr_WriteUnraisable(obj);
@@ -296,7 +312,7 @@ bool write_fallback(PyObject* obj, OutBuffer& out) {
     return true;
 }
 
-bool write_value(PyObject* value, OutBuffer& out) {
+bool write_value(PyObject* value, Encoder& out) {
     // Exact built-in types first: each can only match its own row of the general order below.
     int leaf = write_leaf(value, out);
     if (leaf != 0) return leaf > 0;
@@ -342,7 +358,7 @@ bool lenient_utf8(PyObject* str, PyObject** keep, const char** data, Py_ssize_t*
 }
 
 PyObject* json_body(PyObject* value) {
-    OutBuffer out;
+    Encoder out;
     if (!write_value(value, out)) return nullptr;
     std::string_view text = out.view();
     return PyBytes_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
