@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Builds the module and runs every test: the C++ core tests, then pytest on the main
-# interpreter and again, with the same built file, on a second CPython >= 3.12.
+# Builds the module and runs every check, stopping at the first failure:
+#   1. the C++ core tests and the pytest suite against the in-tree build;
+#   2. the package: type stubs, mypy --strict, one cp312-abi3 wheel audited for the stable
+#      ABI, installed and tested on CPython 3.12 and on a second CPython >= 3.12;
+#   3. the pytest suite and C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. every libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+# Extra arguments go to the first pytest run.
 source "$(dirname "$0")/common.sh"
 
 setup_main_venv
@@ -12,11 +17,13 @@ build/release/core_tests
 say "pytest on $("$VENV_PY" --version)"
 PYTHONPATH="$ROOT/python" "$VENV_PY" -m pytest -q -p no:cacheprovider tests "$@"
 
-if OTHER="$(find_other_python "$VENV_PY")"; then
-    ensure_venv .venv-alt "$OTHER" requirements/test-alt.txt
-    say "pytest on $("$OTHER" --version), same built module"
-    PYTHONPATH="$ROOT/python" .venv-alt/bin/python -m pytest -q -p no:cacheprovider tests "$@"
-else
-    say "WARNING: no second CPython >= 3.12 found; the abi3 module was tested on one version only"
-fi
-say "all tests passed"
+say "package: stubs, wheel, stable ABI, tests of the installed wheel"
+bash scripts/check_package.sh
+
+say "sanitizers"
+bash scripts/sanitize.sh -q
+
+say "fuzzing"
+bash scripts/fuzz.sh
+
+say "all checks passed"

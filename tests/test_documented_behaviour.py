@@ -18,6 +18,7 @@ import re
 import shutil
 import struct
 import subprocess
+import os
 import sys
 import textwrap
 import weakref
@@ -147,7 +148,7 @@ class TestModuleSurface:
         )
         out = subprocess.run(
             [sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-            env={"PYTHONPATH": ":".join(p for p in sys.path if p)},
+            env=dict(os.environ, PYTHONPATH=":".join(p for p in sys.path if p)),
         )
         assert out.stdout.strip() == "ImportError", out.stderr
 
@@ -2255,7 +2256,7 @@ class TestJsonEncoder:
             "try:\n    c.Response.json(x, None)\nexcept BaseException as e:\n    print('raised', type(e).__name__)\n"
         )
         out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                             env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
+                             env=dict(os.environ, PYTHONPATH=":".join(p for p in sys.path if p)))
         assert out.returncode == 0, out.stderr[-2000:]
         assert out.stdout.startswith("raised")
 

@@ -27,7 +27,7 @@ def _free_port() -> int:
 @contextmanager
 def serving(log_path: Path):
     port = _free_port()
-    path = [str(ROOT / "python"), *filter(None, [os.environ.get("PYTHONPATH")])]
+    path = [*filter(None, [os.environ.get("PYTHONPATH")]), str(ROOT / "python")]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
     with open(log_path, "wb") as log:
         proc = subprocess.Popen(

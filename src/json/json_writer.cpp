@@ -54,6 +54,13 @@ inline bool block_readable(const unsigned char* s) {
 #if defined(__SANITIZE_ADDRESS__)
     (void)s;
     return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    (void)s;
+    return false;
+#else
+    return ((uintptr_t)s & 4095) <= 4096 - 16;
+#endif
 #else
     return ((uintptr_t)s & 4095) <= 4096 - 16;
 #endif
