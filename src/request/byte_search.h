@@ -20,11 +20,18 @@ public:
 
     // Start of the leftmost occurrence that begins at or after `from`, or npos.
     size_t find(std::string_view haystack, size_t from);
+    // The same, among starts in [from, last_start] only; the haystack may go on beyond
+    // last_start + needle length. Consecutive calls over adjacent ranges cost no more than
+    // one call over their union, plus one needle length each.
+    size_t find(std::string_view haystack, size_t from, size_t last_start);
+    // find(haystack, from, last_start) that also copies haystack[from, last_start] to `out`
+    // (contents unspecified when an occurrence is found), reading the data once.
+    size_t find_copying(std::string_view haystack, size_t from, size_t last_start, char* out);
 
     static constexpr size_t npos = std::string_view::npos;
 
 private:
-    size_t find_with_kmp(std::string_view haystack, size_t from);
+    size_t find_with_kmp(std::string_view haystack, size_t from, size_t last_start);
 
     std::string_view needle_;
     size_t anchor_;              // index of the needle byte handed to memchr

@@ -1,5 +1,6 @@
 #include "request/multipart_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "request/text_utils.h"
@@ -45,6 +46,15 @@ std::string make_delimiter(std::string_view boundary) {
     return delimiter;
 }
 
+// The header block of a long piece must lie in its first kHeadSize bytes for the copy
+// to overlap the search.
+constexpr size_t kHeadSize = 4096;
+// Larger data is bound by memory, where one plain copy after the search costs about as
+// much and a wrong guess would cost more.
+constexpr size_t kMaxGuess = 4 << 20;
+// How far before the end of the body the last delimiter is looked for.
+constexpr size_t kTail = 64;
+
 }  // namespace
 
 MultipartSplitter::MultipartSplitter(std::string_view body, std::string_view boundary)
@@ -52,18 +62,94 @@ MultipartSplitter::MultipartSplitter(std::string_view body, std::string_view bou
 
 bool MultipartSplitter::next(std::string_view& piece) {
     if (done_) return false;
-    const size_t at = searcher_.find(body_, cursor_);
+    const size_t at = has_found_ ? found_ : searcher_.find(body_, search_from_);
+    has_found_ = false;
     if (at == ByteSearcher::npos) {
         piece = body_.substr(cursor_);
         done_ = true;
     } else {
         piece = body_.substr(cursor_, at - cursor_);
-        cursor_ = at + delimiter_.size();
+        cursor_ = search_from_ = at + delimiter_.size();
     }
     return true;
 }
 
-PieceKind PartReader::read(std::string_view piece, MultipartPart& part) {
+size_t MultipartSplitter::head_size() const noexcept {
+    // At least the needle length, so that split searches stay linear.
+    return std::max(kHeadSize, delimiter_.size());
+}
+
+bool MultipartSplitter::long_piece_head(std::string_view& head) {
+    if (done_ || has_found_) return false;
+    const size_t m = delimiter_.size();
+    const size_t window = head_size();
+    if (body_.size() - cursor_ < window + m) return false;
+    const size_t at = searcher_.find(body_, search_from_, cursor_ + window);
+    if (at != ByteSearcher::npos) {
+        found_ = at;
+        has_found_ = true;
+        return false;
+    }
+    search_from_ = cursor_ + window + 1;
+    head = body_.substr(cursor_, window);
+    return true;
+}
+
+size_t MultipartSplitter::last_delimiter() {
+    if (!has_last_) {
+        has_last_ = true;
+        last_ = ByteSearcher::npos;
+        const size_t m = delimiter_.size();
+        if (body_.size() >= m) {
+            const size_t top = body_.size() - m;
+            const size_t low = top > kTail ? top - kTail : 0;
+            for (size_t s = top + 1; s-- > low;) {
+                if (std::memcmp(body_.data() + s, delimiter_.data(), m) == 0) {
+                    last_ = s;
+                    break;
+                }
+            }
+        }
+    }
+    return last_;
+}
+
+bool MultipartSplitter::copy_file_data(size_t data_start, FileBuffer& out, std::string_view& data) {
+    if (!guess_) return false;
+    const size_t end = last_delimiter();
+    if (end == ByteSearcher::npos || end < search_from_ || end - data_start > kMaxGuess) return false;
+    size_t data_end = end;
+    if (end - data_start >= 2 && body_[end - 2] == '\r' && body_[end - 1] == '\n') data_end -= 2;
+    char* const buffer = out.reserve(data_end - data_start);
+    if (buffer == nullptr) {
+        guess_ = false;
+        return false;
+    }
+    // Starts below search_from_ are ruled out already: plain copy; then search and copy
+    // together up to the end of the data, and search the at most two starts after it.
+    const size_t known = std::min(search_from_, data_end);
+    std::memcpy(buffer, body_.data() + data_start, known - data_start);
+    size_t at = ByteSearcher::npos;
+    if (data_end > search_from_) at = searcher_.find_copying(body_, search_from_, data_end - 1, buffer + (known - data_start));
+    if (at == ByteSearcher::npos && end > known) at = searcher_.find(body_, std::max(search_from_, data_end), end - 1);
+    if (at != ByteSearcher::npos) {
+        // An earlier delimiter: the guess was wrong.
+        found_ = at;
+        has_found_ = true;
+        guess_ = false;
+        out.release();
+        return false;
+    }
+    cursor_ = search_from_ = end + delimiter_.size();
+    data = body_.substr(data_start, data_end - data_start);
+    return true;
+}
+
+PieceKind PartReader::read(std::string_view piece, MultipartPart& part) { return read_piece(piece, part, true); }
+
+PieceKind PartReader::read_head(std::string_view head, MultipartPart& part) { return read_piece(head, part, false); }
+
+PieceKind PartReader::read_piece(std::string_view piece, MultipartPart& part, bool whole) {
     if (piece.size() < 2) return PieceKind::skip;
     if (piece[0] == '-' && piece[1] == '-') return PieceKind::end;
     if (starts_with_crlf(piece)) piece.remove_prefix(2);
@@ -71,7 +157,7 @@ PieceKind PartReader::read(std::string_view piece, MultipartPart& part) {
     const size_t blank = find_blank_line(piece);
     if (blank == std::string_view::npos) return PieceKind::skip;
     std::string_view data = piece.substr(blank + 4);
-    if (ends_with_crlf(data)) data.remove_suffix(2);
+    if (whole && ends_with_crlf(data)) data.remove_suffix(2);
 
     has_name_ = false;
     has_filename_ = false;

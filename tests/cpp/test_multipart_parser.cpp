@@ -226,3 +226,101 @@ TEST(multipart_client_body) {
     CHECK_EQ(got.size(), expected.size());
     for (size_t i = 0; i < got.size() && i < expected.size(); ++i) CHECK_EQ(got[i], expected[i]);
 }
+
+namespace {
+
+// Hands out std::string buffers, as the Python glue hands out bytes objects.
+class StringBuffer final : public calvenor::request::FileBuffer {
+public:
+    char* reserve(size_t size) override {
+        ++reserves;
+        if (refuse) return nullptr;
+        buf.assign(size, '\x55');
+        live = true;
+        return buf.data();
+    }
+    void release() override { live = false; }
+    std::string buf;
+    bool live = false;
+    bool refuse = false;
+    int reserves = 0;
+};
+
+std::vector<Got> parse_with_buffer(std::string_view body, std::string_view boundary, StringBuffer& buffer) {
+    std::vector<Got> parts;
+    parse_multipart(
+        body, boundary,
+        [&](const MultipartPart& p) {
+            std::string data(p.data);
+            if (p.data_in_buffer) {
+                CHECK(p.has_filename && buffer.live);
+                CHECK(buffer.buf == data);
+                buffer.live = false;
+            }
+            parts.push_back({std::string(p.name), p.has_filename, std::string(p.filename),
+                             std::string(p.content_type), std::move(data)});
+            return true;
+        },
+        &buffer);
+    return parts;
+}
+
+std::string bytes(size_t n, unsigned seed, std::string_view alphabet) {
+    std::string out(n, ' ');
+    for (auto& c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = alphabet[(seed >> 16) % alphabet.size()];
+    }
+    return out;
+}
+
+}  // namespace
+
+// Large files are copied while their end is searched for; whatever the guess about the
+// end, the parts must be those of the plain parse.
+TEST(multipart_file_copied_during_search) {
+    const std::string bin = bytes(256, 7, std::string_view("\x00\x01\xFF-\r\nBZ", 8));
+    const std::string noisy = bytes(9000, 3, std::string_view("\x00\x01\xFF-\r\nBZ", 8));
+    const std::string big = bytes(200000, 5, "abcdefgh\r\n-");
+    const std::string dashes(70000, '-');
+    const std::string f = disposition("name=\"up\"; filename=\"a.bin\"") + "\r\nContent-Type: x/y";
+    const std::vector<std::string> bodies = {
+        part(f, big) + kClose,                                      // guess right
+        part(f, big) + kClose + "epilogue",                         // last delimiter is not at the end
+        part(f, big) + part(f, big) + kClose,                       // guess wrong once
+        part(f, big) + part(f, big) + part(f, noisy) + kClose,      // and not tried again
+        part(f, big + "--B" + big) + kClose,                        // delimiter inside the data
+        part(f, big + "--" + big) + kClose,                         // near miss inside the data
+        part(f, big),                                               // no closing delimiter
+        part(f, big + "\r\n\r\n") + "--B",                          // data ending in CR LF
+        part(f, big.substr(0, 5000)) + "--B",                       // no CR LF before the end
+        part(disposition("name=a"), big) + kClose,                  // a long field
+        part(f + "\r\nX: " + big.substr(0, 5000), "d") + part(f, big) + kClose,  // header past the head
+        part(f, dashes + "--B" + dashes) + kClose,                  // forces the linear search
+        part(f, bin + dashes) + kClose,
+        "--B--" + big + part(f, big) + kClose,                      // ends before any part
+        big + part(f, big) + "--B",
+        part(f, noisy) + "--B--",
+    };
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        const auto expected = parse(bodies[i]);
+        StringBuffer buffer;
+        const auto got = parse_with_buffer(bodies[i], "B", buffer);
+        if (got != expected) std::fprintf(stderr, "body %zu\n", i);
+        CHECK(got == expected);
+        StringBuffer refusing;
+        refusing.refuse = true;
+        CHECK(parse_with_buffer(bodies[i], "B", refusing) == expected);
+        CHECK(refusing.reserves <= 1);
+    }
+    // A boundary longer than the head window, and an empty one.
+    const std::string long_b(5000, 'k');
+    const std::string lf = "--" + long_b + "\r\n" + f + "\r\n\r\n";
+    for (const std::string& body : {lf + big + "\r\n--" + long_b + "--", lf + big + "--" + long_b + lf + big + "\r\n--" + long_b}) {
+        StringBuffer buffer;
+        CHECK(parse_with_buffer(body, long_b, buffer) == parse(body, long_b));
+    }
+    const std::string e = "--\r\n" + f + "\r\n\r\n" + bytes(20000, 9, "abc") + "\r\n--";
+    StringBuffer buffer;
+    CHECK(parse_with_buffer(e, "", buffer) == parse(e, ""));
+}
