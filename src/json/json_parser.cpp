@@ -113,6 +113,54 @@ inline uint64_t key_prefix(std::string_view k) {
     return load_be64(buf);
 }
 
+inline uint64_t load_le64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Strings up to this length get a string id, so that the converter makes one str per
+// distinct text while the bytes are still in cache here.
+constexpr size_t kMaxInternLen = 32;
+constexpr uint32_t kMaxStringIds = 1u << 24;
+
+// Hash of a short byte run (n <= kMaxInternLen).
+inline uint32_t short_hash(const unsigned char* p, size_t n) {
+    uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    if (n >= 8) {
+        size_t i = 0;
+        for (; i + 8 < n; i += 8) h = (h ^ load_le64(p + i)) * 0xC2B2AE3D27D4EB4Full;
+        h = (h ^ load_le64(p + n - 8)) * 0x9E3779B97F4A7C15ull;
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, p, 4);
+        std::memcpy(&y, p + n - 4, 4);
+        h = (h ^ (uint64_t{x} << 32 | y)) * 0x9E3779B97F4A7C15ull;
+    } else if (n > 0) {
+        h = (h ^ (p[0] | (p[n / 2] << 8) | (p[n - 1] << 16))) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<uint32_t>(h >> 32);
+}
+
+inline bool same_short(const unsigned char* a, const unsigned char* b, size_t n) {
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (load_le64(a + i) != load_le64(b + i)) return false;
+        return load_le64(a + n - 8) == load_le64(b + n - 8);
+    }
+    if (n >= 4) {
+        uint32_t x, y, u, v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 struct SortItem {
     uint64_t prefix;
     std::string_view key;
@@ -148,6 +196,62 @@ private:
     std::vector<Node>& tape_;
     JsonError err_;
     std::vector<SortItem> sort_scratch_;
+    struct InternSlot {
+        uint32_t id_plus_one;  // 0: empty
+        uint32_t hash;
+    };
+    std::vector<InternSlot> intern_slots_;
+    // Bytes of each distinct short string, packed so that comparisons stay in cache.
+    std::string intern_bytes_;
+    struct InternText {
+        uint32_t offset;
+        uint32_t size;
+    };
+    std::vector<InternText> intern_texts_;  // per string id
+
+    // Pushes a string node; short ones get the id of the first equal string.
+    void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+        size_t count = intern_texts_.size();
+        if (n > kMaxInternLen || count >= kMaxStringIds) {
+            push(tag, offset, n);
+            return;
+        }
+        if (count * 2 >= intern_slots_.size()) grow_interned();
+        uint32_t h = short_hash(bytes, n);
+        size_t mask = intern_slots_.size() - 1;
+        uint64_t id;
+        for (size_t j = h & mask;; j = (j + 1) & mask) {
+            InternSlot& slot = intern_slots_[j];
+            if (slot.id_plus_one == 0) {
+                id = count;
+                slot = {static_cast<uint32_t>(id + 1), h};
+                intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n)});
+                intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
+                doc_.string_ids = count + 1;
+                break;
+            }
+            if (slot.hash == h) {
+                id = slot.id_plus_one - 1;
+                InternText t = intern_texts_[id];
+                if (t.size == n &&
+                    same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n))
+                    break;
+            }
+        }
+        tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | static_cast<uint8_t>(tag)});
+    }
+
+    void grow_interned() {
+        std::vector<InternSlot> old = std::move(intern_slots_);
+        intern_slots_.assign(old.empty() ? 256 : old.size() * 2, InternSlot{0, 0});
+        size_t mask = intern_slots_.size() - 1;
+        for (const InternSlot& s : old) {
+            if (s.id_plus_one == 0) continue;
+            size_t j = s.hash & mask;
+            while (intern_slots_[j].id_plus_one != 0) j = (j + 1) & mask;
+            intern_slots_[j] = s;
+        }
+    }
 
     // Error about the byte at index i: the position is just after it.
     bool fail_at(const char* msg, size_t i) {
@@ -374,10 +478,12 @@ private:
             if (c == '"') {
                 if (bad_utf8) return fail_at(kInvalidCodePoint, i);
                 if (!escaped) {
-                    push(Tag::String, seg, i - seg);
+                    push_string(Tag::String, seg, s_ + seg, i - seg);
                 } else {
                     arena.append(reinterpret_cast<const char*>(s_ + seg), i - seg);
-                    push(Tag::EscString, arena_start, arena.size() - arena_start);
+                    push_string(Tag::EscString, arena_start,
+                                reinterpret_cast<const unsigned char*>(arena.data()) + arena_start,
+                                arena.size() - arena_start);
                 }
                 pos_ = i + 1;
                 return true;
@@ -564,6 +670,7 @@ JsonError parse_json(std::string_view input, JsonDocument& out) {
     out.tape.clear();
     out.arena.clear();
     out.order.clear();
+    out.string_ids = 0;
     return Parser(input, out).run();
 }
 

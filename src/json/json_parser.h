@@ -34,10 +34,17 @@ enum class Tag : uint8_t {
 
 struct Node {
     uint64_t payload;
-    uint64_t aux;  // (size << 8) | tag
+    // (size << 8) | tag; a short string also carries kInterned and its string id in the top
+    // 24 bits (its size then fits the 32 bits between).
+    uint64_t aux;
 
-    Tag tag() const { return static_cast<Tag>(aux & 0xff); }
-    uint64_t size() const { return aux >> 8; }
+    static constexpr uint64_t kInterned = 0x80;
+
+    Tag tag() const { return static_cast<Tag>(aux & 0x7f); }
+    uint64_t size() const { return (aux & kInterned) ? (aux >> 8) & 0xffffffffu : aux >> 8; }
+    bool interned() const { return (aux & kInterned) != 0; }
+    // Equal strings of one document share an id; ids count up from 0 in order of first use.
+    uint32_t string_id() const { return static_cast<uint32_t>(aux >> 40); }
 };
 
 struct JsonError {
@@ -53,6 +60,7 @@ public:
     std::vector<Node> tape;
     std::string arena;            // strings that contained escapes, unescaped
     std::vector<uint64_t> order;  // member lists of OrderedObject nodes
+    size_t string_ids = 0;        // string ids handed out (see Node::string_id)
 
     const Node& node(size_t i) const { return tape[i]; }
 

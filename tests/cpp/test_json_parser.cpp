@@ -305,3 +305,24 @@ TEST(json_error_line_column_counts_bytes) {
     CHECK_EQ(err.offset, 12u);
     CHECK_EQ(format_json_error(text, err), "expected value at line 3 column 3");
 }
+
+TEST(json_short_strings_share_ids) {
+    JsonDocument doc;
+    std::string long_text(40, 'y');
+    std::string text = "[\"ab\",{\"ab\":\"a\\u0062\",\"abc\":\"\"},\"\",\"" + long_text + "\",\"a\\\"\",\"a\\\"\"]";
+    CHECK(!parse_json(text, doc));
+    // Nodes: 0 [, 1 "ab", 2 {, 3 key ab, 4 "ab" (escaped), 5 key abc, 6 "", 7 "", 8 long, 9 a", 10 a"
+    CHECK(doc.node(1).interned() && doc.node(3).interned() && doc.node(4).interned());
+    CHECK_EQ(doc.node(1).string_id(), doc.node(3).string_id());
+    CHECK_EQ(doc.node(1).string_id(), doc.node(4).string_id());
+    CHECK(doc.node(4).tag() == Tag::EscString);
+    CHECK(doc.node(5).string_id() != doc.node(1).string_id());
+    CHECK_EQ(doc.node(6).string_id(), doc.node(7).string_id());
+    CHECK_EQ(doc.node(6).size(), 0u);
+    CHECK(!doc.node(8).interned());
+    CHECK_EQ(doc.node(8).size(), 40u);
+    CHECK_EQ(doc.node(9).string_id(), doc.node(10).string_id());
+    CHECK_EQ(doc.string(10), "a\"");
+    CHECK_EQ(doc.string_ids, 4u);  // ab, abc, "", a"
+    CHECK_EQ(doc.node(0).size(), 6u);
+}
