@@ -20,29 +20,7 @@ bool byte_item(PyObject* item, std::string& out) {
     return true;
 }
 
-// Walks any sequence item by item, like a `for` loop over it would.
-template <class F>
-bool for_each_item(PyObject* seq, F&& each) {
-    if (PyList_CheckExact(seq)) {
-        // Re-read the size every step: item conversion may run code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_Size(seq); ++i) {
-            Ref item = Ref::borrow(PyList_GetItem(seq, i));
-            if (!each(item.get())) return false;
-        }
-        return true;
-    }
-    if (PyTuple_CheckExact(seq)) {
-        Py_ssize_t n = PyTuple_Size(seq);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!each(PyTuple_GetItem(seq, i))) return false;
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(seq));
-    if (!it) return false;
-    while (Ref item = Ref::steal(PyIter_Next(it.get())))
-        if (!each(item.get())) return false;
-    return !PyErr_Occurred();
-}
+}  // namespace
 
 bool check_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
@@ -66,7 +44,6 @@ Py_ssize_t size_hint(PyObject* seq) {
     return n;
 }
 
-}  // namespace
 
 bool to_text(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
@@ -106,21 +83,26 @@ bool to_header_pairs(PyObject* obj, HeaderList& out) {
     if (!check_sequence(obj)) return false;
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) out.reserve((size_t)size_hint(obj));
     return for_each_item(obj, [&](PyObject* item) {
-        if (!PyTuple_Check(item)) {
-            raise_cannot_convert(item, "PyTuple");
-            return false;
-        }
-        Py_ssize_t n = PyTuple_Size(item);
-        if (n != 2) {
-            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-            return false;
-        }
+        if (!check_header_item(item)) return false;
         ByteArg name, value;
         if (!to_bytes(PyTuple_GetItem(item, 0), name) || !to_bytes(PyTuple_GetItem(item, 1), value))
             return false;
         out.emplace_back(std::move(name).take(), std::move(value).take());
         return true;
     });
+}
+
+bool check_header_item(PyObject* item) {
+    if (!PyTuple_Check(item)) {
+        raise_cannot_convert(item, "PyTuple");
+        return false;
+    }
+    Py_ssize_t n = PyTuple_Size(item);
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+        return false;
+    }
+    return true;
 }
 
 bool to_status(PyObject* obj, uint16_t& out) {

@@ -8,13 +8,6 @@
 namespace calvenor::request {
 namespace {
 
-int hex_value(unsigned char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool starts_with_crlf(std::string_view s) noexcept {
     return s.size() >= 2 && s[0] == '\r' && s[1] == '\n';
 }

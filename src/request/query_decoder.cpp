@@ -7,13 +7,6 @@
 namespace calvenor::request {
 namespace {
 
-int hex_value(unsigned char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Byte length of the character starting at p[0]. Input that is not UTF-8 (never the
 // case for text that came from a str) is taken one byte at a time.
 size_t char_length(const unsigned char* p, size_t n) noexcept {

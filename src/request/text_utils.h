@@ -34,4 +34,12 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept;
 // UTF-8 text.
 std::string_view trim_unicode_ws(std::string_view utf8) noexcept;
 
+// Value of one hexadecimal digit (0-9, a-f, A-F), or -1.
+constexpr int hex_value(unsigned char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 }  // namespace calvenor::request
