@@ -205,7 +205,7 @@ private:
 };
 
 bool write_key(PyObject* key, Encoder& out) {
-    if (!PyUnicode_Check(key)) {
+    if (!Py_IS_TYPE(key, &PyUnicode_Type) && !PyUnicode_Check(key)) {
         raise_cannot_convert(key, "PyString");
         return false;
     }
