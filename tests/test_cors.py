@@ -43,12 +43,15 @@ def test_all_defaults_allow_everything_with_default_headers():
         ("a,", ["a", ""], ["a,"], False),
         (" * ", ["x"], [], True),
         ("**", ["**"], ["*", "x"], False),
-        (WHITE_SPACE + "alpha" + WHITE_SPACE, ["alpha"], [WHITE_SPACE + "alpha"], False),
+        (WHITE_SPACE + "alpha" + WHITE_SPACE + "," + WHITE_SPACE + "beta", ["alpha", "beta"], [WHITE_SPACE + "alpha"],
+         False),
+        ("http://\u00e9", ["http://\u00e9"], ["http://e"], False),
         ("https://A.example/", ["https://A.example/"], ["https://a.example/", "https://A.example"], False),
     ] + [(c + "a" + c, [c + "a" + c], ["a"], False) for c in NOT_WHITE_SPACE],
     ids=["comma list is trimmed and exact", "wildcard entry allows all", "empty text allows only empty origin",
          "empty middle piece is kept", "trailing comma gives empty piece", "trimmed star is wildcard",
-         "double star is not wildcard", "all unicode white space is trimmed", "no normalisation of origins"]
+         "double star is not wildcard", "all unicode white space is trimmed", "non-ascii origins compare exactly",
+         "no normalisation of origins"]
     + [f"U+{ord(c):04X} is not trimmed" for c in NOT_WHITE_SPACE],
 )
 def test_origin_list_decisions(origins, allowed, refused, wildcard):
@@ -71,7 +74,7 @@ def test_texts_are_stored_exactly_and_second_call_replaces_all():
         "Access-Control-Allow-Headers": " x-a ",
         "Access-Control-Max-Age": "",
     }
-    app.set_cors(origins="beta", methods=None, headers=None, max_age="5")
+    assert app.set_cors(origins="beta", methods=None, headers=None, max_age="5") is None
     assert not app.cors_allows("alpha") and app.cors_allows("beta")
     assert app.cors_preflight_headers("beta")["Access-Control-Allow-Methods"] == DEFAULT_METHODS
     assert app.cors_preflight_headers("beta")["Access-Control-Max-Age"] == "5"

@@ -40,56 +40,11 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 JSON_CT = "application/json; charset=utf-8"
 
 
-def case(id, *values, xfail=None):
-    marks = [pytest.mark.xfail(strict=True, reason=xfail)] if xfail else []
-    return pytest.param(*values, id=id, marks=marks)
-
-
-def caught(fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except BaseException as exc:  # PanicException is not an Exception
-        return exc
-    raise AssertionError("no exception raised")
-
-
-def assert_raises_exactly(fn, etype, message):
-    exc = caught(fn)
-    assert type(exc) is etype, (type(exc), str(exc))
-    assert str(exc) == message
-
-
-def panic_type():
-    exc = caught(Router().add, "GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
-    return type(exc)
+from conftest import Index, Seq, assert_raises_exactly, case, caught, panic_type
 
 
 def jbody(value):
     return Response.json(value, None).body
-
-
-class Seq:
-    """A sequence that runs a callback on every item read."""
-
-    def __init__(self, items, on_item=None):
-        self.items = list(items)
-        self.on_item = on_item
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if self.on_item is not None:
-            self.on_item()
-        return self.items[i]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 # ---------------------------------------------------------------------------
@@ -1267,159 +1222,6 @@ class TestDispatch:
 
 
 # ---------------------------------------------------------------------------
-# CORS
-# ---------------------------------------------------------------------------
-
-WHITE_SPACE = ["\t", "\n", "\x0b", "\x0c", "\r", " ", "\x85", "\xa0", "\u1680"] + [chr(c) for c in range(0x2000, 0x200B)] + [
-    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"]
-NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
-
-
-def cors(origins, methods=None, headers=None, max_age=None):
-    app = CalvenorApp()
-    app.set_cors(origins, methods, headers, max_age)
-    return app
-
-
-class TestCors:
-    def test_unconfigured_policy_answers_false_and_none(self):
-        app = CalvenorApp()
-        assert app.has_cors() is False and app.cors_is_wildcard() is False
-        assert app.cors_allows("") is False and app.cors_allows("*") is False
-        assert app.cors_origin("x") is None and app.cors_preflight_headers("x") is None
-
-    def test_all_none_gives_the_defaults_in_order(self):
-        app = cors(None)
-        assert app.has_cors() is True and app.cors_is_wildcard() is True
-        assert app.cors_allows("anything") is True
-        assert app.cors_origin("http://a") == "*"
-        pre = app.cors_preflight_headers("http://a")
-        assert type(pre) is dict
-        assert list(pre.items()) == [
-            ("Access-Control-Allow-Origin", "*"),
-            ("Access-Control-Allow-Methods", "GET,POST,PUT,DELETE,OPTIONS,PATCH"),
-            ("Access-Control-Allow-Headers", "*"),
-            ("Access-Control-Max-Age", "600"),
-        ]
-
-    def test_given_texts_are_stored_exactly(self):
-        app = cors("alpha", "GET, POST", " X-A ", "0010")
-        assert list(app.cors_preflight_headers("alpha").items()) == [
-            ("Access-Control-Allow-Origin", "alpha"),
-            ("Access-Control-Allow-Methods", "GET, POST"),
-            ("Access-Control-Allow-Headers", " X-A "),
-            ("Access-Control-Max-Age", "0010"),
-        ]
-
-    @pytest.mark.parametrize(
-        "origins, origin, allowed",
-        [
-            case("comma and space splits and trims: beta", "alpha, beta", "beta", True),
-            case("matching is case-sensitive", "alpha, beta", "Beta", False),
-            case("the asked origin is not trimmed", "alpha, beta", " beta", False),
-            case("the empty origins text allows the empty origin", "", "", True),
-            case("the empty origins text allows nothing else", "", "x", False),
-            case("an empty middle entry allows the empty origin", "alpha,,beta", "", True),
-            case("a trailing comma gives an empty entry", "alpha,", "", True),
-            case("no trailing slash normalisation", "http://a", "http://a/", False),
-            case("a double star is not the wildcard", "**", "x", False),
-            case("a trimmed star is the wildcard", " * ", "x", True),
-            case("non-ASCII origins compare byte for byte", "http://é", "http://é", True),
-        ],
-    )
-    def test_allows(self, origins, origin, allowed):
-        assert cors(origins).cors_allows(origin) is allowed
-
-    @pytest.mark.parametrize("ws", WHITE_SPACE, ids=lambda c: "U+%04X is trimmed" % ord(c))
-    def test_white_space_is_trimmed_around_entries(self, ws):
-        app = cors(ws + "alpha" + ws + "," + ws * 2 + "beta" + ws)
-        assert app.cors_allows("alpha") and app.cors_allows("beta")
-        assert app.cors_origin("beta") == "beta"
-
-    @pytest.mark.parametrize("ch", NOT_WHITE_SPACE, ids=lambda c: "U+%04X is not trimmed" % ord(c))
-    def test_other_characters_are_kept(self, ch):
-        app = cors(ch + "alpha" + ch)
-        assert not app.cors_allows("alpha")
-        assert app.cors_allows(ch + "alpha" + ch)
-
-    def test_origin_header_for_a_listed_origin_is_that_origin(self):
-        app = cors("alpha, beta")
-        assert app.cors_origin("beta") == "beta" and app.cors_is_wildcard() is False
-        assert app.cors_origin("gamma") is None and app.cors_preflight_headers("gamma") is None
-
-    def test_a_wildcard_entry_answers_star_for_every_origin(self):
-        app = cors("alpha,*")
-        assert app.cors_is_wildcard() is True
-        assert app.cors_origin("alpha") == "*" and app.cors_origin("zzz") == "*"
-        assert app.cors_preflight_headers("alpha")["Access-Control-Allow-Origin"] == "*"
-
-    def test_a_second_set_cors_replaces_the_whole_policy(self):
-        app = cors("alpha", "M1", "H1", "1")
-        app.set_cors("beta", None, None, None)
-        assert not app.cors_allows("alpha") and app.cors_allows("beta")
-        assert app.cors_preflight_headers("beta")["Access-Control-Allow-Methods"] == "GET,POST,PUT,DELETE,OPTIONS,PATCH"
-
-    def test_a_failed_set_cors_keeps_the_previous_policy(self):
-        app = cors("alpha")
-        caught(app.set_cors, "beta", None, None, 600)
-        assert app.cors_allows("alpha") and not app.cors_allows("beta")
-
-    def test_empty_texts_are_stored_not_defaulted(self):
-        app = cors("o", "", "", "")
-        assert list(app.cors_preflight_headers("o").values()) == ["o", "", "", ""]
-
-    def test_set_cors_returns_none_and_takes_keywords(self):
-        app = CalvenorApp()
-        assert app.set_cors(max_age="5", headers=None, methods=None, origins="o") is None
-        assert app.cors_preflight_headers("o")["Access-Control-Max-Age"] == "5"
-
-
-# ---------------------------------------------------------------------------
-# Gzip
-# ---------------------------------------------------------------------------
-
-class TestGzip:
-    @pytest.mark.parametrize(
-        "data",
-        [
-            case("empty input", b""),
-            case("short text", b"hello hello hello"),
-            case("all byte values", bytes(range(256)) * 3),
-            case("incompressible data larger than the output buffer",
-                 random.Random(7).randbytes(100_000)),
-            case("compressible data larger than the output buffer", b"abc" * 50_000),
-        ],
-    )
-    def test_member_layout_and_round_trip(self, data):
-        out = CalvenorApp().gzip_compress(data)
-        assert type(out) is bytes
-        assert out[:10] == bytes([0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 0xFF])
-        assert out[-8:] == struct.pack("<II", zlib.crc32(data), len(data) % 2**32)
-        assert gzip.decompress(out) == data
-        d = zlib.decompressobj(-15)
-        assert d.decompress(out[10:-8]) == data and d.eof and d.unused_data == b""
-
-    def test_empty_input_ends_with_eight_zero_bytes(self):
-        assert CalvenorApp().gzip_compress(b"")[-8:] == bytes(8)
-
-    def test_bytearray_and_list_give_the_same_output_as_bytes(self):
-        app = CalvenorApp()
-        data = b"some body text " * 10
-        assert app.gzip_compress(bytearray(data)) == app.gzip_compress(data) == app.gzip_compress(list(data))
-
-    @pytest.mark.skipif(shutil.which("gzip") is None, reason="no gzip tool")
-    def test_the_gzip_tool_accepts_the_member(self, tmp_path):
-        f = tmp_path / "x.gz"
-        f.write_bytes(CalvenorApp().gzip_compress(b"payload" * 100))
-        subprocess.run(["gzip", "-t", str(f)], check=True, timeout=30)
-
-    def test_gzip_does_not_depend_on_the_application_state(self):
-        a, b = CalvenorApp(), cors(None)
-        b.add_route("GET", "/", None)
-        assert a.gzip_compress(b"x") == b.gzip_compress(b"x")
-
-
-# ---------------------------------------------------------------------------
 # Response
 # ---------------------------------------------------------------------------
 
@@ -1687,6 +1489,10 @@ class TestQuery:
 # ---------------------------------------------------------------------------
 # Multipart
 # ---------------------------------------------------------------------------
+
+WHITE_SPACE = ["\t", "\n", "\x0b", "\x0c", "\r", " ", "\x85", "\xa0", "\u1680"] + [chr(c) for c in range(0x2000, 0x200B)] + [
+    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"]
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
 
 
 def mp_request(body, boundary="B"):
