@@ -221,6 +221,11 @@ class Shrinks:
         return "x"
 
 
+class RewrappedIndex:
+    def __index__(self):
+        raise TypeError("boom") from KeyError("why")
+
+
 def response_cases():
     data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2])}
     body = b"hello"
@@ -245,6 +250,8 @@ def response_cases():
         ("construct with a str body", expect(lambda: core.Response("x", 200, "t"), TypeError), ()),
         ("construct with status 70000", expect(lambda: core.Response(body, 70000, "t"), OverflowError), (body,)),
         ("construct with a float status", expect(lambda: core.Response(body, 200.0, "t"), TypeError), (body,)),
+        ("construct with a status whose TypeError is rewrapped with its cause",
+         expect(lambda: core.Response(body, RewrappedIndex(), "t"), TypeError, "argument 'status': boom"), (body,)),
         ("construct without arguments", expect(lambda: core.Response(), TypeError), ()),
         ("read the attributes", lambda: (resp.status, resp.body, resp.content_type), (resp, body)),
         ("json of nested values", lambda: core.Response.json(data, None), (data,)),

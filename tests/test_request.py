@@ -1,10 +1,7 @@
 """Request: stored as received, headers decoded only when read."""
-import weakref
-
 import pytest
 
 from calvenor._core import Request
-from conftest import assert_no_leak
 
 
 def make(headers=(), body=None):
@@ -294,71 +291,3 @@ def test_json_reads_the_stored_body_each_call():
     first, second = r.json(), r.json()
     assert first == second == {"a": "\u00e9", "b": [1, 2.5, None]}
     assert first is not second
-
-
-# --- class surface ------------------------------------------------------------------------
-
-def test_text_signatures_and_docs():
-    assert Request.__text_signature__ == "(method, path, query_string)"
-    assert Request.__doc__ in ("", None)
-    assert Request.__name__ == "Request" and Request.__qualname__ == "Request"
-    expected = {
-        "set_headers": ("($self, raw_headers)", "Store raw headers without parsing (parsing happens lazily)."),
-        "get_header": ("($self, name)", "O(1)-ish lookup of a single header by name \u2014 no full parse."),
-        "set_body": ("($self, body)", ""),
-        "json": ("($self)", ""),
-        "parse_multipart": ("($self, boundary)",
-                            "Parse a ``multipart/form-data`` body.\n\nReturns ``(fields, files)``: fields \u2014 "
-                            "``dict[str, list[str]]``, files \u2014\n``dict[str, list[(filename, content_type, bytes)]]``."
-                            " The body must be\nstored first via :meth:`set_body`."),
-    }
-    for name, (sig, doc) in expected.items():
-        member = getattr(Request, name)
-        assert member.__text_signature__ == sig, name
-        assert (member.__doc__ or "") == doc, name
-    assert Request.headers.__doc__ == (
-        "Lazy header parsing: headers are only materialised as a PyDict\nwhen `.headers` is actually accessed."
-    )
-    for name in ("method", "path", "query_string", "query"):
-        assert getattr(Request, name).__doc__ is None
-
-
-def test_class_is_final_without_attributes_or_weak_references():
-    with pytest.raises(TypeError):
-        type("Sub", (Request,), {})
-    r = make()
-    for name in ("method", "path", "query_string", "headers", "query", "other"):
-        with pytest.raises(AttributeError):
-            setattr(r, name, "x")
-    with pytest.raises(TypeError):
-        weakref.ref(r)
-
-
-# --- leaks --------------------------------------------------------------------------------
-
-HEADERS = [(b"Host", b"example.com"), (b"Accept", b"*/*"), (b"X-\xff", b"\xe9"), (b"host", b"dup")]
-
-
-def exercise():
-    r = Request("POST", "/p", "a=1")
-    r.set_headers(HEADERS)
-    r.set_body(bytearray(b'{"k": [1, "v"]}'))
-    r.headers, r.method, r.path, r.query_string
-    r.get_header("HOST"), r.get_header("missing"), r.json(), r.query, r.parse_multipart("b")
-    for bad_call in (lambda: r.set_headers([(b"a",)]), lambda: r.set_body("s"), lambda: Request("GET", 1, ""),
-                     lambda: r.set_headers([(b"a", [300])])):
-        try:
-            bad_call()
-        except (TypeError, ValueError, OverflowError):
-            pass
-    r.set_body(b"[1,]")
-    try:
-        r.json()
-    except ValueError:
-        pass
-    seq = Reentrant(lambda: r.headers, [(b"New", b"1")])
-    r.set_headers(seq)
-
-
-def test_no_leaks_on_success_and_failure_paths():
-    assert_no_leak(exercise, calls=500)
