@@ -2,6 +2,7 @@
 import pytest
 
 from calvenor._core import Request
+from conftest import assert_raises_exactly, case, caught
 
 
 def make(headers=(), body=None):
@@ -75,33 +76,6 @@ def test_lone_surrogate_raises_the_interpreters_encode_error():
 # --- headers and get_header ---------------------------------------------------------------
 
 @pytest.mark.parametrize(
-    "pairs, expected",
-    [
-        ([(b"Content-Type", b"a"), (b"content-type", b"b")], {"content-type": "b"}),
-        ([(b"B", b"1"), (b"A", b"2"), (b"b", b"3")], {"b": "3", "a": "2"}),
-        ([(b"X-\xff", b"v")], {"x-\ufffd": "v"}),
-        ([(b"K", b"caf\xc3\xa9"), (b"L", b"\xe9"), (b"M", b"\xf0\x9f\x98")], {"k": "caf\u00e9", "l": "\ufffd", "m": "\ufffd"}),
-        ([(b"\xc3\x89T\xc3\xa9", b" Mixed  Case ")], {"\u00c9t\u00e9": " Mixed  Case "}),
-        ([(b"", b"")], {"": ""}),
-    ],
-    ids=["last duplicate wins", "first position kept", "invalid name byte replaced",
-         "values decoded lossily", "only A-Z lowercased and values untouched", "empty name and value"],
-)
-def test_headers_dict(pairs, expected):
-    got = make(pairs).headers
-    assert got == expected
-    assert list(got) == list(expected)
-
-
-def test_headers_are_rebuilt_on_every_read():
-    r = make([(b"A", b"1")])
-    first = r.headers
-    first["a"] = "changed"
-    second = r.headers
-    assert second == {"a": "1"} and second is not first
-
-
-@pytest.mark.parametrize(
     "pairs, name, expected",
     [
         ([(b"Content-Type", b"a"), (b"content-type", b"b")], "CONTENT-TYPE", "a"),
@@ -127,14 +101,6 @@ def test_get_header(pairs, name, expected):
 
 
 # --- set_headers / set_body ---------------------------------------------------------------
-
-def test_set_headers_replaces_and_empty_sequence_clears():
-    r = make([(b"A", b"1")])
-    r.set_headers(((bytearray(b"B"), [50]),))
-    assert r.headers == {"b": "2"}
-    r.set_headers([])
-    assert r.headers == {}
-
 
 class PairTuple(tuple):
     pass
@@ -183,15 +149,6 @@ def test_failed_set_body_leaves_body_unchanged(body, exc, message):
         r.set_body(body)
     assert str(info.value) == message
     assert r.json() == [1]
-
-
-def test_set_body_copies_its_argument():
-    data = bytearray(b"[1]")
-    r = make(body=data)
-    data[1:2] = b"2, 3"
-    assert r.json() == [1]
-    r.set_body([91, 93])
-    assert r.json() == []
 
 
 class Reentrant:
@@ -291,3 +248,111 @@ def test_json_reads_the_stored_body_each_call():
     first, second = r.json(), r.json()
     assert first == second == {"a": "\u00e9", "b": [1, 2.5, None]}
     assert first is not second
+
+
+# --- headers as read back ---------------------------------------------------------------
+
+def req_with_headers(pairs):
+    r = Request("GET", "/", "")
+    r.set_headers(pairs)
+    return r
+
+
+LOSSY = [
+    b"caf\xc3\xa9", b"\xe9", b"\xe2\x82", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+    b"a\x80b", b"\xff\xfe", b"\xe2\x28\xa1", b"\xf8\x88\x80\x80\x80", b"ok",
+]
+
+
+class TestRequestHeaders:
+    def test_a_new_request(self):
+        r = Request("GET", "/", "")
+        assert (r.method, r.path, r.query_string) == ("GET", "/", "")
+        assert r.headers == {} and r.get_header("host") is None and r.query == {}
+
+    def test_repeated_names_last_wins_in_headers_and_first_in_get_header(self):
+        r = req_with_headers([(b"Content-Type", b"a"), (b"content-type", b"b")])
+        assert r.headers == {"content-type": "b"}
+        assert r.get_header("CONTENT-TYPE") == "a"
+
+    def test_keys_keep_their_first_position(self):
+        r = req_with_headers([(b"B", b"1"), (b"A", b"2"), (b"b", b"3")])
+        assert list(r.headers.items()) == [("b", "3"), ("a", "2")]
+
+    def test_invalid_name_bytes_become_replacement_and_are_never_found(self):
+        r = req_with_headers([(b"X-\xff", b"v")])
+        assert r.headers == {"x-\ufffd": "v"}
+        assert r.get_header("x-\ufffd") is None and r.get_header("X-\ufffd") is None
+
+    @pytest.mark.parametrize("raw", LOSSY, ids=lambda b: "value bytes " + b.hex())
+    def test_values_decode_like_the_interpreters_replace_handler(self, raw):
+        r = req_with_headers([(b"v", raw), (raw, b"n")])
+        assert r.get_header("v") == raw.decode("utf-8", "replace")
+        assert r.headers["v"] == raw.decode("utf-8", "replace")
+        assert list(r.headers)[1] == "".join(
+            c.lower() if "A" <= c <= "Z" else c for c in raw.decode("utf-8", "replace"))
+
+    @pytest.mark.parametrize(
+        "stored, asked, found",
+        [
+            case("ASCII case is ignored", b"X-Token", "x-tOKEN", True),
+            case("non-ASCII letters must be identical", "é".encode(), "É", False),
+            case("identical non-ASCII names match", "É".encode(), "É", True),
+            case("a longer name does not match", b"host", "hostx", False),
+            case("the Kelvin sign is not a k", b"k", "\u212a", False),
+            case("the dotted capital I is not an i", b"i", "\u0130", False),
+        ],
+    )
+    def test_get_header_name_matching(self, stored, asked, found):
+        r = req_with_headers([(stored, b"v")])
+        assert (r.get_header(asked) == "v") is found
+
+    def test_only_ascii_letters_are_lowercased_in_headers(self):
+        r = req_with_headers([("ÉX-Ä\u212a".encode(), b"1")])
+        assert list(r.headers) == ["Éx-Ä\u212a"]
+
+    def test_an_empty_name_is_a_header_like_any_other(self):
+        r = req_with_headers([(b"", b"v"), (b"a", b"")])
+        assert r.headers == {"": "v", "a": ""}
+        assert r.get_header("") == "v" and r.get_header("a") == ""
+
+    def test_values_keep_case_and_spacing(self):
+        r = req_with_headers([(b"A", b"  Mixed Case  ")])
+        assert r.headers == {"a": "  Mixed Case  "} and r.get_header("a") == "  Mixed Case  "
+
+    def test_an_empty_sequence_clears_the_headers(self):
+        r = req_with_headers([(b"a", b"1")])
+        assert r.set_headers(()) is None
+        assert r.headers == {} and r.get_header("a") is None
+
+    def test_two_reads_give_distinct_equal_dicts_and_edits_do_not_leak(self):
+        r = req_with_headers([(b"a", b"1")])
+        h1, h2 = r.headers, r.headers
+        assert h1 == h2 and h1 is not h2
+        h1["b"] = "2"
+        assert r.headers == {"a": "1"}
+
+    def test_stored_pairs_are_copies(self):
+        name, value = bytearray(b"a"), bytearray(b"1")
+        pairs = [(name, value)]
+        r = req_with_headers(pairs)
+        name[0], value[0] = ord("z"), ord("9")
+        pairs.append((b"x", b"y"))
+        assert r.headers == {"a": "1"}
+
+
+class TestRequestBody:
+    def test_set_body_accepts_lists_and_bytearrays_and_copies(self):
+        r = Request("POST", "/", "")
+        assert r.set_body([91, 49, 93]) is None
+        assert r.json() == [1]
+        ba = bytearray(b"[2]")
+        r.set_body(ba)
+        ba[1] = ord("3")
+        assert r.json() == [2]
+
+    def test_constructor_converts_in_order(self):
+        assert_raises_exactly(lambda: Request(1, 2, 3), TypeError,
+                              "argument 'method': 'int' object cannot be converted to 'PyString'")
+        assert_raises_exactly(lambda: Request("G", 2, 3), TypeError,
+                              "argument 'path': 'int' object cannot be converted to 'PyString'")
