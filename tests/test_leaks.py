@@ -120,7 +120,7 @@ def request_cases():
     headers = [(b"Host", b"example.org"), (b"Content-Type", b"text/plain"), (b"X-Bad", b"\xff\xfe")]
     body = b'{"a": [1, 2.5, "x\\n", null], "b": {"c": true}}'
     form = (
-        b"--XX\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n"
+        b"--XX\r\nContent-Disposition: form-data; name=a\r\n\r\n1\xff\r\n"
         b'--XX\r\nContent-Disposition: form-data; name="f"; filename="x.txt"\r\n'
         b"Content-Type: text/plain\r\n\r\ndata\r\n--XX--\r\n"
     )
