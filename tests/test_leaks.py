@@ -227,7 +227,8 @@ class RewrappedIndex:
 
 
 def response_cases():
-    data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2])}
+    data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2]),
+            "s": b"str fallback"}
     body = b"hello"
     text = "h\u00e9llo"
     int_key = {1: "x"}
