@@ -21,7 +21,7 @@ def jbody(value):
 
 
 def ref_float(x):
-    """Documented float layout, from the shortest round-trip digits."""
+    """Reference float layout, from the shortest round-trip digits."""
     if math.isnan(x) or math.isinf(x):
         return "null"
     sign = "-" if math.copysign(1.0, x) < 0 else ""
