@@ -129,6 +129,8 @@ def request_cases():
     r.set_body(body)
     bad_json = core.Request("POST", "/", "")
     bad_json.set_body(b'{"a": [1, 2,]}')
+    bad_escape = core.Request("POST", "/", "")
+    bad_escape.set_body(b'[1,2,{"a":"\\ud83d"}]')
     no_body = core.Request("POST", "/", "")
     multipart = core.Request("POST", "/", "")
     multipart.set_body(form)
@@ -175,6 +177,9 @@ def request_cases():
         ("decode JSON", r.json, (r,)),
         ("decode bad JSON", expect(bad_json.json, ValueError, "Invalid JSON: trailing comma at line 1 column 13"),
          (bad_json,)),
+        ("decode JSON failing inside a string escape",
+         expect(bad_escape.json, ValueError, "Invalid JSON: unexpected end of hex escape at line 1 column 18"),
+         (bad_escape,)),
         ("decode an absent body", no_body.json, ()),
         ("json with an argument", expect(lambda: r.json(1), TypeError), ()),
         ("parse a form", lambda: multipart.parse_multipart("XX"), (multipart,)),
