@@ -610,11 +610,6 @@ class TestPanic:
         assert panic is panic_type()
         assert panic.__doc__
 
-    def test_too_many_route_parameters_aborts_with_panic(self):
-        exc = caught(Router().add, "GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
-        assert type(exc).__name__ == "PanicException"
-        assert exc.args == ("Too many route parameters.",)
-
     @pytest.mark.parametrize(
         "make_app_and_run",
         [

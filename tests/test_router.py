@@ -1,5 +1,4 @@
 """Router: patterns, priorities, backtracking, conflicts and the Python results."""
-import sys
 
 import pytest
 
@@ -161,7 +160,8 @@ class TestRouterMatching:
     def test_a_panic_for_too_many_parameters_leaves_the_table_unchanged(self):
         rt = Router()
         rt.add("GET", "/a/{x}", "h")
-        caught(rt.add, "GET", "/a/{x}/" + "/".join("{p%d}" % i for i in range(25)), None)
+        exc = caught(rt.add, "GET", "/a/{x}/" + "/".join("{p%d}" % i for i in range(25)), None)
+        assert type(exc).__name__ == "PanicException" and exc.args == ("Too many route parameters.",)
         assert rt.lookup("GET", "/a/1") == ("h", {"x": "1"})
         rt.add("GET", "/a/{y}/b", "h2")
         assert rt.lookup("GET", "/a/1/b") == ("h2", {"y": "1"})
@@ -292,18 +292,6 @@ class TestRouterErrors:
         caught(rt.add, "GET", "/p/{q}/{y}{z}", None)
         rt.add("GET", "/p/{q}/r", "h2")
         assert rt.lookup("GET", "/p/1/r") == ("h2", {"q": "1"})
-
-    def test_a_refused_route_releases_its_handler(self):
-        class H:
-            pass
-
-        h = H()
-        before = sys.getrefcount(h)
-        rt = Router()
-        rt.add("GET", "/a", 1)
-        for _ in range(10):
-            caught(rt.add, "GET", "/a", h)
-        assert sys.getrefcount(h) == before
 
 
 @pytest.mark.parametrize(
