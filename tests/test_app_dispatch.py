@@ -1,5 +1,4 @@
 """Dispatch: the request dict a handler gets, the response built from its result, failures."""
-import threading
 from collections import OrderedDict
 
 import pytest
@@ -255,29 +254,3 @@ def test_bad_arguments_are_refused_before_routing(args, exc_type, message):
     assert str(info.value) == message and type(info.value) is exc_type
     assert calls == []
     assert dispatch(app).status == 200
-
-
-def test_other_thread_is_refused_at_once_while_a_handler_runs():
-    entered, release = threading.Event(), threading.Event()
-
-    def handler(req):
-        entered.set()
-        assert release.wait(10)
-        return "done"
-
-    app = make_app(handler)
-    results = []
-    worker = threading.Thread(target=lambda: results.append(dispatch(app)))
-    worker.start()
-    try:
-        assert entered.wait(10)
-        for call, message in [(lambda: dispatch(app), "Already borrowed"),
-                              (lambda: app.resolve("GET", "/users/1"), "Already mutably borrowed")]:
-            with pytest.raises(RuntimeError, match=f"^{message}$"):
-                call()
-    finally:
-        release.set()
-        worker.join(10)
-    assert results[0].body == b"done"
-    other = make_app(lambda req: "other")  # other applications are unaffected
-    assert dispatch(other).body == b"other"

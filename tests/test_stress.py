@@ -169,6 +169,34 @@ def test_dispatch_from_many_threads_only_meets_borrow_conflicts(busy_app):
     assert app.resolve("GET", "/echo/9") is not None
 
 
+def test_other_threads_are_refused_at_once_while_a_handler_runs():
+    entered, release = threading.Event(), threading.Event()
+
+    def handler(req):
+        entered.set()
+        assert release.wait(10)
+        return "done"
+
+    app = core.CalvenorApp()
+    app.add_route("GET", "/", handler)
+    results = []
+    worker = threading.Thread(target=lambda: results.append(app.handle_request("GET", "/", "", [], b"")))
+    worker.start()
+    try:
+        assert entered.wait(10)
+        for call, message in [(lambda: app.handle_request("GET", "/", "", [], b""), "Already borrowed"),
+                              (lambda: app.resolve("GET", "/"), "Already mutably borrowed")]:
+            with pytest.raises(RuntimeError, match=f"^{message}$"):
+                call()
+    finally:
+        release.set()
+        worker.join(10)
+    assert results[0].body == b"done"
+    other = core.CalvenorApp()  # other applications are unaffected
+    other.add_route("GET", "/", lambda req: "other")
+    assert other.handle_request("GET", "/", "", [], b"").body == b"other"
+
+
 class Mutates:
     """A value whose str() changes the container that holds it."""
 
