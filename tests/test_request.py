@@ -2,7 +2,7 @@
 import pytest
 
 from calvenor._core import Request
-from conftest import assert_raises_exactly, case, caught
+from conftest import assert_raises_exactly, case
 
 
 def make(headers=(), body=None):
@@ -210,44 +210,6 @@ def test_failing_iteration_after_reentry_leaves_record_and_flag_intact():
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         r.set_headers(Broken())
     assert r.headers == {"old": "0"}
-
-
-# --- body: absent vs empty ----------------------------------------------------------------
-
-def test_absent_body_decodes_as_empty_object_and_empty_body_is_empty_text():
-    r = make()
-    assert r.json() == {}
-    r.set_body(b"")
-    with pytest.raises(ValueError) as info:
-        r.json()
-    assert str(info.value) == "Invalid JSON: EOF while parsing a value at line 1 column 0"
-
-
-@pytest.mark.parametrize("body", [None, b""], ids=["absent body", "empty body"])
-def test_parse_multipart_without_body_gives_two_empty_dicts(body):
-    assert make(body=body).parse_multipart("xyz") == ({}, {})
-
-
-def test_parse_multipart_reads_the_stored_body():
-    body = (b"--b\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n"
-            b'--b\r\nContent-Disposition: form-data; name="f"; filename="x.txt"\r\n\r\n\xff\r\n--b--\r\n')
-    assert make(body=body).parse_multipart(boundary="b") == ({"a": ["1"]}, {"f": [("x.txt", "", b"\xff")]})
-    with pytest.raises(TypeError, match="^argument 'boundary': 'bytes' object cannot be converted to 'PyString'$"):
-        make(body=body).parse_multipart(b"b")
-
-
-def test_query_decodes_the_stored_query_string_each_read():
-    r = Request("GET", "/", "a=1&b=x+y&a=%C3%A9")
-    assert r.query == {"a": ["1", "\u00e9"], "b": ["x y"]}
-    assert r.query is not r.query
-    assert make().query == {}
-
-
-def test_json_reads_the_stored_body_each_call():
-    r = make(body=b'{"b": [1, 2.5, null], "a": "\\u00e9"}')
-    first, second = r.json(), r.json()
-    assert first == second == {"a": "\u00e9", "b": [1, 2.5, None]}
-    assert first is not second
 
 
 # --- headers as read back ---------------------------------------------------------------
