@@ -1,13 +1,6 @@
 import pytest
 
 
-@pytest.fixture
-def core():
-    import calvenor._core as core
-
-    return core
-
-
 def case(id, *values, xfail=None):
     marks = [pytest.mark.xfail(strict=True, reason=xfail)] if xfail else []
     return pytest.param(*values, id=id, marks=marks)
