@@ -30,8 +30,8 @@ def request_decoder(data):
     return request.json
 
 
-def callable_decoder(spec, data):
-    module_name, _, attr = spec.partition(":")
+def callable_decoder(target, data):
+    module_name, _, attr = target.partition(":")
     fn = getattr(importlib.import_module(module_name), attr)
     return lambda: fn(data)
 
