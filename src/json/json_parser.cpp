@@ -208,6 +208,64 @@ private:
         uint32_t size;
     };
     std::vector<InternText> intern_texts_;  // per string id
+    // Same-shaped objects list their keys in one order, so the key that followed a key
+    // last time is a cheap first guess. Entry 2 * (id + 1): key after key `id`; entry
+    // 2 * ctx + 1: first key of an object under context ctx (id + 1 of the enclosing
+    // member's key, 0 at the root). Values: (id + 1) << 1 of a key seen without escapes, 0:
+    // none; bit 0 set if it sorts after the key before it, so a hit needs no comparison.
+    std::vector<uint32_t> next_key_;
+    uint32_t key_ctx_ = 0;
+
+    // Parses the key at pos_ as the interned string `id` if the input spells exactly it.
+    bool guess_key(uint32_t id) {
+        InternText t = intern_texts_[id];
+        size_t b = pos_ + 1;
+        if (t.size >= n_ - b || s_[b + t.size] != '"' ||
+            !same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, s_ + b, t.size))
+            return false;
+        tape_.push_back(Node{b, (uint64_t{id} << 40) | (uint64_t{t.size} << 8) | Node::kInterned |
+                                    static_cast<uint8_t>(Tag::String)});
+        pos_ = b + t.size + 1;
+        return true;
+    }
+
+    // Parses the key at tape index `key`; `slot` indexes next_key_ for the guess and is
+    // moved to this key's entry. `prev` is the previous key's index, or 0 for the first key.
+    // Clears `ascending` when this key does not sort after the previous one.
+    bool key(size_t& slot, size_t prev, bool& ascending) {
+        uint32_t guess = slot < next_key_.size() ? next_key_[slot] : 0;
+        // Past the id cap nothing is interned any more, so a hit would differ.
+        if (guess != 0 && intern_texts_.size() < kMaxStringIds && guess_key((guess >> 1) - 1)) {
+            if (prev != 0 && !(guess & 1)) ascending = false;
+            uint32_t id = (guess >> 1) - 1;
+            slot = 2 * (size_t{id} + 1);
+            key_ctx_ = id + 1;
+            return true;
+        }
+        size_t key = tape_.size();
+        if (!string()) return false;
+        const Node& n = tape_.back();
+        // Only escape-free keys are guessed: their bytes then match the raw input exactly.
+        bool record = slot != 0 && n.interned() && n.tag() == Tag::String;
+        bool after = true;
+        if (prev != 0 && (ascending || record)) {
+            after = compare_keys(doc_.string(prev), doc_.string(key)) < 0;
+            if (!after) ascending = false;
+        }
+        if (!n.interned()) {
+            slot = 0;  // entry 0 stays 0: no guess for the next key
+            key_ctx_ = 0;
+            return true;
+        }
+        uint32_t id = n.string_id();
+        if (record) {
+            if (slot >= next_key_.size()) next_key_.resize(std::max<size_t>(slot + 1, 2 * intern_texts_.size() + 2));
+            next_key_[slot] = ((id + 1) << 1) | (after ? 1u : 0u);
+        }
+        slot = 2 * (size_t{id} + 1);
+        key_ctx_ = id + 1;
+        return true;
+    }
 
     // Pushes a string node; short ones get the id of the first equal string.
     void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
@@ -589,14 +647,14 @@ private:
         uint64_t count = 0;
         bool ascending = true;
         size_t prev_key = 0;
+        const uint32_t outer_ctx = key_ctx_;
+        size_t slot = 2 * size_t{outer_ctx} + 1;
         unsigned char c = s_[pos_];
         if (c != '}') {
             if (c != '"') return fail_at(kKeyNotString, pos_);
             for (;;) {
                 size_t key = tape_.size();
-                if (!string()) return false;
-                if (ascending && count > 0 && compare_keys(doc_.string(prev_key), doc_.string(key)) >= 0)
-                    ascending = false;
+                if (!this->key(slot, count > 0 ? prev_key : 0, ascending)) return false;
                 prev_key = key;
                 ++count;
                 skip_ws();
@@ -624,6 +682,7 @@ private:
         }
         ++pos_;
         ++budget_;
+        key_ctx_ = outer_ctx;
         if (ascending)
             tape_[header] = Node{tape_.size(), (count << 8) | static_cast<uint8_t>(Tag::Object)};
         else

@@ -326,3 +326,37 @@ TEST(json_short_strings_share_ids) {
     CHECK_EQ(doc.string_ids, 4u);  // ab, abc, "", a"
     CHECK_EQ(doc.node(0).size(), 6u);
 }
+
+// Keys of same-shaped objects are first matched against the key that followed last time;
+// hits and misses must give the same tape as a cold parse.
+TEST(json_key_guesses_hit_and_miss) {
+    std::string text =
+        "[{\"a\":1,\"b\":2,\"c\":3},{\"a\":4,\"b\":5,\"c\":6},{\"a\":7,\"x\":8,\"c\":9},"
+        "{\"a\":1,\"b\":2,\"b\":3},{\"c\":1,\"b\":2,\"a\":3},{\"c\":4,\"b\":5,\"a\":6},"
+        "{\"a\":1,\"b\":2,\"c\":3},{\"ab\":1},{\"abc\":2},{\"ab\":3},{\"a\\u0062\":4,\"b\":5},{\"ab\":6,\"b\":7}]";
+    CHECK_EQ(parse_ok(text),
+             "[{\"a\":u1,\"b\":u2,\"c\":u3},{\"a\":u4,\"b\":u5,\"c\":u6},{\"a\":u7,\"c\":u9,\"x\":u8},"
+             "{\"a\":u1,\"b\":u3},{\"a\":u3,\"b\":u2,\"c\":u1},{\"a\":u6,\"b\":u5,\"c\":u4},"
+             "{\"a\":u1,\"b\":u2,\"c\":u3},{\"ab\":u1},{\"abc\":u2},{\"ab\":u3},{\"ab\":u4,\"b\":u5},{\"ab\":u6,\"b\":u7}]");
+    JsonDocument doc;
+    CHECK(!parse_json(text, doc));
+    // Object 6 (descending, repeated) is reordered; object 7 (ascending, repeated) is not.
+    size_t i = 1;
+    for (int m = 0; m < 5; ++m) i = doc.skip(i);
+    CHECK(doc.node(i).tag() == Tag::OrderedObject);
+    i = doc.skip(i);
+    CHECK(doc.node(i).tag() == Tag::Object);
+    CHECK_EQ(doc.node(i + 1).string_id(), doc.node(2).string_id());
+    CHECK_EQ(doc.string_ids, 6u);  // a, b, c, x, ab, abc
+
+    // Nested contexts: each enclosing key remembers its own first key.
+    CHECK_EQ(parse_ok("{\"u\":{\"id\":1,\"n\":2},\"v\":[{\"id\":3,\"n\":4},{\"id\":5,\"m\":6},{\"n\":7,\"id\":8}]}"),
+             "{\"u\":{\"id\":u1,\"n\":u2},\"v\":[{\"id\":u3,\"n\":u4},{\"id\":u5,\"m\":u6},{\"id\":u8,\"n\":u7}]}");
+
+    // A guess must never accept text that a cold parse rejects, nor move error positions.
+    CHECK_EQ(parse_err("[{\"k\":0,\"a\\\"\":1},{\"k\":0,\"a\"\":1}]"), "expected `:` at line 1 column 28");
+    CHECK_EQ(parse_err("[{\"abc\":1},{\"abc"), "EOF while parsing a string at line 1 column 16");
+    CHECK_EQ(parse_err("[{\"abc\":1},{\"ab"), "EOF while parsing a string at line 1 column 15");
+    CHECK_EQ(parse_err("[{\"abc\":1},{\"abc\""), "EOF while parsing an object at line 1 column 17");
+    CHECK_EQ(parse_err("[{\"abc\":1},{\"abc\\n\":1}"), "EOF while parsing a list at line 1 column 22");
+}
