@@ -91,87 +91,57 @@ def same(a, b):
     return a == b
 
 
+CTL = "control character (\\u0000-\\u001F) found while parsing a string"
+
 JSON_ERRORS = [
     case("an empty body", "", "EOF while parsing a value", 1, 0),
-    case("three spaces", "   ", "EOF while parsing a value", 1, 3),
     case("a single line feed", "\n", "EOF while parsing a value", 2, 0),
     case("a letter", "x", "expected value", 1, 1),
     case("a missing comma in a list", "[1 2]", "expected `,` or `]`", 1, 4),
     case("a trailing comma in a list", "[1,]", "trailing comma", 1, 4),
-    case("a trailing comma in an object", '{"a":1,}', "trailing comma", 1, 8),
     case("a number key", "{1:2}", "key must be a string", 1, 2),
     case("a missing colon", '{"a" 1}', "expected `:`", 1, 6),
     case("bytes after a list", "[1]x", "trailing characters", 1, 4),
-    case("a cut literal", "tru", "EOF while parsing a value", 1, 3),
     case("a wrong literal byte", "nul1", "expected ident", 1, 4),
     case("a leading zero", "01", "invalid number", 1, 2),
-    case("a point at the end", "1.", "EOF while parsing a value", 1, 2),
     case("a byte-order mark", "\ufeff{}", "expected value", 1, 1),
     case("128 opening brackets", "[" * 128, "recursion limit exceeded", 1, 128),
     case("128 opening braces", '{"a":' * 128, "recursion limit exceeded", 1, 127 * 5 + 1),
-    case("a raw line feed in a string", '"a\n"', "control character (\\u0000-\\u001F) found while parsing a string", 2, 0),
+    case("a raw line feed in a string", '"a\n"', CTL, 2, 0),
     case("127 opening brackets then the end", "[" * 127, "EOF while parsing a list", 1, 127),
-    case("an open bracket", "[", "EOF while parsing a list", 1, 1),
-    case("a list without its close", "[1", "EOF while parsing a list", 1, 2),
-    case("a list ending after a comma", "[1,", "EOF while parsing a value", 1, 3),
     case("a list starting with a comma", "[,1]", "expected value", 1, 2),
-    case("a double comma", "[1,,]", "expected value", 1, 4),
     case("a closing brace in a list", "[1}", "expected `,` or `]`", 1, 3),
     case("an open brace", "{", "EOF while parsing an object", 1, 1),
     case("an object ending after a key", '{"a"', "EOF while parsing an object", 1, 4),
-    case("an object ending after a colon", '{"a":', "EOF while parsing a value", 1, 5),
     case("an object ending after a value", '{"a":1', "EOF while parsing an object", 1, 6),
-    case("an object ending after a comma", '{"a":1,', "EOF while parsing a value", 1, 7),
     case("a missing comma in an object", '{"a":1 "b":2}', "expected `,` or `}`", 1, 8),
     case("a number key after a comma", '{"a":1,2:3}', "key must be a string", 1, 8),
-    case("a comma first in an object", "{,}", "key must be a string", 1, 2),
-    case("an object key in single quotes", "{'a':1}", "key must be a string", 1, 2),
-    case("a closing bracket in an object", '{"a":1]', "expected `,` or `}`", 1, 7),
-    case("bytes after an object", '{"a":1}}', "trailing characters", 1, 8),
     case("a literal followed by a letter", "truex", "trailing characters", 1, 5),
     case("a wrong literal byte deep inside is placed exactly", '{"a":[{"b":tx}]}', "expected ident", 1, 13),
-    case("a cut false", "f", "EOF while parsing a value", 1, 1),
-    case("a wrong null case", "nulL", "expected ident", 1, 4),
     case("a lone minus", "-", "EOF while parsing a value", 1, 1),
     case("a minus before a letter", "-a", "invalid number", 1, 2),
     case("a point before a letter", "1.a", "invalid number", 1, 3),
     case("an exponent at the end", "1e", "EOF while parsing a value", 1, 2),
-    case("an exponent sign at the end", "1e+", "EOF while parsing a value", 1, 3),
     case("an exponent sign before a letter", "1e+a", "invalid number", 1, 4),
-    case("an exponent before a letter", "1ea", "invalid number", 1, 3),
-    case("a double zero", "00", "invalid number", 1, 2),
     case("a negative leading zero", "-01", "invalid number", 1, 3),
-    case("a plus sign", "+1", "expected value", 1, 1),
-    case("a leading point", ".5", "expected value", 1, 1),
-    case("a second point", "1.5.3", "trailing characters", 1, 4),
-    case("a closing bracket alone", "]", "expected value", 1, 1),
-    case("NaN", "NaN", "expected value", 1, 1),
     case("1e400", "1e400", "number out of range", 1, 5),
-    case("10e308", "10e308", "number out of range", 1, 6),
-    case("2e308", "2e308", "number out of range", 1, 5),
     case("an exponent beyond 32 bits", "1e2147483648", "number out of range", 1, 12),
     case("a long exponent fails at the digit that no longer fits", "1e99999999999", "number out of range", 1, 12),
-    case("the largest 32-bit exponent", "1e2147483647", "number out of range", 1, 12),
     case("out of range inside a list", "[1, 1e999]", "number out of range", 1, 9),
     case("an unterminated string", '"abc', "EOF while parsing a string", 1, 4),
     case("a backslash at the end", '"\\', "EOF while parsing a string", 1, 2),
     case("an unknown escape", '"\\x"', "invalid escape", 1, 3),
-    case("a short hex escape at the end", '"\\u12', "EOF while parsing a string", 1, 5),
     case("a short hex escape before the quote", '"\\u12"', "EOF while parsing a string", 1, 6),
     case("a bad hex digit is reported at the fourth digit", '"\\u1G34"', "invalid escape", 1, 7),
     case("a lone trailing surrogate", '"\\ude00"', "lone leading surrogate in hex escape", 1, 7),
     case("a high surrogate before the closing quote", '"\\ud83d"', "unexpected end of hex escape", 1, 8),
     case("a high surrogate before another escape", '"\\ud83d\\n"', "unexpected end of hex escape", 1, 9),
     case("a high surrogate at the end", '"\\ud83d', "EOF while parsing a string", 1, 7),
-    case("a high surrogate and a backslash at the end", '"\\ud83d\\', "EOF while parsing a string", 1, 8),
-    case("a high surrogate and a short escape", '"\\ud83d\\u12', "EOF while parsing a string", 1, 11),
     case("a high surrogate and a non-surrogate", '"\\ud83d\\u0041"', "lone leading surrogate in hex escape", 1, 13),
     case("a high surrogate and a bad digit", '"\\ud83d\\uZ000"', "invalid escape", 1, 13),
-    case("two high surrogates", '"\\ud83d\\ud83d"', "lone leading surrogate in hex escape", 1, 13),
-    case("a raw unit separator", '"\x1f"', "control character (\\u0000-\\u001F) found while parsing a string", 1, 2),
-    case("a raw tab", '["\t"]', "control character (\\u0000-\\u001F) found while parsing a string", 1, 3),
+    case("a raw unit separator", '"\x1f"', CTL, 1, 2),
+    case("a raw tab", '["\t"]', CTL, 1, 3),
     case("a raw 0xFF in a string", b'"\xff"', "invalid unicode code point", 1, 3),
-    case("a raw 0xFF in a longer string", b'["ab\xffcd"]', "invalid unicode code point", 1, 8),
     case("a raw 0xFF after an escape", b'"\\n\xff"', "invalid unicode code point", 1, 5),
     case("invalid UTF-8 after a line feed is placed on its line", b'{"k":\n  "\xff"}', "invalid unicode code point", 2, 5),
     case("an encoded surrogate", b'"\xed\xa0\x80"', "invalid unicode code point", 1, 5),
@@ -179,9 +149,7 @@ JSON_ERRORS = [
     case("a code point above U+10FFFF", b'"\xf4\x90\x80\x80"', "invalid unicode code point", 1, 6),
     case("a cut sequence", b'"\xe2\x82"', "invalid unicode code point", 1, 4),
     case("a raw 0xFF as a value", b"\xff", "expected value", 1, 1),
-    case("a raw 0xFF after a value", b"1\xff", "trailing characters", 1, 2),
     case("a form feed is not whitespace", "\f1", "expected value", 1, 1),
-    case("a form feed after a value", "1\f", "trailing characters", 1, 2),
     case("a no-break space is not whitespace", "\xa01", "expected value", 1, 1),
     case("carriage returns count as bytes", "\r\n\r x", "expected value", 2, 3),
     case("columns count bytes", '["é" x]', "expected `,` or `]`", 1, 7),
@@ -189,8 +157,12 @@ JSON_ERRORS = [
     case("a second value", "1 2", "trailing characters", 1, 3),
     case("invalid UTF-8 in a key", b'{"\xff":1}', "invalid unicode code point", 1, 4),
     case("a negative number with a huge exponent", "-1e99999999999", "number out of range", 1, 13),
-    case("a signed huge exponent", "1e+99999999999", "number out of range", 1, 13),
-    case("a comment", "// c\n1", "expected value", 1, 1),
+    case("a bad byte does not hide a later control character", b'"\xff\x01"', CTL, 1, 3),
+    case("a control character past the first 16 bytes", '"0123456789abcdefghij\x05"', CTL, 1, 22),
+    case("invalid UTF-8 past the first 16 bytes", b'"0123456789abcdef\xe2\x82\xac\xff 0123456789abcdef"',
+         "invalid unicode code point", 1, 39),
+    case("a cut sequence before an escape", b'"\xc3\\u00a9"', "invalid unicode code point", 1, 9),
+    case("a continuation byte after an escape", b'"\\u00e9\xa9"', "invalid unicode code point", 1, 9),
 ]
 
 
@@ -209,28 +181,16 @@ def test_a_failed_parse_leaves_the_request_usable():
 
 
 NUMBER_TEXTS = [
-    "-1e-400", "1", "-1", "1.0", "1e2", "1E2", "1e+2", "1e-2", "-0.0", "1.5", "0.1", "0.3",
-    "18446744073709551616", "-18446744073709551615", "-18446744073709551616",
-    "9007199254740993", "123456789012345678901234567890",
-    "0.000001", "-0e999", "0e99999999999", "1e-99999999999", "-1e-99999999999",
-    "1e-2147483648", "1.7976931348623157e308", "2.2250738585072014e-308", "4.9e-324", "1e-324", "3e-324",
-    "1e308", "1e-308", "1.7976931348623157e+308", "0.1000000000000000055511151231257827", "3.14159265358979323846",
-    "123.456e-7", "98765432109876543210.123", "0.000000000000000000000000000001234",
-    "1844674407370955161.5", "2.5e-310", "7e-320", "1e23", "8.98846567431158e307", "123456789e300",
-    "0.30000000000000004", "18446744073709551616.0e-299", "18446744073709551616.5", "-0e-99999999999", "100000000000000000000000", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
+    "-1e-400", "1E+2", "1e-2", "0.1", "-18446744073709551616", "123456789012345678901234567890", "0e99999999999",
+    "-1e-99999999999", "1e-2147483648", "2.2250738585072014e-308", "4.9e-324", "1e-324", "2.5e-310", "1e23",
+    "8.98846567431158e307", "123456789e300", "0.1000000000000000055511151231257827", "18446744073709551616.0e-299",
+    "18446744073709551616.5", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
 ]
 
 
-@pytest.mark.parametrize("text", NUMBER_TEXTS, ids=lambda t: "number " + (t if len(t) < 40 else t[:20] + "..."))
-def test_numbers_match_the_reference_conversion(text):
-    expected = ref_number(text)
-    got = decode(text)
-    assert same(got, expected), (got, expected)
-
-
-def test_random_numbers_match_the_reference_conversion():
+def test_fixed_and_random_numbers_match_the_reference_conversion():
     rng = random.Random(99)
-    texts = []
+    texts = list(NUMBER_TEXTS)
     for _ in range(600):
         ip = str(rng.randrange(10 ** rng.randrange(1, 25)))
         fp = "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 30)))
@@ -271,42 +231,25 @@ def test_number_examples(text, expected):
     [
         case("no body decodes as an empty dict", None, {}),
         case("a later duplicate wins and keys are sorted", '{"b":1,"a":2,"b":3}', {"a": 2, "b": 3}),
-        case("keys sort by bytes", '{"é":3,"a":2,"B":1,"":0}', {"": 0, "B": 1, "a": 2, "é": 3}),
-        case("repeated keys decode in every object", '[{"n":"x","id":1},{"n":"x","id":2}]',
-             [{"id": 1, "n": "x"}, {"id": 2, "n": "x"}]),
-        case("a prefix key sorts first", '{"ab":1,"a":2}', {"a": 2, "ab": 1}),
+        case("keys sort by bytes, a prefix first", '{"é":3,"ab":4,"a":2,"B":1,"":0}', {"": 0, "B": 1, "a": 2, "ab": 4, "é": 3}),
+        case("repeated keys decode in every object", '[{"n":"x","id":1},{"n":"x","id":2},{"id":3,"m":0}]',
+             [{"id": 1, "n": "x"}, {"id": 2, "n": "x"}, {"id": 3, "m": 0}]),
         case("keys sort by UTF-8 bytes, not UTF-16 units", '{"😀":1,"\uffff":2}', {"\uffff": 2, "😀": 1}),
         case("nested objects are sorted too", '{"z":{"y":1,"x":[{"b":1,"a":2}]}}',
              {"z": {"x": [{"a": 2, "b": 1}], "y": 1}}),
         case("a surrogate pair escape", '"\\ud83d\\ude00"', "\U0001F600"),
-        case("an escaped e acute", '"\\u00e9"', "é"),
         case("an escaped NUL", '"\\u0000"', "\x00"),
         case("all simple escapes", '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\/\b\f\n\r\t'),
         case("uppercase hex digits", '"\\u00C9\\uFFFF"', "É\uffff"),
-        case("raw multibyte text", '"é€😀"', "é€😀"),
         case("DEL is not a control character", '"\x7f"', "\x7f"),
-        case("literals", "[true,false,null]", [True, False, None]),
-        case("whitespace around values", " \t\r\n[ 1 , { } ] \n", [1, {}]),
-        case("an empty string key", '{"":1}', {"": 1}),
-        case("a string at the top level", '"x"', "x"),
-        case("an empty string", '""', ""),
-        case("a number at the top level", "42", 42),
+        case("literals and whitespace around values", ' \t\r\n[ 1 , { }, true,false,null,"" ] \n',
+             [1, {}, True, False, None, ""]),
         case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
-        case("an escaped NUL key", '{"\\u0000":1}', {"\x00": 1}),
         case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
     ],
 )
 def test_values(body, expected):
     assert same(decode(body), expected)
-
-
-def test_127_nested_arrays_decode():
-    value = decode("[" * 127 + "]" * 127)
-    depth = 0
-    while value:
-        value = value[0]
-        depth += 1
-    assert depth == 126 and value == []
 
 
 def test_127_mixed_levels_decode_twice_in_a_row():
