@@ -71,200 +71,21 @@ std::string parse_err(std::string_view text) {
 
 std::string nested(char open, int depth) { return std::string(depth, open); }
 
-const char* kCtl = "control character (\\u0000-\\u001F) found while parsing a string";
-
 }  // namespace
 
-TEST(json_errors_positions) {
-    using namespace std::string_literals;
-    struct Case {
-        std::string input;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"", "EOF while parsing a value at line 1 column 0"},
-        {"   ", "EOF while parsing a value at line 1 column 3"},
-        {"\n", "EOF while parsing a value at line 2 column 0"},
-        {"x", "expected value at line 1 column 1"},
-        {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-        {"[1,]", "trailing comma at line 1 column 4"},
-        {"{\"a\":1,}", "trailing comma at line 1 column 8"},
-        {"{1:2}", "key must be a string at line 1 column 2"},
-        {"{\"a\" 1}", "expected `:` at line 1 column 6"},
-        {"[1]x", "trailing characters at line 1 column 4"},
-        {"tru", "EOF while parsing a value at line 1 column 3"},
-        {"nul1", "expected ident at line 1 column 4"},
-        {"truex", "trailing characters at line 1 column 5"},
-        {"01", "invalid number at line 1 column 2"},
-        {"1.", "EOF while parsing a value at line 1 column 2"},
-        {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-        {"\"a\n\"", kCtl + " at line 2 column 0"s},
-        {"\"\x1f\"", kCtl + " at line 1 column 2"s},
-        // Structure
-        {"[", "EOF while parsing a list at line 1 column 1"},
-        {"[1", "EOF while parsing a list at line 1 column 2"},
-        {"[1,", "EOF while parsing a value at line 1 column 3"},
-        {"[1,\n ", "EOF while parsing a value at line 2 column 1"},
-        {"{", "EOF while parsing an object at line 1 column 1"},
-        {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-        {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-        {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-        {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
-        {"{\"a\":1,2}", "key must be a string at line 1 column 8"},
-        {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-        {"{]", "key must be a string at line 1 column 2"},
-        {"[}", "expected value at line 1 column 2"},
-        {"[,1]", "expected value at line 1 column 2"},
-        {"+1", "expected value at line 1 column 1"},
-        {".5", "expected value at line 1 column 1"},
-        {"\x80", "expected value at line 1 column 1"},
-        {"fals", "EOF while parsing a value at line 1 column 4"},
-        {"fxlse", "expected ident at line 1 column 2"},
-        {"\f1", "expected value at line 1 column 1"},
-        {"1 \r\n  2", "trailing characters at line 2 column 3"},
-        {"\"\xff\" \xff", "invalid unicode code point at line 1 column 3"},
-        {"[1] \xff", "trailing characters at line 1 column 5"},
-        // Numbers
-        {"-", "EOF while parsing a value at line 1 column 1"},
-        {"-a", "invalid number at line 1 column 2"},
-        {"-01", "invalid number at line 1 column 3"},
-        {"1.e5", "invalid number at line 1 column 3"},
-        {"1e", "EOF while parsing a value at line 1 column 2"},
-        {"1e+", "EOF while parsing a value at line 1 column 3"},
-        {"1e+x", "invalid number at line 1 column 4"},
-        {"1Ex", "invalid number at line 1 column 3"},
-        {"1e400", "number out of range at line 1 column 5"},
-        {"10e308", "number out of range at line 1 column 6"},
-        {"[1.7976931348623157e309 ]", "number out of range at line 1 column 23"},
-        {"1e2147483648", "number out of range at line 1 column 12"},
-        {"1e99999999999", "number out of range at line 1 column 12"},
-        {"-1e3000000000", "number out of range at line 1 column 13"},
-        // Strings and escapes
-        {"\"abc", "EOF while parsing a string at line 1 column 4"},
-        {"\"\\", "EOF while parsing a string at line 1 column 2"},
-        {"\"\\x\"", "invalid escape at line 1 column 3"},
-        {"\"\\u12\"", "EOF while parsing a string at line 1 column 6"},
-        {"\"\\u12x4\"", "invalid escape at line 1 column 7"},
-        {"\"\\uDE00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-        {"\"\\ud83d\"", "unexpected end of hex escape at line 1 column 8"},
-        {"\"\\ud83d\\n\"", "unexpected end of hex escape at line 1 column 9"},
-        {"\"\\ud83d", "EOF while parsing a string at line 1 column 7"},
-        {"\"\\ud83d\\", "EOF while parsing a string at line 1 column 8"},
-        {"\"\\ud83d\\u00", "EOF while parsing a string at line 1 column 11"},
-        {"\"\\ud83d\\u00g0\"", "invalid escape at line 1 column 13"},
-        {"\"\\ud83d\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-        {"\"\\ud83d\\ud83d\"", "lone leading surrogate in hex escape at line 1 column 13"},
-        {"\"ab\xff\"", "invalid unicode code point at line 1 column 5"},
-        {"\"\xc3\\u00a9\"", "invalid unicode code point at line 1 column 9"},
-        {"\"\\u00e9\xa9\"", "invalid unicode code point at line 1 column 9"},
-        {"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 4"},
-        {"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 5"},
-        {"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},
-        {"\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},
-        // A bad byte early does not hide a later hard error in the same string.
-        {"\"\xff\x01\"", kCtl + " at line 1 column 3"s},
-        {"\"\xff", "EOF while parsing a string at line 1 column 2"},
-        // Errors far from the start, past the 16-byte block scan.
-        {"\"0123456789abcdefghij\x05\"", kCtl + " at line 1 column 22"s},
-        {"\"0123456789abcdef\xe2\x82\xac\xff 0123456789abcdef\"", "invalid unicode code point at line 1 column 39"},
-        // Nesting budget
-        {nested('[', 128), "recursion limit exceeded at line 1 column 128"},
-        {nested('{', 1) + std::string("\"a\":").append(nested('[', 127)), "recursion limit exceeded at line 1 column 132"},
-        {nested('[', 127), "EOF while parsing a list at line 1 column 127"},
-    };
-    for (const Case& c : cases) {
-        std::string got = parse_err(c.input);
-        if (got != c.expected) std::fprintf(stderr, "  input %s\n", c.input.c_str());
-        CHECK_EQ(got, c.expected);
-    }
-}
-
+// Integer kinds and the byte order of keys, as the tape stores them.
 TEST(json_values) {
     struct Case {
         std::string input;
         std::string expected;
     };
     const Case cases[] = {
-        {" null ", "null"},
-        {"[true,false,null]", "[true,false,null]"},
-        {"[]", "[]"},
-        {"{}", "{}"},
-        {"[ [ ] , { } ]", "[[],{}]"},
-        {"\"\"", "\"\""},
-        // Integer kinds
-        {"0", "u0"},
-        {"9223372036854775807", "u9223372036854775807"},
-        {"18446744073709551615", "u18446744073709551615"},
-        {"18446744073709551616", "d1.8446744073709552e+19"},
-        {"-1", "i-1"},
-        {"-9223372036854775808", "i-9223372036854775808"},
-        {"-9223372036854775809", "d-9.2233720368547758e+18"},
-        {"-18446744073709551615", "d-1.8446744073709552e+19"},
-        {"-0", "d-0"},
-        {"-0.0", "d-0"},
-        {"-0e5", "d-0"},
-        {"1.0", "d1"},
-        {"1e2", "d100"},
-        {"1E+2", "d100"},
-        {"25e-1", "d2.5"},
-        {"1.5", "d1.5"},
-        // Not correctly rounded on purpose: the significand 90071992547409930 rounds up first.
-        {"9007199254740993.0", "d9007199254740994"},
-        {"1e-400", "d0"},
-        {"-1e-400", "d-0"},
-        {"0e999", "d0"},
-        {"0.0e2147483648", "d0"},
-        {"-1e-2147483648", "d-0"},
-        {"1e308", "d1e+308"},
-        {"1.7976931348623157e308", "d1.7976931348623157e+308"},
-        {"123e-2", "d1.23"},
-        {"5e-324", "d4.9406564584124654e-324"},
-        {"1e-320", "d9.9998886718268301e-321"},
-        // Digits past 64 bits are dropped, not rounded.
-        {"184467440737095516159", "d1.8446744073709552e+20"},
-        {"0.18446744073709551616", "d0.18446744073709553"},
-        {"1" + std::string(400, '0') + "e-400", "d1"},
-        {"0." + std::string(100000, '0') + "1", "d0"},
-        {std::string(100000, '3') + "e-99999", "d3.3333333333333335"},
-        // Strings
-        {"\"a\\\"\\\\\\/\\b\\f\\n\\r\\tz\"", "\"a\"\\/\b\f\n\r\tz\""},
-        {"\"\\u00e9\"", "\"\xc3\xa9\""},
-        {"\"\\u20AC\\u0041\"", "\"\xe2\x82\xac" "A\""},
-        {"\"\\ud83d\\ude00\"", "\"\xf0\x9f\x98\x80\""},
-        {"\"\xf0\x9f\x98\x80 caf\xc3\xa9\"", "\"\xf0\x9f\x98\x80 caf\xc3\xa9\""},
+        {"[0,18446744073709551615,18446744073709551616]", "[u0,u18446744073709551615,d1.8446744073709552e+19]"},
+        {"[-9223372036854775808,-9223372036854775809,-0]", "[i-9223372036854775808,d-9.2233720368547758e+18,d-0]"},
         {"\"x\\u0000y\"", std::string("\"x\0y\"", 5)},
-        {"[\"0123456789abcdefghij\\n0123456789abcdefghij\",\"q\"]",
-         "[\"0123456789abcdefghij\n0123456789abcdefghij\",\"q\"]"},
-        // Objects: ascending byte order of keys, last duplicate wins.
-        {"{\"b\":1,\"a\":2,\"b\":3}", "{\"a\":u2,\"b\":u3}"},
-        {"{\"B\":1,\"a\":2,\"\xc3\xa9\":3}", "{\"B\":u1,\"a\":u2,\"\xc3\xa9\":u3}"},
-        {"{\"\xc3\xa9\":1,\"a\":2,\"B\":3}", "{\"B\":u3,\"a\":u2,\"\xc3\xa9\":u1}"},
-        {"{\"ab\":1,\"a\":2,\"\":3}", "{\"\":u3,\"a\":u2,\"ab\":u1}"},
-        {"{\"a\":1,\"a\":2}", "{\"a\":u2}"},
-        {"{\"a\":[1,{\"z\":1,\"y\":2}],\"a\":{\"d\":1,\"c\":{}},\"0\":null}",
-         "{\"0\":null,\"a\":{\"c\":{},\"d\":u1}}"},
-        {"{\"\\u0062\":1,\"a\":2,\"b\":3}", "{\"a\":u2,\"b\":u3}"},
-        {"{\"a\":1,\"b\":2,\"c\":3}", "{\"a\":u1,\"b\":u2,\"c\":u3}"},
+        {"{\"\xc3\xa9\":1,\"a\":2,\"B\":3,\"\\u0062\":4,\"b\":5}", "{\"B\":u3,\"a\":u2,\"b\":u5,\"\xc3\xa9\":u1}"},
     };
-    for (const Case& c : cases) {
-        std::string got = parse_ok(c.input);
-        if (got != c.expected) std::fprintf(stderr, "  input %.80s\n", c.input.c_str());
-        CHECK_EQ(got, c.expected);
-    }
-}
-
-TEST(json_nesting_budget_accepts_127_levels) {
-    std::string arrays = nested('[', 127) + std::string(127, ']');
-    CHECK_EQ(parse_err(arrays), "OK");
-    std::string objects;
-    for (int i = 0; i < 127; ++i) objects += "{\"k\":";
-    objects += "1";
-    objects += std::string(127, '}');
-    CHECK_EQ(parse_err(objects), "OK");
-    // The budget is given back when a container closes.
-    std::string siblings = "[" + nested('[', 126) + std::string(126, ']') + "," + nested('[', 126) +
-                           std::string(126, ']') + "]";
-    CHECK_EQ(parse_err(siblings), "OK");
+    for (const Case& c : cases) CHECK_EQ(parse_ok(c.input), c.expected);
 }
 
 TEST(json_large_inputs_stay_linear) {
@@ -295,15 +116,6 @@ TEST(json_large_inputs_stay_linear) {
     CHECK(doc.string(0).data() == big.data() + 1);  // unescaped strings are views into the input
 
     CHECK_EQ(parse_err(nested('[', 100000)), "recursion limit exceeded at line 1 column 128");
-}
-
-TEST(json_error_line_column_counts_bytes) {
-    JsonDocument doc;
-    std::string text = "[\n\"\xc3\xa9\",\r\n  x]";
-    JsonError err = parse_json(text, doc);
-    CHECK(err);
-    CHECK_EQ(err.offset, 12u);
-    CHECK_EQ(format_json_error(text, err), "expected value at line 3 column 3");
 }
 
 TEST(json_short_strings_share_ids) {
