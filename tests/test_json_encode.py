@@ -56,42 +56,17 @@ class Plain(enum.Enum):
     A = 1
 
 
-class IntSub(int):
-    def __str__(self):
-        return "nope"
+def kind(type_name, bases=(), **attrs):
+    return type(type_name, bases, attrs)
 
 
-class FloatSub(float):
-    def __float__(self):
-        return 99.0
-
-
-class BigFloaty(int):
-    def __float__(self):
-        return 2.5
-
-
-class BigFloatRaises(int):
-    def __float__(self):
-        raise ValueError("no")
-
-
-class StrSub(str):
-    def __str__(self):
-        return "other"
-
-
-class ListSub(list):
-    def __iter__(self):
-        return iter(["nope"])
-
-
-class DictSub(dict):
-    def items(self):
-        return [("nope", 1)]
-
-    def __iter__(self):
-        return iter(["nope"])
+IntSub = kind("IntSub", (int,), __str__=lambda s: "nope")
+FloatSub = kind("FloatSub", (float,), __float__=lambda s: 99.0)
+BigFloaty = kind("BigFloaty", (int,), __float__=lambda s: 2.5)
+BigFloatRaises = kind("BigFloatRaises", (int,), __float__=lambda s: float("x"))
+StrSub = kind("StrSub", (str,), __str__=lambda s: "other")
+ListSub = kind("ListSub", (list,), __iter__=lambda s: iter(["nope"]))
+DictSub = kind("DictSub", (dict,), items=lambda s: [("nope", 1)], __iter__=lambda s: iter(["nope"]))
 
 
 @dataclasses.dataclass
@@ -101,45 +76,12 @@ class Point:
     c: ClassVar[int] = 7
 
 
-class Columns:
-    __columns__ = ("id", "name")
-
-    def __init__(self):
-        self.id, self.name, self.other = 1, "<n>", 3
-
-
-class ColumnsDict:
-    __columns__ = {"b": None, 1: None, "a": None}
-    a, b = 1, 2
-
-
-class ColumnsSkips:
-    __columns__ = ("a", 1, None, "b")
-    a, b = 1, 2
-
-
-class ColumnsNoStr:
-    __columns__ = (1, 2)
-
-
-class ColumnsList:
-    __columns__ = ["a"]
-    __dataclass_fields__ = {"a": None}
-    a = 1
-
-    def __str__(self):
-        return "listed"
-
-
-class StructFields:
-    __struct_fields__ = ("q",)
-    q = [1]
-
-
-class ColumnsBeatDataclass:
-    __columns__ = ("a",)
-    __dataclass_fields__ = {"b": None}
-    a, b = 1, 2
+Columns = kind("Columns", __columns__=("id", "name"), id=1, name="<n>", other=3)
+ColumnsDict = kind("ColumnsDict", __columns__={"b": None, 1: None, "a": None}, a=1, b=2)
+ColumnsSkips = kind("ColumnsSkips", __columns__=("a", 1, None, "b"), a=1, b=2)
+ColumnsList = kind("ColumnsList", __columns__=["a"], __dataclass_fields__={"a": None}, a=1, __str__=lambda s: "listed")
+StructFields = kind("StructFields", __struct_fields__=("q",), q=[1])
+ColumnsBeatDataclass = kind("ColumnsBeatDataclass", __columns__=("a",), __dataclass_fields__={"b": None}, a=1, b=2)
 
 
 class InstanceColumnsOnly:
@@ -162,12 +104,10 @@ class ColumnsLookupRaises(metaclass=RaisingMeta):
     z = 0
 
 
-class Missing:
-    __columns__ = ("absent",)
-
-
-class SurrogateField:
-    __columns__ = ("\ud800",)
+Missing = kind("Missing", __columns__=("absent",))
+SurrogateField = kind("SurrogateField", __columns__=("\ud800",))
+NotStr = kind("NotStr", __str__=lambda s: 5)
+Lone = kind("Lone", __str__=lambda s: "x\ud800")
 
 
 class Foo:
@@ -175,39 +115,19 @@ class Foo:
         raise ValueError("cannot")
 
 
-class NotStr:
-    def __str__(self):
-        return 5
-
-
-class Lone:
-    def __str__(self):
-        return "x\ud800"
-
-
 ENCODE_CASES = [
     case("a dict of JSON scalars has no spaces", {"a": [1, 2.5, None, True, False]}, b'{"a":[1,2.5,null,true,false]}'),
     case("HTML characters are escaped but the solidus is not", "1 < 2 & 3 > 0 / 4",
          b'"1 \\u003c 2 \\u0026 3 \\u003e 0 / 4"'),
     case("HTML characters in keys are escaped", {"<&>": 1}, b'{"\\u003c\\u0026\\u003e":1}'),
-    case("control U+0001", "\x01", b'"\\u0001"'),
-    case("control U+000B", "\x0b", b'"\\u000b"'),
-    case("control U+001F", "\x1f", b'"\\u001f"'),
-    case("named control escapes", "\b\t\n\f\r", b'"\\b\\t\\n\\f\\r"'),
-    case("quote and backslash", '"\\', b'"\\"\\\\"'),
-    case("NUL", "\x00", b'"\\u0000"'),
+    case("controls, quote and backslash are escaped", '\x00\x01\x0b\x1f\b\t\n\f\r"\\',
+         b'"\\u0000\\u0001\\u000b\\u001f\\b\\t\\n\\f\\r\\"\\\\"'),
     case("DEL, e acute, line separators and emoji are raw", "\x7fé\u2028\u2029😀", '"\x7fé\u2028\u2029😀"'.encode()),
-    case("zero", 0, b"0"),
-    case("minus one", -1, b"-1"),
-    case("largest signed 64-bit", 2**63 - 1, b"9223372036854775807"),
-    case("smallest signed 64-bit", -(2**63), b"-9223372036854775808"),
-    case("two to the 63", 2**63, b"9223372036854775808"),
-    case("largest unsigned 64-bit", 2**64 - 1, b"18446744073709551615"),
-    case("two to the 64 as a float", 2**64, b"1.8446744073709552e+19"),
-    case("below the signed range as a float", -(2**63) - 1, b"-9.223372036854776e+18"),
-    case("ten to the 400 is null", 10**400, b"null"),
-    case("minus ten to the 400 is null", -(10**400), b"null"),
-    case("bools inside a list", [True, False, 1], b"[true,false,1]"),
+    case("ints at the 64-bit edges are exact", [2**63 - 1, -(2**63), 2**63, 2**64 - 1],
+         b"[9223372036854775807,-9223372036854775808,9223372036854775808,18446744073709551615]"),
+    case("ints beyond 64 bits become floats, then null", [2**64, -(2**63) - 1, 10**400, -(10**400)],
+         b"[1.8446744073709552e+19,-9.223372036854776e+18,null,null]"),
+    case("NaN and the infinities are null", [math.nan, math.inf, -math.inf], b"[null,null,null]"),
     case("an int enum gives its number", Color.RED, b"3"),
     case("an int subclass ignores its str", IntSub(4), b"4"),
     case("a huge int subclass uses its float", BigFloaty(2**70), b"2.5"),
@@ -215,35 +135,27 @@ ENCODE_CASES = [
     case("a float subclass is read as its stored value", FloatSub(1.5), b"1.5"),
     case("a str enum gives its value", Mood.HAPPY, b'"glad"'),
     case("a str subclass gives its own text", StrSub("mine"), b'"mine"'),
-    case("a str enum as a key", {Mood.HAPPY: 1}, b'{"glad":1}'),
-    case("a plain enum falls back to str", Plain.A, b'"Plain.A"'),
-    case("a tuple is an array", (1, "a"), b'[1,"a"]'),
-    case("a named tuple is an array", namedtuple("NT", "a b")(1, 2), b"[1,2]"),
+    case("str subclass keys give their own text", {Mood.HAPPY: 1, StrSub("k"): 2}, b'{"glad":1,"k":2}'),
+    case("tuples and named tuples are arrays", [(1, "a"), namedtuple("NT", "a b")(1, 2), ()], b'[[1,"a"],[1,2],[]]'),
     case("a list subclass is walked by index", ListSub([1, 2]), b"[1,2]"),
     case("a dict subclass is walked as a dict", DictSub(a=1), b'{"a":1}'),
-    case("empty tuple", (), b"[]"),
-    case("nested containers", {"a": {"b": [[], {}]}}, b'{"a":{"b":[[],{}]}}'),
     case("a dataclass gives its declared fields including class variables", Point(1, "<"),
          b'{"x":1,"y":"\\u003c","c":7}'),
     case("a columns tuple picks attributes in order", Columns(), b'{"id":1,"name":"\\u003cn\\u003e"}'),
     case("a columns dict uses its str keys in order", ColumnsDict(), b'{"b":2,"a":1}'),
     case("non-str column items are skipped", ColumnsSkips(), b'{"a":1,"b":2}'),
-    case("columns without str items give an empty object", ColumnsNoStr(), b"{}"),
     case("a columns list declines without trying the next name", ColumnsList(), b'"listed"'),
     case("struct fields are used", StructFields(), b'{"q":[1]}'),
     case("columns come before dataclass fields", ColumnsBeatDataclass(), b'{"a":1}'),
     case("columns on the instance are not looked at", InstanceColumnsOnly(), b'"inst"'),
     case("a raising columns lookup counts as missing", ColumnsLookupRaises(), b'{"z":0}'),
-    case("bytes fall back to their str", b"ab", b"\"b'ab'\""),
-    case("a set falls back to its str", {1}, b'"{1}"'),
-    case("a decimal falls back to its str", decimal.Decimal("1.50"), b'"1.50"'),
+    case("other values fall back to their str", [b"ab", {1}, decimal.Decimal("1.50"), Plain.A],
+         b"[\"b'ab'\",\"{1}\",\"1.50\",\"Plain.A\"]"),
     case("a str with lone surrogates in the fallback", Lone(), '"x\ufffd\ufffd\ufffd"'.encode()),
-    case("a str subclass key uses its own text", {StrSub("k"): 1}, b'{"k":1}'),
-    case("a field tuple subclass is used", type("NT", (), {"__columns__": namedtuple("C", "p q")("a", "b"), "a": 1, "b": 2})(),
-         b'{"a":1,"b":2}'),
-    case("a field dict subclass is used", type("OD", (), {"__columns__": OrderedDict([("b", 0), ("a", 0)]), "a": 1, "b": 2})(),
-         b'{"b":2,"a":1}'),
-    case("field names are escaped", type("E", (), {"__columns__": ("<",), "<": "&"})(), b'{"\\u003c":"\\u0026"}'),
+    case("field tuple and dict subclasses are used",
+         [type("NT", (), {"__columns__": namedtuple("C", "p q")("a", "b"), "a": 1, "b": 2})(),
+          type("OD", (), {"__columns__": OrderedDict([("b", 0), ("a", 0)]), "a": 1, "b": 2})()],
+         b'[{"a":1,"b":2},{"b":2,"a":1}]'),
     case("a tuple subclass with columns is still an array",
          type("TC", (tuple,), {"__columns__": ("a",), "a": 1})((5,)), b"[5]"),
 ]
@@ -260,24 +172,15 @@ def test_encode(value, expected):
     "value, text",
     [
         case("an integral float keeps a point zero", 1.0, "1.0"),
-        case("zero keeps a point zero", 0.0, "0.0"),
         case("negative zero keeps its sign", -0.0, "-0.0"),
-        case("a short fraction is plain", 0.1, "0.1"),
-        case("a fraction above one is plain", 3.25, "3.25"),
         case("1e15 is padded with zeros", 1e15, "1000000000000000.0"),
         case("sixteen integral digits stay plain", 9999999999999998.0, "9999999999999998.0"),
         case("1e16 switches to an exponent", 1e16, "1e+16"),
-        case("1e-5 is plain", 0.00001, "0.00001"),
         case("several digits at 1e-5 are plain", 1.2345e-5, "0.000012345"),
         case("1e-6 switches to an exponent", 0.000001, "1e-6"),
-        case("a negative exponent keeps the fraction digits", 1.5e-7, "1.5e-7"),
         case("a negative value with a three-digit exponent", -2.5e-300, "-2.5e-300"),
         case("the largest double", 1.7976931348623157e308, "1.7976931348623157e+308"),
         case("the smallest subnormal", 5e-324, "5e-324"),
-        case("the shortest round-trip digits are used", 0.1 + 0.2, "0.30000000000000004"),
-        case("NaN is null", math.nan, "null"),
-        case("infinity is null", math.inf, "null"),
-        case("minus infinity is null", -math.inf, "null"),
     ],
 )
 def test_float_layout(value, text):
@@ -294,55 +197,23 @@ def test_float_layout_on_many_doubles():
     assert got == "[" + ",".join(ref_float(v) for v in values) + "]"
 
 
-@pytest.mark.parametrize(
-    "value, name",
-    [case("an int key", {1: 2}, "int"), case("a None key", {None: 1}, "NoneType"),
-     case("a tuple key", {(1,): 1}, "tuple"), case("a float key", {1.5: 1}, "float"),
-     case("a bool key", {True: 1}, "bool"), case("a bytes key nested in a list", [{b"k": 1}], "bytes")],
-)
-def test_non_str_keys_are_refused(value, name):
-    assert_raises_exactly(lambda: jbody(value), TypeError, f"'{name}' object cannot be converted to 'PyString'")
-
-
-@pytest.mark.parametrize(
-    "value",
-    [case("a lone surrogate value", "a\ud800"), case("a lone surrogate key", {"\udc00": 1}),
-     case("a lone surrogate field name", SurrogateField())],
-)
-def test_lone_surrogates_in_strings_fail(value):
-    assert type(caught(jbody, value)) is UnicodeEncodeError
-
-
-def test_a_missing_listed_field_raises_attribute_error():
+def test_encoding_failures():
+    for value, name in (({1: 2}, "int"), ({None: 1}, "NoneType"), ([{b"k": 1}], "bytes")):
+        assert_raises_exactly(lambda: jbody(value), TypeError, f"'{name}' object cannot be converted to 'PyString'")
+    for value in ("a\ud800", {"\udc00": 1}, SurrogateField()):
+        assert type(caught(jbody, value)) is UnicodeEncodeError
     assert type(caught(jbody, Missing())) is AttributeError
-
-
-def test_a_raising_field_getter_propagates_unchanged():
     err = LookupError("x")
-
-    class G:
-        __columns__ = ("a",)
-
-        @property
-        def a(self):
-            raise err
-
-    assert caught(jbody, G()) is err
+    getter = type("G", (), {"__columns__": ("a",), "a": property(lambda self: (_ for _ in ()).throw(err))})()
+    assert caught(jbody, getter) is err
 
 
-def test_a_raising_str_reports_to_the_unraisable_hook(monkeypatch):
+def test_a_failing_str_reports_to_the_unraisable_hook(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, u.object)))
-    foo = Foo()
-    assert jbody([foo]) == b'["\\u003cunprintable Foo object\\u003e"]'
-    assert seen == [(ValueError, foo)]
-
-
-def test_a_str_returning_a_non_str_is_unprintable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
-    assert jbody(NotStr()) == b'"\\u003cunprintable NotStr object\\u003e"'
-    assert seen == [TypeError]
+    foo, not_str = Foo(), NotStr()
+    assert jbody([foo, not_str]) == b'["\\u003cunprintable Foo object\\u003e","\\u003cunprintable NotStr object\\u003e"]'
+    assert seen == [(ValueError, foo), (TypeError, not_str)]
 
 
 def test_a_field_dict_growing_during_the_walk_panics():
