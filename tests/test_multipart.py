@@ -35,22 +35,14 @@ CD = "Content-Disposition: form-data; "
 
 MULTIPART_CASES = [
     case("no body", None, {}, {}),
-    case("an empty body", b"", {}, {}),
     case("two fields of one name", form(part([CD + "name=a"], "1"), part([CD + "name=a"], "2")),
          {"a": ["1", "2"]}, {}),
     case("a file with a content type", form(part([CD + 'name="f"; filename="x.txt"', "Content-Type: text/plain"], "data")),
          {}, {"f": [("x.txt", "text/plain", b"data")]}),
-    case("a file without a content type", form(part([CD + 'name="f"; filename="x.txt"'], "d")),
-         {}, {"f": [("x.txt", "", b"d")]}),
-    case("an empty filename still makes a file", form(part([CD + 'name="f"; filename=""'], "d")),
-         {}, {"f": [("", "", b"d")]}),
     case("a part without a name is left out", form(part([CD + 'filename="x"'], "d"), part([CD + "name=b"], "2")),
          {"b": ["2"]}, {}),
-    case("an unquoted name", form(part([CD + "name=plain"], "v")), {"plain": ["v"]}, {}),
-    case("parameter keys are lowercased", form(part(["Content-Disposition: form-data; NAME=up"], "v")), {"up": ["v"]}, {}),
-    case("header names are lowercased", form(part(["CONTENT-DISPOSITION: form-data; name=a"], "v")), {"a": ["v"]}, {}),
-    case("a quoted name is cut at its semicolon", form(part([CD + 'name="a;b"'], "v")), {'"a': ["v"]}, {}),
-    case("a single quotation mark is not unquoted", form(part([CD + 'name="'], "v")), {'"': ["v"]}, {}),
+    case("header names and parameter keys are lowercased", form(part(["CONTENT-DISPOSITION: form-data; NAME=a"], "v")),
+         {"a": ["v"]}, {}),
     case("the inner text of quotes is not trimmed", form(part([CD + 'name=" a "'], "v")), {" a ": ["v"]}, {}),
     case("backslashes in quotes stay", form(part([CD + 'name="f"; filename="C:\\x\\"'], "d")),
          {}, {"f": [("C:\\x\\", "", b"d")]}),
@@ -62,51 +54,29 @@ MULTIPART_CASES = [
          {}, {"f": [("b.txt", "", b"d")]}),
     case("a later plain filename wins", form(part([CD + "name=f; filename*=UTF-8''b.txt; filename=a.txt"], "d")),
          {}, {"f": [("a.txt", "", b"d")]}),
-    case("a broken percent escape is copied", form(part([CD + "name=f; filename*=''%41%4%zz+"], "d")),
+    case("a broken percent escape is copied under any key case", form(part([CD + "name=f; FileName*=''%41%4%zz+"], "d")),
          {}, {"f": [("A%4%zz+", "", b"d")]}),
     case("an extended filename decodes bytes lossily", form(part([CD + "name=f; filename*=''%FFa"], "d")),
          {}, {"f": [("\ufffda", "", b"d")]}),
     case("a quoted extended filename is unquoted first", form(part([CD + "name=f; filename*=\"UTF-8''q%20r\""], "d")),
          {}, {"f": [("q r", "", b"d")]}),
-    case("an extended filename without apostrophes is decoded whole", form(part([CD + "name=f; filename*=UTF-8%41"], "d")),
-         {}, {"f": [("UTF-8A", "", b"d")]}),
-    case("an extended filename key is lowercased", form(part([CD + "name=f; FileName*=''%41"], "d")),
-         {}, {"f": [("A", "", b"d")]}),
-    case("one trailing CR LF is removed", form(part([CD + "name=a"], "x")), {"a": ["x"]}, {}),
     case("two trailing CR LF keep one", form(part([CD + "name=a"], "x\r\n")), {"a": ["x\r\n"]}, {}),
-    case("data that is just CR LF becomes empty", b"--B\r\n" + CD.encode() + b"name=a\r\n\r\n\r\n--B--",
-         {"a": [""]}, {}),
-    case("inner CR LF stays", form(part([CD + "name=a"], "x\r\ny")), {"a": ["x\r\ny"]}, {}),
     case("the delimiter inside data cuts the part",
          form(part([CD + "name=a"], "x--By")), {"a": ["x"]}, {}),
-    case("bytes after the closing delimiter are ignored",
-         form(part([CD + "name=a"], "1")) + part([CD + "name=b"], "2"), {"a": ["1"]}, {}),
     case("a preamble beginning with two hyphens ends the parse",
          b"--pre\r\n" + form(part([CD + "name=a"], "1")), {}, {}),
-    case("a preamble without hyphens is skipped",
-         b"preamble\r\n" + form(part([CD + "name=a"], "1")), {"a": ["1"]}, {}),
     case("a body without any delimiter is one part",
          ("Content-Disposition: form-data; name=solo\r\n\r\nvalue").encode(), {"solo": ["value"]}, {}),
     case("UTF-8 in a field is decoded and invalid bytes become replacement",
          form(part([CD + "name=a"], b"caf\xc3\xa9 x\xffy")), {"a": ["caf\u00e9 x\ufffdy"]}, {}),
-    case("invalid UTF-8 in a file is kept",
-         form(part([CD + "name=f; filename=b"], b"x\xffy")), {}, {"f": [("b", "", b"x\xffy")]}),
     case("invalid UTF-8 in header values becomes replacement",
          form(part([CD.encode() + b"name=x-\xff; filename=\xe9", b"Content-Type: \xc3("], "")),
          {}, {"x-\ufffd": [("\ufffd", "\ufffd(", b"")]}),
-    case("bare LF separates header lines",
-         form(b"--B\r\nContent-Disposition: form-data; name=f; filename=n\nContent-Type: a/b\r\n\r\nd\r\n"),
-         {}, {"f": [("n", "a/b", b"d")]}),
     case("a blank LF line does not end the header block",
          b"--B\r\nContent-Disposition: form-data; name=a\n\nv\r\n--B--", {}, {}),
-    case("the last content type wins",
-         form(part([CD + "name=f; filename=n", "Content-Type: a/b", "content-type: c/d"], "d")),
-         {}, {"f": [("n", "c/d", b"d")]}),
-    case("a content type keeps case and parameters",
-         form(part([CD + "name=f; filename=n", "Content-Type:  Text/Plain; Charset=UTF-8 "], "d")),
-         {}, {"f": [("n", "Text/Plain; Charset=UTF-8", b"d")]}),
-    case("a header value keeps colons after the first", form(part([CD + "name=f; filename=n", "Content-Type: a:b"], "d")),
-         {}, {"f": [("n", "a:b", b"d")]}),
+    case("the last content type wins and keeps case and parameters",
+         form(part([CD + "name=f; filename=n", "Content-Type: a/b", "content-type:  Text/Plain; x=a:b "], "d")),
+         {}, {"f": [("n", "Text/Plain; x=a:b", b"d")]}),
     case("a later disposition line clears an earlier name",
          form(part([CD + "name=a", "Content-Disposition: form-data; filename=x"], "d")), {}, {}),
     case("a later disposition line clears an earlier filename",
@@ -114,12 +84,8 @@ MULTIPART_CASES = [
     case("the disposition type is not examined",
          form(part(["Content-Disposition: attachment; name=a"], "d"), part(["Content-Disposition: name=b"], "e")),
          {"a": ["d"], "b": ["e"]}, {}),
-    case("a header line without a colon is skipped",
-         form(part(["garbage", CD + "name=a"], "d")), {"a": ["d"]}, {}),
     case("header names and values are trimmed",
          form(part(["  Content-Disposition\t:  form-data ;  name = a  "], "d")), {"a": ["d"]}, {}),
-    case("other headers are ignored",
-         form(part([CD + "name=a", "X-Name: b", "Content-Transfer-Encoding: base64"], "d")), {"a": ["d"]}, {}),
     case("a name used for a field and a file goes to both dictionaries",
          form(part([CD + "name=a"], "1"), part([CD + "name=a; filename=f"], "2")),
          {"a": ["1"]}, {"a": [("f", "", b"2")]}),
@@ -135,7 +101,15 @@ MULTIPART_CASES = [
     case("delimiters are found leftmost and without overlap",
          b"--xx--xx\r\nContent-Disposition: form-data; name=a\r\n\r\nv\r\n--xx--".replace(b"xx", b"B"), {"a": ["v"]}, {}),
     case("an empty part name is still a name", form(part([CD + 'name=""'], "v")), {"": ["v"]}, {}),
-    case("a non-ASCII name", form(part([(CD + 'name="ü"').encode()], "v")), {"ü": ["v"]}, {}),
+    case("a delimiter need not follow a line break", b"x--B" + part([CD + "name=a"], "v")[3:] + b"--B--", {"a": ["v"]}, {}),
+    case("a closing delimiter without CR LF ends the parse", form(part([CD + "name=a"], "1"))[:-2] + b"garbage"
+         + part([CD + "name=b"], "2"), {"a": ["1"]}, {}),
+    case("a preamble that looks like a part is read", (CD + "name=a\r\n\r\npre\r\n").encode() + form(part([CD + "name=b"], "1")),
+         {"a": ["pre"], "b": ["1"]}, {}),
+    case("a second leading CR LF is an empty header line", b"--B\r\n\r\n" + (CD + "name=a\r\n\r\nv\r\n--B--").encode(),
+         {"a": ["v"]}, {}),
+    case("escapes before the quotes are dropped with them", form(part([CD + "name=f; filename*=%41''x''%42"], "d")),
+         {}, {"f": [("x''B", "", b"d")]}),
 ]
 
 
@@ -174,15 +148,12 @@ def test_keys_keep_the_position_of_their_first_part():
     assert list(files.items()) == [("y", [("f", "", b"2"), ("f", "", b"6")]), ("x", [("f", "", b"5")])]
 
 
-def test_an_empty_boundary_splits_at_every_double_hyphen():
+def test_unusual_boundaries():
     body = b"--\r\nContent-Disposition: form-data; name=a\r\n\r\nx\r\n--\r\nContent-Disposition: form-data; name=b\r\n\r\ny--z\r\n"
-    assert parse(body, "") == ({"a": ["x"], "b": ["y"]}, {})
-
-
-def test_a_non_ascii_boundary_matches_its_utf8_bytes():
+    assert parse(body, "") == ({"a": ["x"], "b": ["y"]}, {})  # every double hyphen splits
+    assert parse(b"----\r\n" + (CD + "name=a\r\n\r\nv\r\n------\r\n").encode(), "--") == ({"a": ["v"]}, {})
     delim = "--é".encode()
-    body = form(part([CD + "name=a"], "1", delim=delim), delim=delim)
-    assert parse(body, "é") == ({"a": ["1"]}, {})
+    assert parse(form(part([CD + "name=a"], "1", delim=delim), delim=delim), "é") == ({"a": ["1"]}, {})
 
 
 def test_body_from_an_http_client():
