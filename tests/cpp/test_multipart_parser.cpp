@@ -19,11 +19,6 @@ struct Got {
     bool operator==(const Got&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Got& g) {
-    return os << "{" << g.name << (g.file ? " file '" + g.filename + "'" : " field") << " ct='" << g.content_type
-              << "' data='" << g.data << "'}";
-}
-
 std::vector<Got> parse(std::string_view body, std::string_view boundary = "B") {
     std::vector<Got> parts;
     parse_multipart(body, boundary, [&](const MultipartPart& p) {
