@@ -5,7 +5,7 @@ from calvenor._core import CalvenorApp
 DEFAULT_METHODS = "GET,POST,PUT,DELETE,OPTIONS,PATCH"
 # Unicode White_Space, and characters that look like space but are not.
 WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
-NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f", "\u00c5", "\u3001"]
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\x1c"]
 
 
 def configured(origins, methods=None, headers=None, max_age=None):
@@ -39,19 +39,16 @@ def test_all_defaults_allow_everything_with_default_headers():
         ("alpha, beta", ["alpha", "beta"], ["Beta", " beta", "alpha, beta", "*"], False),
         ("alpha,*", ["alpha", "zeta", ""], [], True),
         ("", [""], ["x", " "], False),
-        ("alpha,,beta", ["alpha", "", "beta"], ["alpha,,beta"], False),
-        ("a,", ["a", ""], ["a,"], False),
+        ("alpha,,beta,", ["alpha", "", "beta"], ["alpha,,beta,"], False),
         (" * ", ["x"], [], True),
         ("**", ["**"], ["*", "x"], False),
         (WHITE_SPACE + "alpha" + WHITE_SPACE + "," + WHITE_SPACE + "beta", ["alpha", "beta"], [WHITE_SPACE + "alpha"],
          False),
-        ("http://\u00e9", ["http://\u00e9"], ["http://e"], False),
-        ("https://A.example/", ["https://A.example/"], ["https://a.example/", "https://A.example"], False),
+        ("https://A.\u00e9/", ["https://A.\u00e9/"], ["https://a.\u00e9/", "https://A.\u00e9", "https://A.e/"], False),
     ] + [(c + "a" + c, [c + "a" + c], ["a"], False) for c in NOT_WHITE_SPACE],
     ids=["comma list is trimmed and exact", "wildcard entry allows all", "empty text allows only empty origin",
-         "empty middle piece is kept", "trailing comma gives empty piece", "trimmed star is wildcard",
-         "double star is not wildcard", "all unicode white space is trimmed", "non-ascii origins compare exactly",
-         "no normalisation of origins"]
+         "empty middle and trailing pieces are kept", "trimmed star is wildcard", "double star is not wildcard",
+         "all unicode white space is trimmed", "origins compare exactly without normalisation"]
     + [f"U+{ord(c):04X} is not trimmed" for c in NOT_WHITE_SPACE],
 )
 def test_origin_list_decisions(origins, allowed, refused, wildcard):
@@ -80,34 +77,10 @@ def test_texts_are_stored_exactly_and_second_call_replaces_all():
     assert app.cors_preflight_headers("beta")["Access-Control-Max-Age"] == "5"
 
 
-@pytest.mark.parametrize(
-    "kwargs,exc_type,message",
-    [
-        (dict(origins=["a"], methods=None, headers=None, max_age=None), TypeError,
-         "argument 'origins': 'list' object cannot be converted to 'PyString'"),
-        (dict(origins="a", methods=None, headers=None, max_age=600), TypeError,
-         "argument 'max_age': 'int' object cannot be converted to 'PyString'"),
-        (dict(origins="a", methods=None, headers=b"x", max_age=None), TypeError,
-         "argument 'headers': 'bytes' object cannot be converted to 'PyString'"),
-        (dict(origins="\ud800", methods=None, headers=None, max_age=None), UnicodeEncodeError, None),
-        (dict(origins="a", methods=None, headers=None), TypeError,
-         "CalvenorApp.set_cors() missing 1 required positional argument: 'max_age'"),
-    ],
-    ids=["list origins is refused", "int max age is refused", "bytes headers is refused",
-         "lone surrogate raises unicode error", "missing max age is reported"],
-)
-def test_bad_set_cors_leaves_policy_unchanged(kwargs, exc_type, message):
+def test_a_refused_set_cors_leaves_the_policy_unchanged():
     app = configured("keep")
-    with pytest.raises(exc_type) as info:
-        app.set_cors(**kwargs)
-    if message is not None:
-        assert str(info.value) == message
+    for args, exc_type in (((["a"], None, None, None), TypeError), (("a", None, None, 600), TypeError),
+                           (("\ud800", None, None, None), UnicodeEncodeError)):
+        with pytest.raises(exc_type):
+            app.set_cors(*args)
     assert app.cors_allows("keep") and not app.cors_allows("a")
-
-
-def test_origin_argument_is_converted_as_text():
-    app = configured(None)
-    with pytest.raises(TypeError, match=r"^argument 'origin': 'NoneType' object cannot be converted to 'PyString'$"):
-        app.cors_origin(None)
-    with pytest.raises(TypeError, match=r"^CalvenorApp\.cors_allows\(\) got an unexpected keyword argument 'o'$"):
-        app.cors_allows(o="x")

@@ -23,8 +23,6 @@ def sample_inputs():
     noise = rnd.randbytes(200_000)
     return [
         pytest.param(b"", id="empty input"),
-        pytest.param(b"a", id="one byte"),
-        pytest.param(b"hello " * 1000, id="repetitive text"),
         pytest.param(text, id="text larger than one output chunk"),
         pytest.param(noise, id="incompressible bytes"),
     ]
@@ -40,10 +38,6 @@ def test_member_layout_and_round_trip(data):
     assert d.decompress(out[10:-8]) + d.flush() == data and d.eof and d.unused_data == b""
 
 
-def test_empty_input_ends_in_eight_zero_bytes():
-    assert compress(b"")[-8:] == bytes(8)
-
-
 @pytest.mark.skipif(shutil.which("gzip") is None, reason="no gzip command")
 def test_gzip_command_accepts_the_member(tmp_path):
     path = tmp_path / "body.gz"
@@ -51,27 +45,5 @@ def test_gzip_command_accepts_the_member(tmp_path):
     subprocess.run(["gzip", "-t", str(path)], check=True)
 
 
-@pytest.mark.parametrize(
-    "data",
-    [bytearray(b"\x00\x01\xffabc"), [0, 1, 255, 97, 98, 99], (0, 1, 255, 97, 98, 99)],
-    ids=["bytearray equals bytes", "list of ints equals bytes", "tuple of ints equals bytes"],
-)
-def test_byte_sequences_give_same_output_as_bytes(data):
-    assert compress(data) == compress(b"\x00\x01\xffabc")
-
-
-@pytest.mark.parametrize(
-    "data,exc_type,message",
-    [
-        ("text", TypeError, "argument 'data': Can't extract `str` to `Vec`"),
-        ([1, 256], OverflowError, "out of range integral type conversion attempted"),
-        ([-1], OverflowError, "out of range integral type conversion attempted"),
-        (3, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
-        (None, TypeError, "argument 'data': 'NoneType' object cannot be converted to 'Sequence'"),
-    ],
-    ids=["str is refused", "item above 255 overflows", "negative item overflows", "int is refused", "none is refused"],
-)
-def test_refused_arguments(data, exc_type, message):
-    with pytest.raises(exc_type) as info:
-        compress(data)
-    assert type(info.value) is exc_type and str(info.value) == message
+def test_byte_sequences_give_the_same_output_as_bytes():
+    assert compress(bytearray(b"\x00\xffa")) == compress([0, 255, 97]) == compress(b"\x00\xffa")
