@@ -58,28 +58,13 @@ struct InsertCase {
 };
 
 #define CONFLICT "Insertion failed due to conflict with previously registered route: "
-#define SEGMENT "Only one parameter is allowed per path segment"
 #define NAME "Parameters must be registered with a valid name"
-#define CATCHALL "Catch-all parameters are only allowed at the end of a route"
 
+// Orders of checks and outcomes that the Python tests do not reach.
 const std::vector<InsertCase> kInserts = {
-    {"same catch-all route twice", {"GET /x/{id}/{*rest}"}, "GET /x/{id}/{*rest}",
-     CONFLICT "GET /x/{id}/{*rest}"},
-    {"conflict names the deeper route below the wildcard", {"GET /f/{name}/x/y"}, "GET /f/{*p}",
-     CONFLICT "GET /f/{name}/x/y"},
     {"conflict names the route stored at the node", {"GET /u/{id}/posts", "GET /u/{uid}"}, "GET /u/{x}",
      CONFLICT "GET /u/{uid}"},
     {"same route under another method is fine", {"GET /a"}, "POST /a", "ok"},
-    {"shared parameter node with a longer route", {"GET /users/{uid}"}, "GET /users/{id}/posts", "ok"},
-    {"second parameter in a suffix segment", {"GET /{a}.png"}, "GET /{a}.{b}", SEGMENT},
-    {"catch-all right after a parameter", {}, "GET /{a}{*b}", SEGMENT},
-    {"lone open brace at the end", {}, "GET /{", NAME},
-    {"escaped close brace cannot close", {}, "GET /{x}}", NAME},
-    {"escaped open brace leaves a stray close", {}, "GET /{{x}", NAME},
-    {"syntax errors anywhere are found before the tree is walked", {"GET /a"}, "GET /a/{x}/{", NAME},
-    {"two catch-alls", {}, "GET /{*a}{*b}", CATCHALL},
-    {"catch-all after literal text is fine", {}, "GET /x{*rest}", "ok"},
-    {"escaped close brace inside a name", {}, "GET /{a}}b}", "ok"},
     {"25 parameters and a catch-all", {}, many_params(25, "/{*r}"), "ok"},
     {"26 parameters", {}, many_params(26), "Too many route parameters."},
     {"26 parameters win over a later syntax error", {}, many_params(26, "/{"), "Too many route parameters."},
@@ -140,60 +125,6 @@ TEST(route_tree_values_point_into_the_text) {
     CHECK(m.params[1].value.data() == text.data() + 8);
 }
 
-// A refused insertion followed by more routes must behave exactly like the same routes
-// without it: same insert outcomes, same lookups.
-struct TraceCase {
-    const char* what;
-    std::vector<const char*> setup;
-    std::string refused;
-    std::vector<std::string> after;
-    std::vector<const char*> probes;
-};
-
-const std::vector<TraceCase> kTraces = {
-    {"chain on the empty root, catch-all error deep inside",
-     {},
-     "GET /a/{x}/b/{*c}/d",
-     {"GET /a/{y}/b/{*c}", "GET /a", "GET /a/{z}/b/{*c}/d"},
-     {"GET /a/1/b/2", "GET /a", "GET /a/1/b/2/d", "GET /a/1/b/"}},
-    {"new wildcard child of an existing node",
-     {"GET /u/me"},
-     "GET /u/{id}/{*r}/x",
-     {"GET /u/{name}", "GET /u/{*all}"},
-     {"GET /u/7", "GET /u/me", "GET /u/7/q/x"}},
-    {"new suffix child of a parameter",
-     {"GET /{f}.png"},
-     "GET /{f}.jpg/{*r}/x",
-     {"GET /{f}.jpg/{g}", "GET /{f}.jpg/{*r}"},
-     {"GET /a.jpg/b", "GET /a.jpg/b/x", "GET /a.png"}},
-    {"too many parameters",
-     {"GET /x"},
-     many_params(26),
-     {many_params(25)},
-     {"GET /x", "GET /1/2"}},
-};
-
-TEST(route_tree_refused_insert_leaves_no_trace) {
-    for (const TraceCase& c : kTraces) {
-        Tree with = build(c.setup);
-        Tree without = build(c.setup);
-        std::string shape = with.dump(false);
-        CHECK(with.insert(c.refused, c.refused).has_value());
-        for (const std::string& r : c.after) {
-            std::string a = outcome(with.insert(r, r));
-            std::string b = outcome(without.insert(r, r));
-            if (a != b) std::fprintf(stderr, "  in: %s, route %s\n", c.what, r.c_str());
-            CHECK_EQ(a, b);
-        }
-        for (const char* p : c.probes) {
-            std::string a = lookup(with, p);
-            std::string b = lookup(without, p);
-            if (a != b) std::fprintf(stderr, "  in: %s\n", c.what);
-            CHECK_EQ(a, b);
-        }
-    }
-}
-
 // Where the refused walk needs no split, the structure must be exactly as before.
 TEST(route_tree_refused_insert_keeps_structure) {
     const std::pair<std::vector<const char*>, const char*> cases[] = {
@@ -211,62 +142,11 @@ TEST(route_tree_refused_insert_keeps_structure) {
     }
 }
 
-struct Counted {
-    static inline int live = 0;
-    bool owns = true;
-    Counted() { ++live; }
-    Counted(Counted&& o) noexcept : owns(o.owns) { o.owns = false; }
-    Counted& operator=(Counted&&) = delete;
-    ~Counted() {
-        if (owns) --live;
-    }
-};
-
-TEST(route_tree_releases_values) {
-    Counted::live = 0;
-    {
-        RouteTree<Counted> t;
-        for (int i = 0; i < 20; ++i) CHECK(!t.insert("GET /r" + std::to_string(i), Counted()));
-        CHECK_EQ(Counted::live, 20);
-        for (const char* bad : {"GET /r1", "GET /{a}{b}", "GET /{}", "GET /{*a}/b"}) {
-            CHECK(t.insert(bad, Counted()).has_value());
-            CHECK_EQ(Counted::live, 20);
-        }
-        CHECK(t.insert(many_params(26), Counted()).has_value());
-        CHECK_EQ(Counted::live, 20);
-    }
-    CHECK_EQ(Counted::live, 0);
-}
-
 std::string repeat(std::string_view s, int n) {
     std::string out;
     out.reserve(s.size() * static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) out += s;
     return out;
-}
-
-TEST(route_tree_10000_segments) {
-    const std::string segs = repeat("/s", 9999);
-    Tree t;
-    CHECK(!t.insert("GET " + segs + "/{id}", "deep"));
-    CHECK(!t.insert("GET /{*rest}", "rest"));
-
-    CHECK(lookup(t, "GET " + segs + "/7") == "deep id=7");
-    const std::string miss = "GET " + segs + "/7/8";
-    CHECK(lookup(t, miss) == "rest rest=" + miss.substr(5));
-    const std::string other = "GET " + repeat("/q", 10000);
-    CHECK(lookup(t, other) == "rest rest=" + other.substr(5));
-    CHECK(lookup(t, repeat("{", 10000)) == "none");
-    CHECK(lookup(t, repeat("/", 10000)) == "none");
-
-    // A conflict on such a route reports the whole of it.
-    InsertResult r = t.insert("GET " + segs + "/{name}", "");
-    CHECK(r && r->with == "GET " + segs + "/{id}");
-
-    Tree params;
-    CHECK(!params.insert("GET /{a}/x", "ax"));
-    CHECK(lookup(params, "GET /a" + repeat("/x", 9999)) == "none");
-    CHECK(lookup(params, "GET /" + repeat("a", 10000) + "/x") == "ax a=" + repeat("a", 10000));
 }
 
 TEST(route_tree_deep_tree_with_a_wildcard_at_every_level) {
