@@ -2,7 +2,6 @@
 import random
 import re
 
-import httpx
 import pytest
 
 from calvenor._core import Request
@@ -154,22 +153,6 @@ def test_unusual_boundaries():
     assert parse(b"----\r\n" + (CD + "name=a\r\n\r\nv\r\n------\r\n").encode(), "--") == ({"a": ["v"]}, {})
     delim = "--é".encode()
     assert parse(form(part([CD + "name=a"], "1", delim=delim), delim=delim), "é") == ({"a": ["1"]}, {})
-
-
-def test_body_from_an_http_client():
-    request = httpx.Request(
-        "POST",
-        "http://example.test/upload",
-        data={"title": "Quarterly report", "tags": ["caf\u00e9", ""]},
-        files=[("upload", ("report.csv", b"a,b\r\n1,2\r\n", "text/csv")),
-               ("upload", ("blob.bin", bytes(range(256)) * 4, "application/octet-stream"))],
-    )
-    body = request.read()
-    boundary = request.headers["content-type"].split("boundary=", 1)[1]
-    fields, files = parse(body, boundary)
-    assert fields == {"title": ["Quarterly report"], "tags": ["caf\u00e9", ""]}
-    assert files == {"upload": [("report.csv", "text/csv", b"a,b\r\n1,2\r\n"),
-                                ("blob.bin", "application/octet-stream", bytes(range(256)) * 4)]}
 
 
 def test_results_are_new_objects_and_the_stored_body_is_kept():
