@@ -72,13 +72,11 @@ def multipart(body, boundary=B):
         case("megabytes of CR LF before the first delimiter", b"\r\n" * (2 * MB) + field_part(b"a", b"1"),
              ({"a": ["1"]}, {})),
         case("megabytes of hyphens before the first delimiter", b"-" * (4 * MB) + field_part(b"a", b"1"), ({}, {})),
-        case("two hundred thousand empty parts", (DELIM + b"\r\n") * 200_000, ({}, {})),
         case("fifty thousand empty files of one name",
              (DELIM + b'\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\n\r\n') * 50_000,
              ({}, {"f": [("", "", b"")] * 50_000})),
         case("a hundred thousand header lines and no blank line",
              DELIM + b"\r\n" + b"Content-Disposition: form-data; name=a\r\n" * 100_000, ({}, {})),
-        case("CR LF CR never followed by LF", DELIM + b"\r\n" + b"X: y\r\n\r" * 400_000, ({}, {})),
         case("one header line of megabytes", DELIM + b"\r\nContent-Disposition: form-data; name=" + b"a" * (4 * MB),
              ({}, {})),
         case("a hundred thousand header lines that do end",
@@ -97,7 +95,6 @@ def test_multipart_hostile_structure(body, expected):
     "boundary, filler",
     [case("one-byte boundary, data of hyphens", "x", b"-"),
      case("one-byte boundary, data of near delimiters", "x", b"-\r\n--"),
-     case("200-byte boundary of hyphens, data of CR LF hyphens", "-" * 199 + "x", b"\r\n--"),
      case("200-byte periodic boundary, data of its period", "ab" * 99 + "ac", b"ab")],
 )
 def test_multipart_data_made_of_near_delimiters(boundary, filler):
@@ -150,11 +147,9 @@ def test_json_nesting_beyond_the_limit_is_refused_at_the_128th_opener(unit):
              f"Invalid JSON: invalid escape at line 1 column {10 * MB + 3}"),
         case("a hundred thousand integer digits", b"1" * 100_000,
              "Invalid JSON: number out of range at line 1 column 100000"),
-        case("a hundred thousand fraction digits", b"0." + b"1" * 100_000, 0.1111111111111111),
         case("a hundred thousand digits scaled back by the exponent", b"1" * 100_000 + b"e-99990", 1111111111.1111112),
         case("an exponent of a hundred thousand digits", b"1e" + b"9" * 100_000,
              "Invalid JSON: number out of range at line 1 column 12"),
-        case("a negative exponent of a hundred thousand digits", b"1e-" + b"9" * 100_000, 0.0),
         case("a million duplicate keys keep the last value", b"{" + b'"k":1,' * 999_999 + b'"k":2}', {"k": 2}),
     ],
 )

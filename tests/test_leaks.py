@@ -100,13 +100,12 @@ def cases():
 
     data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2]),
             "s": b"str fallback"}
-    int_key, surrogate, missing, cycle = {1: "x"}, {"a": "\ud800"}, Missing(), []
+    int_key, missing, cycle = {1: "x"}, Missing(), []
     cycle.append(cycle)
 
     app = core.CalvenorApp()
-    for path, handler in [("/json/{id}", h), ("/raise", lambda req: {}["k"]), ("/intkey", lambda req: int_key),
-                          ("/shared", lambda req: app.resolve("GET", "/")),
-                          ("/exclusive", lambda req: app.add_route("GET", "/later", h)), ("/shrink", shrinking)]:
+    for path, handler in [("/json/{id}", h), ("/raise", lambda req: {}["k"]),
+                          ("/shared", lambda req: app.resolve("GET", "/")), ("/shrink", shrinking)]:
         app.add_route("GET", path, handler)
     app.set_cors("https://a.example, https://b.example", "GET, POST", "X-Token", "600")
 
@@ -141,21 +140,16 @@ def cases():
         ("response: json of nested values", lambda: core.Response.json(data, None), (data,)),
         ("response: json with a non-str key", expect(lambda: core.Response.json(int_key, None), "TypeError"),
          (int_key,)),
-        ("response: json with a lone surrogate",
-         expect(lambda: core.Response.json(surrogate, None), "UnicodeEncodeError"), (surrogate,)),
         ("response: json with a missing field", expect(lambda: core.Response.json([missing], None), "AttributeError"),
          (missing,)),
         ("response: json of a self-containing list", expect(lambda: core.Response.json(cycle, None), "RecursionError"),
          (cycle,)),
         ("response: json of a dict that shrinks",
          expect(lambda: core.Response.json(shrinking(), None), "PanicException"), ()),
-        ("app: add a route to a new app then drop it", lambda: core.CalvenorApp().add_route("GET", "/x/{y}", h), (h,)),
         ("app: dispatch to a dict handler", call("/json/5"), (h, headers, body)),
         ("app: dispatch a miss", call("/nowhere"), (headers, body)),
         ("app: dispatch to a raising handler", expect(call("/raise"), "KeyError"), (headers, body)),
-        ("app: dispatch to an int-keyed result", expect(call("/intkey"), "TypeError"), (int_key,)),
         ("app: a handler that resolves", expect(call("/shared"), "RuntimeError", "Already mutably borrowed"), (app,)),
-        ("app: a handler that adds", expect(call("/exclusive"), "RuntimeError", "Already borrowed"), (app, h)),
         ("app: dispatch to a shrinking dict", expect(call("/shrink"), "PanicException"), ()),
         ("app: dispatch with a str body", expect(call("/json/5", "b"), "TypeError"), (headers,)),
         ("app: cors questions and gzip", lambda: (app.cors_allows("https://a.example"), app.cors_origin("https://x"),
