@@ -228,6 +228,8 @@ def test_number_examples(text, expected):
         case("literals and whitespace around values", ' \t\r\n[ 1 , { }, true,false,null,"" ] \n',
              [1, {}, True, False, None, ""]),
         case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
+        case("equal short strings stay equal and distinct ones distinct", '["ab",{"ab":"a\\u0062","abc":""},"","a\\"","a\\""]',
+             ["ab", {"ab": "ab", "abc": ""}, "", 'a"', 'a"']),
         case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
     ],
 )
