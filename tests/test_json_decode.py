@@ -214,7 +214,8 @@ def test_number_examples(text, expected):
     [
         case("no body decodes as an empty dict", None, {}),
         case("a later duplicate wins and keys are sorted", '{"b":1,"a":2,"b":3}', {"a": 2, "b": 3}),
-        case("keys sort by bytes, a prefix first", '{"é":3,"ab":4,"a":2,"B":1,"":0}', {"": 0, "B": 1, "a": 2, "ab": 4, "é": 3}),
+        case("keys sort by bytes, a prefix first", '{"é":3,"ab":4,"a":2,"B":1,"":0}',
+             {"": 0, "B": 1, "a": 2, "ab": 4, "é": 3}),
         case("repeated keys decode in every object", '[{"n":"x","id":1},{"n":"x","id":2},{"id":3,"m":0}]',
              [{"id": 1, "n": "x"}, {"id": 2, "n": "x"}, {"id": 3, "m": 0}]),
         case("keys sort by UTF-8 bytes, not UTF-16 units", '{"😀":1,"\uffff":2}', {"\uffff": 2, "😀": 1}),
@@ -228,7 +229,8 @@ def test_number_examples(text, expected):
         case("literals and whitespace around values", ' \t\r\n[ 1 , { }, true,false,null,"" ] \n',
              [1, {}, True, False, None, ""]),
         case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
-        case("equal short strings stay equal and distinct ones distinct", '["ab",{"ab":"a\\u0062","abc":""},"","a\\"","a\\""]',
+        case("equal short strings stay equal and distinct ones distinct",
+             '["ab",{"ab":"a\\u0062","abc":""},"","a\\"","a\\""]',
              ["ab", {"ab": "ab", "abc": ""}, "", 'a"', 'a"']),
         case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
     ],
@@ -260,7 +262,7 @@ def test_every_ascii_character_and_a_few_others_decode_escaped_and_raw():
         assert decode(json.dumps(text, ensure_ascii=ascii_only)) == text
 
 
-@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("enabled", [True, False], ids=["with the collector on", "with the collector off"])
 def test_collector_state_is_left_as_found(enabled):
     was = gc.isenabled()
     try:

@@ -90,7 +90,7 @@ def cases():
     r = core.Request("GET", "/p", "a=1&b=%C3%A9&a=+2&flag")
     r.set_headers(headers)
     r.set_body(b'{"a": [1, 2.5, "x\\n", null], "b": {"c": true}}')
-    bad_json, bad_escape, form = core.Request("POST", "/", ""), core.Request("POST", "/", ""), core.Request("P", "/", "")
+    bad_json, bad_escape, form = (core.Request("POST", "/", "") for _ in range(3))
     bad_json.set_body(b'{"a": [1, 2,]}')
     bad_escape.set_body(b'[1,2,{"a":"\\ud83d"}]')
     form.set_body(b"--XX\r\nContent-Disposition: form-data; name=a\r\n\r\n1\xff\r\n--XX\r\nContent-Disposition: "
@@ -118,14 +118,16 @@ def cases():
          (h2, router)),
         ("router: 26 parameters panic", expect(lambda: router.add("GET", many, h2), "PanicException"), (h2, many)),
         ("router: an int method", expect(lambda: router.add(1, "/x", h2), "TypeError"), (h2,)),
-        ("router: an unknown keyword", expect(lambda: router.add("GET", "/x", handler=h2, extra=1), "TypeError"), (h2,)),
+        ("router: an unknown keyword", expect(lambda: router.add("GET", "/x", handler=h2, extra=1), "TypeError"),
+         (h2,)),
         ("router: lookup with parameters", lambda: router.lookup("GET", "/users/4/posts/7"), (h, router)),
         ("request: construct and read everything", lambda: (core.Request("G", "/", "q=1"), r.headers, r.query,
                                                             r.get_header("x-bad"), r.get_header("accept")), (r,)),
         ("request: set headers", lambda: target.set_headers(headers), (headers, target)),
         ("request: a header given as a list", expect(lambda: target.set_headers(pairs), "TypeError"), (pairs,)),
         ("request: a header sequence that reads the request",
-         expect(lambda: target.set_headers(reentrant), "RuntimeError", "Already mutably borrowed"), (reentrant, target)),
+         expect(lambda: target.set_headers(reentrant), "RuntimeError", "Already mutably borrowed"),
+         (reentrant, target)),
         ("request: a body of 256", expect(lambda: target.set_body(big), "OverflowError"), (big,)),
         ("request: set and decode JSON", lambda: (target.set_body([91, 49, 93]), r.json()), (r,)),
         ("request: bad JSON", expect(bad_json.json, "ValueError", "Invalid JSON: trailing comma at line 1 column 13"),
