@@ -67,40 +67,6 @@ def test_failed_set_body_leaves_body_unchanged():
     assert r.json() == [1]
 
 
-class Reentrant:
-    """A sequence whose iteration calls back into a Request."""
-
-    def __init__(self, action, items):
-        self.action, self.items, self.seen = action, items, None
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        raise IndexError
-
-    def __iter__(self):
-        try:
-            self.action()
-        except RuntimeError as e:
-            self.seen = str(e)
-        return iter(self.items)
-
-
-@pytest.mark.parametrize("member", ["set_headers", "set_body"])
-@pytest.mark.parametrize(
-    "call_back, expected",
-    [case("json", lambda r: r.json(), "Already mutably borrowed"),
-     case("another setter", lambda r: r.set_body(b""), "Already borrowed")],
-)
-def test_converting_a_setter_argument_runs_under_exclusive_access(member, call_back, expected):
-    r = make([(b"Old", b"0")], body=b"[0]")
-    seq = Reentrant(lambda: call_back(r), [(b"New", b"1")] if member == "set_headers" else [49])
-    getattr(r, member)(seq)
-    assert seq.seen == expected
-    assert r.get_header("old" if member == "set_body" else "new") is not None  # the access is given back
-
-
 def test_headers_dict_keys_values_and_order():
     r = make([(b"B", b"1"), (b"A", b"  Mixed  "), (b"b", b"3"), (b"X-\xff", b"v"), ("ÉX-Ä\u212a".encode(), b""),
               (b"", b"e")])
