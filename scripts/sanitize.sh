@@ -35,15 +35,8 @@ SO="$(ls "$BDIR"/_core*.so 2>/dev/null | head -n 1)"
 restore_normal
 SAVED=""
 
-# A package directory of its own: the sanitized _core beside the package's other files
-# (Python sources, type stubs).
-rm -rf "$PKG"
-mkdir -p "$PKG/calvenor"
-for f in python/calvenor/*; do
-    case "$f" in *.so) ;; *) if [ -f "$f" ]; then cp "$f" "$PKG/calvenor/"; fi ;; esac
-done
-[ -f "$PKG/calvenor/__init__.py" ] || : >"$PKG/calvenor/__init__.py"
-cp "$SO" "$PKG/calvenor/_core.abi3.so"
+# A package directory of its own: the sanitized _core beside the package's other files.
+test_package "$SO" "$PKG"
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
 UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"
