@@ -11,6 +11,8 @@
 #include "request/byte_search.h"
 #include "request/multipart_parser.h"
 #include "request/text_utils.h"
+#include "text/unicode_space.h"
+#include "text/utf8_valid.h"
 
 using namespace calvenor::request;
 
@@ -86,11 +88,11 @@ void check_kernel(std::string_view body, std::string_view boundary, const std::v
     const char* const end = body.data() + body.size();
     parse_multipart(body, boundary, [&](const MultipartPart& part) {
         FUZZ_ASSERT(part.data.data() >= begin && part.data.data() + part.data.size() <= end);
-        FUZZ_ASSERT(is_valid_utf8(part.name));
-        FUZZ_ASSERT(is_valid_utf8(part.filename));
-        FUZZ_ASSERT(is_valid_utf8(part.content_type));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.name));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.filename));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.content_type));
         FUZZ_ASSERT(part.has_filename || part.filename.empty());
-        FUZZ_ASSERT(trim_unicode_ws(part.content_type) == part.content_type);
+        FUZZ_ASSERT(calvenor::text::trim_unicode_space(part.content_type) == part.content_type);
         return true;
     });
 
