@@ -18,7 +18,7 @@ import time
 
 import orjson
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench-data"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 FILES = ["twitter.json", "citm_catalog.json", "canada.json"]
 
 

@@ -8,7 +8,8 @@ import sys
 import time
 from pathlib import Path
 
-BENCH_DATA = Path(__file__).resolve().parent.parent.parent / "shared" / "bench-data"
+# The public inputs, vendored with the benchmarks (see data/README.md).
+BENCH_DATA = Path(__file__).resolve().parent / "data"
 
 
 def bench_data(name: str) -> Path:

@@ -1,5 +1,6 @@
 // libFuzzer target: multipart parsing never crashes, part texts are valid UTF-8, part data
-// lies inside the body, and the fast splitter finds the same pieces as a naive search.
+// lies inside the body, and the fast splitter finds the same pieces as a naive search,
+// with every delimiter search kernel the CPU runs.
 // Input layout: one byte giving the boundary length (mod 8), the boundary, then the body.
 #include <cstdint>
 #include <cstdlib>
@@ -7,8 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "request/byte_search.h"
 #include "request/multipart_parser.h"
 #include "request/text_utils.h"
+#include "text/unicode_space.h"
+#include "text/utf8_valid.h"
 
 using namespace calvenor::request;
 
@@ -69,17 +73,7 @@ std::string inflate(std::string_view body) {
     return out;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const size_t boundary_len = std::min<size_t>(data[0] % 8, input.size());
-    const std::string_view boundary = input.substr(0, boundary_len);
-    const std::string_view body = input.substr(boundary_len);
-
-    const std::string delimiter = "--" + std::string(boundary);
-    const auto expected = naive_pieces(body, delimiter);
+void check_kernel(std::string_view body, std::string_view boundary, const std::vector<std::string_view>& expected) {
     MultipartSplitter splitter(body, boundary);
     std::string_view piece;
     size_t count = 0;
@@ -94,11 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* const end = body.data() + body.size();
     parse_multipart(body, boundary, [&](const MultipartPart& part) {
         FUZZ_ASSERT(part.data.data() >= begin && part.data.data() + part.data.size() <= end);
-        FUZZ_ASSERT(is_valid_utf8(part.name));
-        FUZZ_ASSERT(is_valid_utf8(part.filename));
-        FUZZ_ASSERT(is_valid_utf8(part.content_type));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.name));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.filename));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(part.content_type));
         FUZZ_ASSERT(part.has_filename || part.filename.empty());
-        FUZZ_ASSERT(trim_unicode_ws(part.content_type) == part.content_type);
+        FUZZ_ASSERT(calvenor::text::trim_unicode_space(part.content_type) == part.content_type);
         return true;
     });
 
@@ -107,5 +101,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         VectorFiles files;
         FUZZ_ASSERT(parts_of(b, boundary, &files) == parts_of(b, boundary, nullptr));
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+    const size_t boundary_len = std::min<size_t>(data[0] % 8, input.size());
+    const std::string_view boundary = input.substr(0, boundary_len);
+    const std::string_view body = input.substr(boundary_len);
+
+    const std::string delimiter = "--" + std::string(boundary);
+    const auto expected = naive_pieces(body, delimiter);
+    for (const SearchKernel kernel : {SearchKernel::scalar, SearchKernel::avx2, SearchKernel::avx512})
+        if (use_search_kernel(kernel)) check_kernel(body, boundary, expected);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "request/query_decoder.h"
 #include "request/text_utils.h"
+#include "text/utf8_valid.h"
 
 using namespace calvenor::request;
 
@@ -84,7 +85,7 @@ std::string reference_decode(std::string_view text) {
             put_utf8(bytes, c);
         }
     }
-    if (is_valid_utf8(bytes)) return bytes;
+    if (calvenor::text::utf8_valid(bytes)) return bytes;
     std::string latin1;
     for (const char b : bytes) put_utf8(latin1, static_cast<unsigned char>(b));
     return latin1;
@@ -96,11 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Stored query strings are always UTF-8 text.
     std::string text;
     append_lossy_utf8(text, std::string_view(reinterpret_cast<const char*>(data), size));
-    FUZZ_ASSERT(is_valid_utf8(text));
+    FUZZ_ASSERT(calvenor::text::utf8_valid(text));
 
     std::string full, scratch;
     decode_form_component(text, full);
-    FUZZ_ASSERT(is_valid_utf8(full));
+    FUZZ_ASSERT(calvenor::text::utf8_valid(full));
     FUZZ_ASSERT(full == reference_decode(text));
     FUZZ_ASSERT(decoded_form_component(text, scratch) == full);
 
@@ -113,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_ASSERT(piece.value.find('&') == std::string_view::npos);
         FUZZ_ASSERT(piece.name.data() >= text.data() + covered);
         covered = static_cast<size_t>(piece.value.data() + piece.value.size() - text.data());
-        FUZZ_ASSERT(is_valid_utf8(decoded_form_component(piece.name, scratch)));
-        FUZZ_ASSERT(is_valid_utf8(decoded_form_component(piece.value, scratch)));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(decoded_form_component(piece.name, scratch)));
+        FUZZ_ASSERT(calvenor::text::utf8_valid(decoded_form_component(piece.value, scratch)));
     }
     return 0;
 }

@@ -88,3 +88,16 @@ build_module() {
         -DPython_EXECUTABLE="$VENV_PY" "$@" >/dev/null || die "cmake configure failed"
     cmake --build "$bdir" -j 2 || die "build failed"
 }
+
+# test_package SO DIR: a package directory DIR/calvenor holding the Python sources and type
+# stubs of python/calvenor with the module SO, for testing a build other than the tree's.
+test_package() {
+    local so="$1" pkg="$2" f
+    rm -rf "$pkg"
+    mkdir -p "$pkg/calvenor"
+    for f in python/calvenor/*; do
+        case "$f" in *.so) ;; *) if [ -f "$f" ]; then cp "$f" "$pkg/calvenor/"; fi ;; esac
+    done
+    [ -f "$pkg/calvenor/__init__.py" ] || : >"$pkg/calvenor/__init__.py"
+    cp "$so" "$pkg/calvenor/_core.abi3.so"
+}

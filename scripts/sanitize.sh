@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan and
-# runs the C++ core tests and the whole pytest suite against that build. The sanitized
-# module lives in its own package directory (build/asan/pkg), so python/calvenor keeps the
-# normal build. Extra arguments go to pytest.
+# runs the C++ core tests (the search ones once per search kernel) and the whole pytest
+# suite against that build. The sanitized module lives in its own package directory
+# (build/asan/pkg), so python/calvenor keeps the normal build. Extra arguments go to pytest.
 source "$(dirname "$0")/common.sh"
 
 setup_main_venv
@@ -35,15 +35,8 @@ SO="$(ls "$BDIR"/_core*.so 2>/dev/null | head -n 1)"
 restore_normal
 SAVED=""
 
-# A package directory of its own: the sanitized _core beside the package's other files
-# (Python sources, type stubs).
-rm -rf "$PKG"
-mkdir -p "$PKG/calvenor"
-for f in python/calvenor/*; do
-    case "$f" in *.so) ;; *) if [ -f "$f" ]; then cp "$f" "$PKG/calvenor/"; fi ;; esac
-done
-[ -f "$PKG/calvenor/__init__.py" ] || : >"$PKG/calvenor/__init__.py"
-cp "$SO" "$PKG/calvenor/_core.abi3.so"
+# A package directory of its own: the sanitized _core beside the package's other files.
+test_package "$SO" "$PKG"
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
 UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"
@@ -53,8 +46,15 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1"
 export CALVENOR_SANITIZED=1
 
 say "C++ core tests under ASan/UBSan"
-ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1" \
-    "$BDIR/core_tests" || die "core_tests failed under the sanitizers"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+"$BDIR/core_tests" || die "core_tests failed under the sanitizers"
+# The search and multipart tests again with each slower search kernel the CPU runs (the
+# fastest, the default, ran above).
+for kernel in $("$BDIR/core_tests" --search-kernels | head -n -1); do
+    "$BDIR/core_tests" --search-kernel="$kernel" byte_search multipart \
+        || die "core_tests ($kernel search kernel) failed under the sanitizers"
+done
+unset ASAN_OPTIONS
 
 # The interpreter is not instrumented, so the runtime must be loaded first. Leak detection
 # is off: the interpreter keeps its own allocations until exit (tests/test_leaks.py covers

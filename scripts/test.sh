@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and runs every check, stopping at the first failure:
-#   1. the C++ core tests and the pytest suite against the in-tree build;
+#   1. the C++ core tests and the pytest suite against the in-tree build, and the delimiter
+#      search and multipart tests once more per other search kernel the CPU runs;
 #   2. the package: type stubs, mypy --strict, one cp312-abi3 wheel audited for the stable
 #      ABI, installed and tested on CPython 3.12 and on a second CPython >= 3.12;
 #   3. the pytest suite and C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer;
@@ -16,6 +17,9 @@ build/release/core_tests
 
 say "pytest on $("$VENV_PY" --version)"
 PYTHONPATH="$ROOT/python" "$VENV_PY" -m pytest -q -p no:cacheprovider tests "$@"
+
+say "search kernels"
+bash scripts/test_search_kernels.sh
 
 say "package: stubs, wheel, stable ABI, tests of the installed wheel"
 bash scripts/check_package.sh

@@ -37,7 +37,4 @@ struct CorsPolicy {
 // Splits at every ',' (empty pieces kept) and trims Unicode White_Space off each piece.
 std::vector<std::string> split_origins(std::string_view text);
 
-// `text` without leading and trailing Unicode White_Space; `text` must be valid UTF-8.
-std::string_view trim_unicode_space(std::string_view text);
-
 }  // namespace calvenor

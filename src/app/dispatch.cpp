@@ -1,5 +1,7 @@
 #include "app/dispatch.h"
 
+#include <utility>
+
 #include "json/json_encoder.h"
 #include "module/py_ref.h"
 #include "response/response.h"
@@ -40,9 +42,7 @@ bool set_key(PyObject* dict, Key key, const Ref& value) {
     return value && PyDict_SetItem(dict, keys[key], value.get()) == 0;
 }
 
-// Steals `params`.
-Ref request_dict(const RequestArgs& rq, PyObject* params) {
-    Ref route_params = Ref::steal(params);
+Ref request_dict(const RequestArgs& rq, Ref route_params) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return dict;
     if (!set_key(dict.get(), kMethod, text_value(rq.method)) || !set_key(dict.get(), kPath, text_value(rq.path)) ||
@@ -83,14 +83,14 @@ bool init_dispatch() {
 
 PyObject* dispatch_request(const AppState& app, const RequestArgs& rq) {
     ResponseRecord record{};
-    PyObject* params = nullptr;
-    Ref handler = Ref::steal(app.routes.match_for_dispatch(rq.method.text, rq.path.text, &params));
+    Ref params;
+    Ref handler = app.routes.match_for_dispatch(rq.method.text, rq.path.text, params);
     if (!handler) {
         if (PyErr_Occurred()) return nullptr;
         if (!not_found_response(record)) return nullptr;
         return into_python(std::move(record));
     }
-    Ref dict = request_dict(rq, params);
+    Ref dict = request_dict(rq, std::move(params));
     if (!dict) return nullptr;
     PyObject* argv[] = {dict.get()};
     Ref result = Ref::steal(PyObject_Vectorcall(handler.get(), argv, 1, nullptr));

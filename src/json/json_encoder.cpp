@@ -19,12 +19,12 @@ struct FieldNames {
     PyObject* columns = nullptr;
     PyObject* struct_fields = nullptr;
     PyObject* dataclass_fields = nullptr;
+    // A name that failed (out of memory) is made again on the next call; none is left NULL.
     bool ready() {
-        if (columns) return true;
-        columns = PyUnicode_InternFromString("__columns__");
-        struct_fields = PyUnicode_InternFromString("__struct_fields__");
-        dataclass_fields = PyUnicode_InternFromString("__dataclass_fields__");
-        return columns && struct_fields && dataclass_fields;
+        if (!columns) columns = PyUnicode_InternFromString("__columns__");
+        if (columns && !struct_fields) struct_fields = PyUnicode_InternFromString("__struct_fields__");
+        if (struct_fields && !dataclass_fields) dataclass_fields = PyUnicode_InternFromString("__dataclass_fields__");
+        return dataclass_fields != nullptr;
     }
 };
 FieldNames field_names;

@@ -6,6 +6,7 @@
 
 #include "json/json_pow10.h"
 #include "json/json_utf8.h"
+#include "text/hex_digit.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -40,12 +41,7 @@ constexpr unsigned kNestingBudget = 128;
 inline bool is_ws(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 inline bool is_digit(unsigned char c) { return static_cast<unsigned>(c - '0') < 10; }
 
-inline int hex_value(unsigned char c) {
-    if (is_digit(c)) return c - '0';
-    unsigned char l = c | 0x20;
-    if (l >= 'a' && l <= 'f') return l - 'a' + 10;
-    return -1;
-}
+using text::hex_value;
 
 // Value of four hex digits, or -1 if any of them is not one.
 inline int hex4(const unsigned char* p) {

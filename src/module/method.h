@@ -34,6 +34,10 @@ PyObject* guarded(F&& body) noexcept {
     return result;
 }
 
+// One converter per parameter of the signature row, checked where each trampoline is made.
+template <const Signature& Sig, class... Conv>
+constexpr bool one_converter_per_parameter = Sig.count == sizeof...(Conv);
+
 template <class... Conv, size_t... I>
 bool convert_all(const Signature& sig, PyObject** raw, std::tuple<typename Conv::value_type...>& vals,
                  std::index_sequence<I...>) {
@@ -46,6 +50,7 @@ bool convert_all(const Signature& sig, PyObject** raw, std::tuple<typename Conv:
 // Instance method with parameters: METH_FASTCALL | METH_KEYWORDS.
 template <class State, class AccessT, auto Impl, const Signature& Sig, class... Conv>
 PyObject* method_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    static_assert(one_converter_per_parameter<Sig, Conv...>, "the signature row and the converters disagree");
     return guarded([&]() -> PyObject* {
         PyObject* raw[sizeof...(Conv) > 0 ? sizeof...(Conv) : 1];
         if (!bind_vector(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, raw)) return nullptr;
@@ -72,6 +77,7 @@ PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
 // Static method: METH_STATIC | METH_FASTCALL | METH_KEYWORDS.
 template <auto Impl, const Signature& Sig, class... Conv>
 PyObject* static_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    static_assert(one_converter_per_parameter<Sig, Conv...>, "the signature row and the converters disagree");
     return guarded([&]() -> PyObject* {
         PyObject* raw[sizeof...(Conv) > 0 ? sizeof...(Conv) : 1];
         if (!bind_vector(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, raw)) return nullptr;
@@ -84,6 +90,7 @@ PyObject* static_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 // Constructor: tp_new with an argument tuple and a keyword dict.
 template <auto Impl, const Signature& Sig, class... Conv>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static_assert(one_converter_per_parameter<Sig, Conv...>, "the signature row and the converters disagree");
     return guarded([&]() -> PyObject* {
         PyObject* raw[sizeof...(Conv) > 0 ? sizeof...(Conv) : 1];
         if (!bind_tuple(Sig, args, kwargs, raw)) return nullptr;

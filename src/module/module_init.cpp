@@ -76,8 +76,11 @@ PyTypeObject* make_class(PyType_Spec* spec) {
     Ref type = Ref::steal(PyType_FromSpec(spec));
     if (!type) return nullptr;
     const char* dot = std::strrchr(spec->name, '.');
-    if (dot != nullptr && PyObject_SetAttrString(type.get(), "__name__", Ref::steal(PyUnicode_FromString(dot + 1)).get()) < 0)
-        return nullptr;
+    if (dot != nullptr) {
+        // A NULL value would delete __name__ and hide the MemoryError.
+        Ref name = Ref::steal(PyUnicode_FromString(dot + 1));
+        if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) return nullptr;
+    }
     return (PyTypeObject*)type.release();
 }
 

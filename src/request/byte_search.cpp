@@ -139,19 +139,82 @@ __attribute__((target("avx512f,avx512bw"))) size_t pair_candidate_copy_avx512(co
     return pair_candidate_scalar(hay, start, last_start, i1, b1, i2, b2);
 }
 
-enum class Kernel { scalar, avx2, avx512 };
+#endif
 
-Kernel best_kernel() noexcept {
-    static const Kernel k = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f") ? Kernel::avx512
-                            : __builtin_cpu_supports("avx2")                                        ? Kernel::avx2
-                                                                                                     : Kernel::scalar;
-    return k;
+// Smallest candidate start in [start, last_start] by the given filter, or npos.
+size_t pair_candidate(SearchKernel kernel, const char* hay, size_t start, size_t last_start, size_t i1, char b1,
+                      size_t i2, char b2) noexcept {
+#ifdef CALVENOR_PAIR_AVX2
+    if (kernel == SearchKernel::avx512) return pair_candidate_avx512(hay, start, last_start, i1, b1, i2, b2);
+    if (kernel == SearchKernel::avx2) return pair_candidate_avx2(hay, start, last_start, i1, b1, i2, b2);
+#else
+    (void)kernel;
+#endif
+    return pair_candidate_scalar(hay, start, last_start, i1, b1, i2, b2);
+}
+
+// Test builds of the module name their kernel at compile time, since the module itself
+// takes no options.
+#if defined(CALVENOR_FORCE_SEARCH_KERNEL)
+#define CALVENOR_KERNEL_NAME_(k) #k
+#define CALVENOR_KERNEL_NAME(k) CALVENOR_KERNEL_NAME_(k)
+SearchKernel initial_kernel() noexcept {
+    constexpr std::string_view forced = CALVENOR_KERNEL_NAME(CALVENOR_FORCE_SEARCH_KERNEL);
+    static_assert(forced == "scalar" || forced == "avx2" || forced == "avx512",
+                  "CALVENOR_FORCE_SEARCH_KERNEL must be scalar, avx2 or avx512");
+    return forced == "avx512" ? SearchKernel::avx512 : forced == "avx2" ? SearchKernel::avx2 : SearchKernel::scalar;
+}
+#else
+SearchKernel initial_kernel() noexcept {
+    return search_kernel_supported(SearchKernel::avx512) ? SearchKernel::avx512
+           : search_kernel_supported(SearchKernel::avx2) ? SearchKernel::avx2
+                                                         : SearchKernel::scalar;
 }
 #endif
 
+SearchKernel& active_kernel() noexcept {
+    static SearchKernel kernel = initial_kernel();
+    return kernel;
+}
+
 }  // namespace
 
-ByteSearcher::ByteSearcher(std::string_view needle) noexcept : needle_(needle), anchor_(0) {
+bool search_kernel_supported(SearchKernel kernel) noexcept {
+    switch (kernel) {
+        case SearchKernel::scalar:
+            return true;
+#ifdef CALVENOR_PAIR_AVX2
+        case SearchKernel::avx2:
+            return __builtin_cpu_supports("avx2");
+        case SearchKernel::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#endif
+        default:
+            return false;
+    }
+}
+
+bool use_search_kernel(SearchKernel kernel) noexcept {
+    if (!search_kernel_supported(kernel)) return false;
+    active_kernel() = kernel;
+    return true;
+}
+
+SearchKernel search_kernel() noexcept { return active_kernel(); }
+
+const char* search_kernel_name(SearchKernel kernel) noexcept {
+    switch (kernel) {
+        case SearchKernel::avx2:
+            return "avx2";
+        case SearchKernel::avx512:
+            return "avx512";
+        default:
+            return "scalar";
+    }
+}
+
+ByteSearcher::ByteSearcher(std::string_view needle) noexcept
+    : needle_(needle), kernel_(active_kernel()), anchor_(0) {
     // Prefer the rarest byte; among equals the last one, since delimiters start with "--".
     for (size_t i = 0; i < needle_.size(); ++i) {
         const auto c = static_cast<unsigned char>(needle_[i]);
@@ -180,28 +243,54 @@ size_t ByteSearcher::find(std::string_view haystack, size_t from) {
     return find(haystack, from, n - m);
 }
 
-size_t ByteSearcher::find(std::string_view haystack, size_t from, size_t last_start) {
+bool ByteSearcher::clamp(std::string_view haystack, size_t from, size_t& last_start) const noexcept {
     const size_t m = needle_.size();
     const size_t n = haystack.size();
-    if (m == 0) return from <= n && from <= last_start ? from : npos;
-    if (from > n || n - from < m) return npos;
-    if (last_start > n - m) last_start = n - m;
-    if (from > last_start) return npos;
-    if (linear_) return find_with_kmp(haystack, from, last_start);
+    if (from > n || n - from < m) return false;
+    last_start = std::min(last_start, n - m);
+    return from <= last_start;
+}
 
+size_t ByteSearcher::find(std::string_view haystack, size_t from, size_t last_start) {
+    if (needle_.empty()) return from <= haystack.size() && from <= last_start ? from : npos;
+    if (!clamp(haystack, from, last_start)) return npos;
+    if (linear_) return find_with_kmp(haystack, from, last_start);
+    return scan(haystack, from, last_start, nullptr);
+}
+
+size_t ByteSearcher::find_copying(std::string_view haystack, size_t from, size_t last_start, char* out) {
+    if (needle_.empty()) return find(haystack, from, last_start);
+    if (!clamp(haystack, from, last_start)) return npos;
+#ifdef CALVENOR_PAIR_AVX2
+    if (!linear_ && kernel_ == SearchKernel::avx512) return scan(haystack, from, last_start, out);
+#endif
+    // Chunks small enough to be copied from the first-level cache right after the search;
+    // at least the needle length so that restarted linear searches stay linear.
+    const size_t chunk = std::max<size_t>(8192, needle_.size());
+    for (size_t a = from; a <= last_start;) {
+        const size_t b = last_start - a < chunk ? last_start : a + chunk - 1;
+        const size_t at = find(haystack, a, b);
+        if (at != npos) return at;
+        std::memcpy(out + (a - from), haystack.data() + a, b + 1 - a);
+        a = b + 1;
+    }
+    return npos;
+}
+
+size_t ByteSearcher::scan(std::string_view haystack, size_t from, size_t last_start, char* out) {
+    const size_t m = needle_.size();
     const char* const hay = haystack.data();
+    const char b1 = static_cast<char>(anchor_byte_);
+    const char b2 = needle_[second_];
     size_t start = from;  // smallest start not yet ruled out
     while (start <= last_start) {
-        const char b1 = static_cast<char>(anchor_byte_);
-        const char b2 = needle_[second_];
 #ifdef CALVENOR_PAIR_AVX2
-        const Kernel kernel = best_kernel();
         const size_t candidate =
-            kernel == Kernel::avx512 ? pair_candidate_avx512(hay, start, last_start, anchor_, b1, second_, b2)
-            : kernel == Kernel::avx2 ? pair_candidate_avx2(hay, start, last_start, anchor_, b1, second_, b2)
-                                     : pair_candidate_scalar(hay, start, last_start, anchor_, b1, second_, b2);
+            out != nullptr
+                ? pair_candidate_copy_avx512(hay, start, last_start, anchor_, b1, second_, b2, out + (start - from))
+                : pair_candidate(kernel_, hay, start, last_start, anchor_, b1, second_, b2);
 #else
-        const size_t candidate = pair_candidate_scalar(hay, start, last_start, anchor_, b1, second_, b2);
+        const size_t candidate = pair_candidate(kernel_, hay, start, last_start, anchor_, b1, second_, b2);
 #endif
         if (candidate == npos) break;
         const size_t same = common_prefix(hay + candidate, needle_.data(), m);
@@ -214,53 +303,12 @@ size_t ByteSearcher::find(std::string_view haystack, size_t from, size_t last_st
         if (wasted_ > kFreeWork && wasted_ > 2 * (scanned_ + start - from)) {
             scanned_ += start - from;
             linear_ = true;
-            return find_with_kmp(haystack, start, last_start);
+            const size_t at = find_with_kmp(haystack, start, last_start);
+            if (at == npos && out != nullptr) std::memcpy(out + (start - from), hay + start, last_start + 1 - start);
+            return at;
         }
     }
     scanned_ += last_start + 1 - from;
-    return npos;
-}
-
-size_t ByteSearcher::find_copying(std::string_view haystack, size_t from, size_t last_start, char* out) {
-    const size_t m = needle_.size();
-#ifdef CALVENOR_PAIR_AVX2
-    if (!linear_ && m > 0 && best_kernel() == Kernel::avx512) {
-        const char* const hay = haystack.data();
-        const size_t base = from;
-        size_t start = from;
-        while (start <= last_start) {
-            const size_t candidate = pair_candidate_copy_avx512(hay, start, last_start, anchor_, static_cast<char>(anchor_byte_),
-                                                                second_, needle_[second_], out + (start - base));
-            if (candidate == npos) break;
-            const size_t same = common_prefix(hay + candidate, needle_.data(), m);
-            if (same == m) {
-                scanned_ += candidate + m - from;
-                return candidate;
-            }
-            wasted_ += kCandidateCost + same;
-            start = candidate + 1;
-            if (wasted_ > kFreeWork && wasted_ > 2 * (scanned_ + start - from)) {
-                scanned_ += start - from;
-                linear_ = true;
-                const size_t at = find_with_kmp(haystack, start, last_start);
-                if (at == npos) std::memcpy(out + (start - base), hay + start, last_start + 1 - start);
-                return at;
-            }
-        }
-        scanned_ += last_start + 1 - from;
-        return npos;
-    }
-#endif
-    // Chunks small enough to be copied from the first-level cache right after the search;
-    // at least the needle length so that restarted linear searches stay linear.
-    const size_t chunk = std::max<size_t>(8192, m);
-    for (size_t a = from; a <= last_start;) {
-        const size_t b = last_start - a < chunk ? last_start : a + chunk - 1;
-        const size_t at = find(haystack, a, b);
-        if (at != npos) return at;
-        std::memcpy(out + (a - from), haystack.data() + a, b + 1 - a);
-        a = b + 1;
-    }
     return npos;
 }
 

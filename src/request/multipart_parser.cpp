@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "request/text_utils.h"
+#include "text/hex_digit.h"
+#include "text/unicode_space.h"
 
 namespace calvenor::request {
 namespace {
@@ -175,11 +177,11 @@ void PartReader::read_header_block(std::string_view block) {
         bool has_colon;
         const std::string_view raw_name = cut(line, ':', has_colon);
         if (!has_colon) continue;
-        const std::string_view name = trim_unicode_ws(lossy_utf8(raw_name, header_name_buf_));
+        const std::string_view name = text::trim_unicode_space(lossy_utf8(raw_name, header_name_buf_));
         if (ascii_iequals(name, "content-type")) {
-            content_type_ = trim_unicode_ws(lossy_utf8(line, content_type_buf_));
+            content_type_ = text::trim_unicode_space(lossy_utf8(line, content_type_buf_));
         } else if (ascii_iequals(name, "content-disposition")) {
-            read_disposition(trim_unicode_ws(lossy_utf8(line, disposition_buf_)));
+            read_disposition(text::trim_unicode_space(lossy_utf8(line, disposition_buf_)));
         }
     }
 }
@@ -191,12 +193,12 @@ void PartReader::read_disposition(std::string_view value) {
     name_ = filename_ = {};
     bool more = true;
     while (more) {
-        std::string_view segment = trim_unicode_ws(cut(value, ';', more));
+        std::string_view segment = text::trim_unicode_space(cut(value, ';', more));
         bool has_eq;
         const std::string_view raw_key = cut(segment, '=', has_eq);
         if (!has_eq) continue;
-        const std::string_view key = trim_unicode_ws(raw_key);
-        std::string_view param = trim_unicode_ws(segment);
+        const std::string_view key = text::trim_unicode_space(raw_key);
+        std::string_view param = text::trim_unicode_space(segment);
         if (param.size() >= 2 && param.front() == '"' && param.back() == '"') {
             param = param.substr(1, param.size() - 2);
         }
@@ -221,8 +223,8 @@ void PartReader::decode_extended_filename(std::string_view value) {
     const size_t n = value.size();
     for (size_t i = 0; i < n; ++i) {
         if (value[i] == '%' && i + 2 < n) {
-            const int hi = hex_value(static_cast<unsigned char>(value[i + 1]));
-            const int lo = hex_value(static_cast<unsigned char>(value[i + 2]));
+            const int hi = text::hex_value(static_cast<unsigned char>(value[i + 1]));
+            const int lo = text::hex_value(static_cast<unsigned char>(value[i + 2]));
             if (hi >= 0 && lo >= 0) {
                 bytes.push_back(static_cast<char>(hi * 16 + lo));
                 i += 2;

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "request/text_utils.h"
+#include "text/hex_digit.h"
+#include "text/utf8_valid.h"
 
 namespace calvenor::request {
 namespace {
@@ -23,12 +25,12 @@ size_t char_length(const unsigned char* p, size_t n) noexcept {
 // or "+h". Returns -1 when they do not form one.
 int escape_byte(std::string_view taken) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(taken.data());
-    if (taken.size() == 1) return hex_value(p[0]);
+    if (taken.size() == 1) return text::hex_value(p[0]);
     if (taken.size() != 2) return -1;
-    const int lo = hex_value(p[1]);
+    const int lo = text::hex_value(p[1]);
     if (lo < 0) return -1;
     if (p[0] == '+') return lo;
-    const int hi = hex_value(p[0]);
+    const int hi = text::hex_value(p[0]);
     return hi < 0 ? -1 : hi * 16 + lo;
 }
 
@@ -100,7 +102,7 @@ void decode_form_component(std::string_view utf8_text, std::string& out_utf8) {
             i += len;
         }
     }
-    if (!is_valid_utf8(out)) latin1_in_place(out);
+    if (!text::utf8_valid(out)) latin1_in_place(out);
 }
 
 std::string_view decoded_form_component(std::string_view utf8_text, std::string& scratch) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/utf8_valid.h"
+
 namespace calvenor::request {
 namespace {
 
@@ -57,20 +59,6 @@ size_t well_formed_length(const unsigned char* p, size_t n, size_t& bad) noexcep
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t n = bytes.size();
-    size_t i = 0;
-    while (true) {
-        i += ascii_prefix(p + i, n - i);
-        if (i >= n) return true;
-        size_t bad;
-        const size_t len = well_formed_length(p + i, n - i, bad);
-        if (len == 0) return false;
-        i += len;
-    }
-}
-
 void append_lossy_utf8(std::string& out, std::string_view bytes) {
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -98,7 +86,7 @@ void append_lossy_utf8(std::string& out, std::string_view bytes) {
 }
 
 std::string_view lossy_utf8(std::string_view bytes, std::string& scratch) {
-    if (is_valid_utf8(bytes)) return bytes;
+    if (text::utf8_valid(bytes)) return bytes;
     scratch.clear();
     append_lossy_utf8(scratch, bytes);
     return scratch;
@@ -126,53 +114,6 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
     return true;
-}
-
-namespace {
-
-// Byte length of the White_Space character that starts at s[i], or 0.
-size_t ws_at_start(std::string_view s) noexcept {
-    if (s.empty()) return 0;
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
-    if (s.size() < 2) return 0;
-    const auto b1 = static_cast<unsigned char>(s[1]);
-    if (b0 == 0xC2) return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;
-    if (s.size() < 3) return 0;
-    const auto b2 = static_cast<unsigned char>(s[2]);
-    switch (b0) {
-        case 0xE1:
-            return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
-        case 0xE2:
-            if (b1 == 0x80) {
-                return (b2 <= 0x8A && b2 >= 0x80) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
-            }
-            return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;
-        case 0xE3:
-            return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
-        default:
-            return 0;
-    }
-}
-
-// Byte length of the White_Space character that ends s, or 0. Lead bytes are never
-// continuation bytes, so matching the last 2 or 3 bytes identifies the whole character.
-size_t ws_at_end(std::string_view s) noexcept {
-    const size_t n = s.size();
-    if (n == 0) return 0;
-    const auto last = static_cast<unsigned char>(s[n - 1]);
-    if (last < 0x80) return (last == ' ' || (last >= 0x09 && last <= 0x0D)) ? 1 : 0;
-    if (n >= 2 && static_cast<unsigned char>(s[n - 2]) == 0xC2) return ws_at_start(s.substr(n - 2));
-    if (n >= 3) return ws_at_start(s.substr(n - 3)) == 3 ? 3 : 0;
-    return 0;
-}
-
-}  // namespace
-
-std::string_view trim_unicode_ws(std::string_view utf8) noexcept {
-    while (size_t k = ws_at_start(utf8)) utf8.remove_prefix(k);
-    while (size_t k = ws_at_end(utf8)) utf8.remove_suffix(k);
-    return utf8;
 }
 
 }  // namespace calvenor::request

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/errors.h"
@@ -113,14 +114,14 @@ PyObject* RouteTable::lookup_python(std::string_view method, std::string_view pa
     return PyTuple_Pack(2, handler, params.get());
 }
 
-PyObject* RouteTable::match_for_dispatch(std::string_view method, std::string_view path, PyObject** params) const {
+Ref RouteTable::match_for_dispatch(std::string_view method, std::string_view path, Ref& params) const {
     Key key(method, path);
     routing::Match<Impl::Route> m;
-    if (!impl_->tree.match(key.view(), m)) return nullptr;
+    if (!impl_->tree.match(key.view(), m)) return Ref();
     Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !impl_->fill_params(dict.get(), *m.value, m.params)) return nullptr;
-    *params = dict.release();
-    return new_ref(m.value->handler.get());
+    if (!dict || !impl_->fill_params(dict.get(), *m.value, m.params)) return Ref();
+    params = std::move(dict);
+    return Ref::borrow(m.value->handler.get());
 }
 
 }  // namespace calvenor

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string_view>
 
+#include "module/py_ref.h"
+
 namespace calvenor {
 
 class RouteTable {
@@ -23,11 +25,10 @@ public:
     // The Python result of lookup/resolve: None, or (handler, None | dict). NULL on failure.
     PyObject* lookup_python(std::string_view method, std::string_view path) const;
 
-    // For dispatch. On a hit: returns a new reference to the handler and stores in *params a
-    // new dict of the route parameters (empty, with nothing copied, for a route without
-    // parameters). On a miss: returns NULL with no exception set. On failure: NULL with an
-    // exception set.
-    PyObject* match_for_dispatch(std::string_view method, std::string_view path, PyObject** params) const;
+    // For dispatch. On a hit: the handler, with `params` set to a new dict of the route
+    // parameters (empty, with nothing copied, for a route without parameters). On a miss:
+    // an empty Ref and no exception set. On failure: an empty Ref with an exception set.
+    Ref match_for_dispatch(std::string_view method, std::string_view path, Ref& params) const;
 
 private:
     struct Impl;

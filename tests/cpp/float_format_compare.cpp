@@ -128,7 +128,8 @@ int bench(const char* path, const char* only) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "bench") == 0)
-        return bench(argc > 2 ? argv[2] : "/work/shared/bench-data/canada.json", argc > 3 ? argv[3] : nullptr);
+        // Relative to the repository root, where the build command in the header runs it.
+        return bench(argc > 2 ? argv[2] : "benchmarks/data/canada.json", argc > 3 ? argv[3] : nullptr);
     const uint64_t millions = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100;
     const uint64_t per_part = millions * 1000000;
     const uint64_t float_step = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;

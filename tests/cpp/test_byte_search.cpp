@@ -1,3 +1,5 @@
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,4 +97,32 @@ TEST(byte_search_ranges_and_copy) {
         }
         CHECK(found == expected);
     }
+}
+
+// A range may end past the last start at which the needle fits; no kernel may then read
+// beyond the text. The text sits in a buffer of its exact size so that AddressSanitizer
+// sees any over-read, and the needle's filter bytes are its last ones, the worst case.
+TEST(byte_search_range_past_the_end_stays_inside_the_text) {
+    using calvenor::request::SearchKernel;
+    const std::string needle = "--B0undary";
+    const std::string body = repeat("ab-cd\r\nef", 300);
+    const SearchKernel chosen = calvenor::request::search_kernel();
+    for (const bool at_end : {false, true}) {
+        const std::string text = body + (at_end ? needle : "");
+        const size_t n = text.size(), last = n - needle.size();
+        const std::unique_ptr<char[]> exact(new char[n]);
+        std::memcpy(exact.get(), text.data(), n);
+        const std::string_view hay(exact.get(), n);
+        const size_t expected = at_end ? last : ByteSearcher::npos;
+        for (const SearchKernel kernel : {SearchKernel::scalar, SearchKernel::avx2, SearchKernel::avx512}) {
+            if (!calvenor::request::use_search_kernel(kernel)) continue;
+            for (const size_t from : {size_t{0}, size_t{1}, last - 70, last}) {
+                std::string copy(n, '\0');
+                CHECK_EQ(ByteSearcher(needle).find(hay, from, n - 1), expected);
+                CHECK_EQ(ByteSearcher(needle).find_copying(hay, from, n - 1, copy.data()), expected);
+                if (!at_end) CHECK(copy.compare(0, last + 1 - from, text, from, last + 1 - from) == 0);
+            }
+        }
+    }
+    calvenor::request::use_search_kernel(chosen);
 }

@@ -3,8 +3,10 @@
 
 #include "check.h"
 #include "request/text_utils.h"
+#include "text/utf8_valid.h"
 
 using namespace calvenor::request;
+using calvenor::text::utf8_valid;
 
 namespace {
 
@@ -44,7 +46,7 @@ TEST(text_lossy_utf8_matches_maximal_subpart_replacement) {
     };
     for (const auto& c : cases) {
         CHECK_EQ(lossy(c.in), c.out);
-        CHECK_EQ(is_valid_utf8(c.in), c.valid);
+        CHECK_EQ(utf8_valid(c.in), c.valid);
         std::string scratch;
         CHECK_EQ(lossy_utf8(c.in, scratch), std::string_view(c.out));
     }
