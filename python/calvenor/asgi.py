@@ -97,3 +97,6 @@ async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], sh
         await send({"type": f"lifespan.{phase}.complete"})
         if phase == "shutdown":
             return
+
+# Any ASGI application: a mounted app, or the app a middleware wraps.
+ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]

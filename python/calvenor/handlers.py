@@ -1,35 +1,45 @@
-"""What becomes of a handler: async handlers awaited by the layer, results and errors
-turned into responses."""
+"""What becomes of a handler: the callable registered in the native table, and its result
+turned into a response.
+
+The native dispatch answers a dict or a str itself. Anything else a handler returns, its
+exceptions and async handlers leave dispatch as exceptions that carry them to the layer, so
+the route is matched and the request dict built once, natively, for every kind of handler.
+"""
 import inspect
-import logging
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
-from ._core import Response
+from ._core import Response as NativeResponse
+from .responses import JSONResponse, PlainTextResponse, Response
 from .errors import HTTPError
-
-log = logging.getLogger("calvenor")
 
 # The dict the native dispatch passes: method, path, query_string, headers, route_params.
 RequestDict: TypeAlias = dict[str, Any]
-# A handler returns a dict (JSON), a str or anything else (its str()); an async one, an
-# awaitable of that, which is itself an `object`.
+# A handler returns a dict or list (JSON), a str, a Response or anything else (its str());
+# an async one, an awaitable of that, which is itself an `object`.
 Handler: TypeAlias = Callable[[RequestDict], object]
 AsyncHandler: TypeAlias = Callable[[RequestDict], Awaitable[object]]
+# (req, exc) -> any handler result, sync or async.
+ErrorHandler: TypeAlias = Callable[[RequestDict, Any], object]
+ErrorHandlers: TypeAlias = Mapping[type[BaseException], ErrorHandler]
+# Turns the matched texts of "route_params" into values in place; NoMatch when one does not convert.
+Converter: TypeAlias = Callable[[dict[str, Any]], None]
+
+
+class Deliver(Exception):
+    """A sync handler's result that the native dispatch would only turn into text."""
 
 
 class AsyncCall(Exception):
-    """Raised by the stand-in of an async handler, so that the handler is awaited by the layer.
-
-    Dispatch passes a handler's exceptions through unchanged, so the route is matched and the
-    request dict built once, natively, exactly as for a sync handler."""
+    """Raised in place of calling an async handler: (handler, req, error handlers)."""
 
 
-def stand_in(handler: AsyncHandler) -> Callable[[RequestDict], NoReturn]:
-    def call(req: RequestDict) -> NoReturn:
-        raise AsyncCall(handler, req)
+class HandlerFailed(Exception):
+    """A handler's exception, with the request dict and the error handlers of its group."""
 
-    return call
+
+class NoMatch(Exception):
+    """A route parameter did not convert: the path matches no route after all."""
 
 
 def is_async(handler: object) -> TypeGuard[AsyncHandler]:
@@ -38,21 +48,67 @@ def is_async(handler: object) -> TypeGuard[AsyncHandler]:
     )
 
 
-def to_response(result: object) -> Response:
-    """What the native dispatch does with a handler result, for awaited results."""
-    if isinstance(result, dict):
-        return Response.json(result, None)
+def make_target(handler: Handler, convert: Converter | None,
+                errors: tuple[ErrorHandlers, ...]) -> Callable[[RequestDict], object]:
+    """The callable the native table holds for `handler`."""
+    if is_async(handler):
+        def stand_in(req: RequestDict) -> NoReturn:
+            if convert is not None:
+                convert(req["route_params"])
+            raise AsyncCall(handler, req, errors)
+
+        return stand_in
+
+    if convert is None:
+        def call(req: RequestDict) -> object:
+            try:
+                result = handler(req)
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            if result.__class__ is dict or result.__class__ is str:
+                return result
+            raise Deliver(result)
+
+        return call
+
+    def call_converted(req: RequestDict) -> object:
+        convert(req["route_params"])
+        try:
+            result = handler(req)
+        except Exception as exc:
+            raise HandlerFailed(exc, req, errors) from None
+        if result.__class__ is dict or result.__class__ is str:
+            return result
+        raise Deliver(result)
+
+    return call_converted
+
+
+def to_response(result: object) -> NativeResponse | Response:
+    """What a handler's result answers."""
+    if isinstance(result, Response):
+        return result
+    if isinstance(result, (dict, list)):
+        return NativeResponse.json(result, None)
     text = result if isinstance(result, str) else str(result)
     try:
-        return Response.text(text, None)
+        return NativeResponse.text(text, None)
     except UnicodeEncodeError:  # lone surrogates: same replacement as the native dispatch
-        return Response.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
+        return NativeResponse.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
 
 
-def error_response(exc: Exception, method: str, path: str) -> Response:
-    if isinstance(exc, HTTPError):
-        return Response.text(exc.detail, exc.status)
-    if isinstance(exc, ValueError) and exc.args and str(exc.args[0]).startswith("Invalid JSON: "):
-        return Response.text(str(exc.args[0]), 400)
-    log.error("handler for %s %s failed", method, path, exc_info=exc)
-    return Response.text("Internal Server Error", 500)
+def find_error_handler(exc: BaseException, chain: tuple[ErrorHandlers, ...]) -> ErrorHandler | None:
+    """The handler for `exc`: the innermost group first, most specific class first."""
+    for handlers in chain:
+        if handlers:
+            for cls in type(exc).__mro__:
+                found = handlers.get(cls)
+                if found is not None:
+                    return found
+    return None
+
+
+def http_error_response(exc: HTTPError) -> Response:
+    if isinstance(exc.detail, str):
+        return PlainTextResponse(exc.detail, exc.status, exc.headers)
+    return JSONResponse(exc.detail, exc.status, exc.headers)
