@@ -20,7 +20,7 @@ from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, AsyncHandler, Deliver, ErrorHandlers, Handler, HandlerFailed, NoMatch, RequestDict,
+    AsyncCall, AsyncHandler, Converter, Deliver, ErrorHandlers, Handler, HandlerFailed, NoMatch, RequestDict,
     find_error_handler, http_error_response, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
@@ -133,8 +133,10 @@ class App(Routes):
         found = self.core.resolve(WEBSOCKET, path)
         if found is None:
             return None
-        (handler, convert), params = found  # type: ignore[misc]
-        values: dict[str, Any] = dict(params or {})
+        target: Any = found[0]
+        handler: Callable[..., Any] = target[0]
+        convert: Converter | None = target[1]
+        values: dict[str, Any] = dict(found[1] or {})
         if convert is not None:
             try:
                 convert(values)
@@ -404,19 +406,19 @@ class App(Routes):
             if mounted is not None:
                 return await mounted[1](_mount_scope(scope, mounted[0]), receive, send)
             try:
-                from .websockets import serve_websocket  # type: ignore[import-not-found,unused-ignore]
+                from .websockets import serve_websocket
             except ImportError:
                 await receive()  # websocket.connect
                 await send({"type": "websocket.close", "code": 1000})
                 return
-            return await serve_websocket(self, scope, receive, send)  # type: ignore[no-any-return]
+            return await serve_websocket(self, scope, receive, send)
         raise ValueError(f"unsupported ASGI scope type {scope['type']!r}")
 
 
 class _WrappedApp(App):
     """An App with middleware: ASGI calls go through the outermost middleware first."""
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:  # type: ignore[override]
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         await self._app(scope, receive, send)
 
 
