@@ -22,6 +22,11 @@ if TYPE_CHECKING:
     from .requests import Request, cookies, form, multipart_boundary, request
     from .responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
     from .routing import Group
+    from .files import FileResponse
+    from .sse import EventSourceResponse
+    from .staticfiles import StaticFiles
+    from .streaming import StreamingResponse
+    from .websockets import WebSocket, WebSocketDisconnect
 
 __all__ = [
     "App",
@@ -38,6 +43,12 @@ __all__ = [
     "form",
     "multipart_boundary",
     "request",
+    "EventSourceResponse",
+    "FileResponse",
+    "StaticFiles",
+    "StreamingResponse",
+    "WebSocket",
+    "WebSocketDisconnect",
 ]
 
 _HOMES = {
@@ -55,6 +66,12 @@ _HOMES = {
     "form": ".requests",
     "multipart_boundary": ".requests",
     "request": ".requests",
+    "EventSourceResponse": ".sse",
+    "FileResponse": ".files",
+    "StaticFiles": ".staticfiles",
+    "StreamingResponse": ".streaming",
+    "WebSocket": ".websockets",
+    "WebSocketDisconnect": ".websockets",
 }
 
 
