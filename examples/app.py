@@ -5,6 +5,8 @@ Serve it with `bash scripts/serve.sh` (http://127.0.0.1:8000), or with any ASGI 
 """
 import asyncio
 import logging
+from collections.abc import AsyncIterator
+from pathlib import Path
 from typing import Any, NoReturn
 
 import calvenor
@@ -98,3 +100,42 @@ def delete_user(req: Req) -> NoReturn:
 def fail(req: Req) -> dict[str, float]:
     # A bug in a handler: the client gets a plain 500, the traceback goes to the log.
     return {"ratio": 1 / 0}
+
+
+# Long-lived responses: a stream, server-sent events, a file download, a static directory
+# and a WebSocket room.
+EXAMPLES = Path(__file__).resolve().parent
+app.static("/static", EXAMPLES / "static", html=True)
+
+
+@app.get("/count/{n:int}")
+def count(req: Req) -> calvenor.StreamingResponse:
+    async def numbers(n: int) -> AsyncIterator[str]:
+        for i in range(n):
+            yield f"{i}\n"
+            await asyncio.sleep(0.1)
+
+    return calvenor.StreamingResponse(numbers(min(req["route_params"]["n"], 100)), media_type="text/plain")
+
+
+@app.get("/clock")
+def clock(req: Req) -> calvenor.EventSourceResponse:
+    async def ticks() -> AsyncIterator[dict[str, object]]:
+        for i in range(1, 6):
+            await asyncio.sleep(1)
+            yield {"event": "tick", "id": i, "data": {"second": i}}
+
+    return calvenor.EventSourceResponse(ticks(), ping=15)
+
+
+@app.get("/download")
+def download(req: Req) -> calvenor.FileResponse:
+    return calvenor.FileResponse(EXAMPLES / "app.py", filename="app.py")
+
+
+@app.websocket("/ws/{room}")
+async def chat(ws: calvenor.WebSocket) -> None:
+    await ws.accept()
+    async for message in ws:  # ends when the client closes
+        echo = message if isinstance(message, str) else message.hex()
+        await ws.send_json({"room": ws.path_params["room"], "echo": echo})
