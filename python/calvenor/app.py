@@ -40,6 +40,7 @@ _BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
 # The native table's pseudo-method for WebSocket routes.
 WEBSOCKET = "WEBSOCKET"
 _NOT_FOUND = PlainTextResponse("Not Found", 404)
+_TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
 class App(Routes):
@@ -70,7 +71,7 @@ class App(Routes):
         # routes are in `_auto_head` too, so an explicit HEAD route can replace them.
         self._table: dict[tuple[str, str], object] = {}
         self._auto_head: set[str] = set()
-        self._methods: set[str] = set()
+        self._method_list: tuple[str, ...] = ()
         self._mounts: list[tuple[str, ASGIApp]] = []
         self._app: ASGIApp = self._serve
 
@@ -100,7 +101,7 @@ class App(Routes):
         self.core.add_route(method, pattern, target)  # type: ignore[arg-type]
         self._table[(method, pattern)] = target
         if method != WEBSOCKET:
-            self._methods.add(method)
+            self._method_list = tuple(sorted({*self._method_list, method}))
 
     def _rebuild(self) -> None:
         core = CalvenorApp()
@@ -365,23 +366,33 @@ class App(Routes):
     async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
                     origin: str | None, method: str, path: str) -> None:
         """No route for this method and path: 405, OPTIONS, a trailing-slash redirect or 404."""
-        allowed = sorted(m for m in self._methods if self.core.resolve(m, path) is not None)
-        response: Response = _NOT_FOUND
+        resolve = self.core.resolve
+        allowed = [m for m in self._method_list if resolve(m, path) is not None]
         if allowed:
             if "OPTIONS" not in allowed:
                 allowed.append("OPTIONS")
-            allow = {"allow": ", ".join(allowed)}
+                allowed.sort()
+            out = [(b"allow", ", ".join(allowed).encode())]
             if method == "OPTIONS":
-                response = Response(None, 204, allow)
+                status, body = 204, b""
             else:
-                response = PlainTextResponse("Method Not Allowed", 405, allow)
-        elif self.redirect_slashes and path != "/":
+                status, body = 405, b"Method Not Allowed"
+                out += _TEXT_HEADERS
+        elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
+            query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
-            if self.core.resolve(method, other) is not None:
-                query = scope["query_string"]
-                url = other + ("?" + query.decode("latin-1") if query else "")
-                response = RedirectResponse(url)
-        await self._send_response(response, scope, receive, send, fields, origin)
+            url = other + ("?" + query.decode("latin-1") if query else "")
+            return await self._send_response(RedirectResponse(url), scope, receive, send, fields, origin)
+        else:
+            status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
+        if origin is not None:
+            self._add_cors(out, origin)
+        if status != 204:
+            out.append((b"content-length", b"%d" % len(body)))
+        if method == "HEAD":
+            body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
 
     def _mounted(self, method: str, path: str) -> tuple[str, ASGIApp] | None:
         for prefix, app in self._mounts:

@@ -52,6 +52,18 @@ def content_type(media_type: str, charset: str) -> str:
     return media_type
 
 
+_CONTENT_TYPES: dict[tuple[str, str], tuple[bytes, bytes]] = {}
+
+
+def _content_type_header(media_type: str, charset: str) -> tuple[bytes, bytes]:
+    known = _CONTENT_TYPES.get((media_type, charset))
+    if known is None:
+        known = (b"content-type", header_value(content_type(media_type, charset)))
+        if len(_CONTENT_TYPES) < 256:
+            _CONTENT_TYPES[(media_type, charset)] = known
+    return known
+
+
 class Response:
     """A buffered response: `content` as bytes (a str is encoded with `charset`)."""
 
@@ -75,13 +87,19 @@ class Response:
 
     def init_headers(self, headers: Headers | None, media_type: str | None = None) -> None:
         raw: list[tuple[bytes, bytes]] = []
-        if headers:
-            pairs = headers.items() if isinstance(headers, Mapping) else headers
-            for name, value in pairs:
-                raw.append((header_name(name), header_value(value)))
         kind = media_type or self.media_type
-        if kind is not None and not any(name == b"content-type" for name, _ in raw):
-            raw.append((b"content-type", header_value(content_type(kind, self.charset))))
+        if headers:
+            names = _NAMES
+            pairs = headers.items() if isinstance(headers, (dict, Mapping)) else headers
+            for name, value in pairs:
+                raw.append((
+                    names.get(name) or header_name(name),
+                    value.encode("latin-1") if value.isprintable() else header_value(value),
+                ))
+                if name.lower() == "content-type":
+                    kind = None
+        if kind is not None:
+            raw.append(_CONTENT_TYPES.get((kind, self.charset)) or _content_type_header(kind, self.charset))
         self.raw_headers = raw
 
     @property
