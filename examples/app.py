@@ -6,7 +6,7 @@ Serve it with `bash scripts/serve.sh` (http://127.0.0.1:8000), or with any ASGI 
 import asyncio
 import logging
 import os
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, MutableMapping
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -162,7 +162,7 @@ def pid(req: Req) -> dict[str, int]:
     return {"pid": os.getpid()}
 
 
-async def legacy(scope: dict[str, Any], receive: Any, send: Any) -> None:
+async def legacy(scope: MutableMapping[str, Any], receive: Any, send: Any) -> None:
     """Any ASGI app can be mounted; it sees root_path="/legacy" and the full path."""
     body = f"legacy app at {scope['path']}".encode()
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
