@@ -15,7 +15,8 @@ from .background import run_background
 from .responses import Response
 from .streaming import send_until_disconnect
 
-CHUNK_SIZE = 256 * 1024
+# Large enough that a thread hop per chunk costs little, small enough to stay out of RSS.
+CHUNK_SIZE = 1024 * 1024
 # Files this small are read with one call on the loop: cheaper than a thread hop.
 SMALL_FILE = 64 * 1024
 
