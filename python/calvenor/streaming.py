@@ -2,7 +2,9 @@
 machinery the other long-lived responses share: iterating sync sources off the event loop
 and stopping when the client goes away."""
 import asyncio
+import contextvars
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable, Iterator
 from typing import Any, ClassVar, TypeAlias
 
@@ -20,6 +22,12 @@ class _End:
 _END = _End()
 
 
+# Sync iterators may wait long between items (a sync event source sleeping): they get a pool
+# of their own, so that they cannot starve the default one that file reads and sync
+# background tasks use.
+_iterator_threads = ThreadPoolExecutor(max_workers=64, thread_name_prefix="calvenor-iter")
+
+
 class _InThread:
     """A sync iterator read one item at a time in a worker thread. Closing while a thread is
     still inside next() closes the iterator there, once that call returns."""
@@ -34,7 +42,8 @@ class _InThread:
         return self
 
     async def __anext__(self) -> Any:
-        item = await asyncio.to_thread(self._step)
+        context = contextvars.copy_context()
+        item = await asyncio.get_running_loop().run_in_executor(_iterator_threads, context.run, self._step)
         if item is _END:
             raise StopAsyncIteration
         return item
@@ -149,7 +158,7 @@ def as_bytes(chunk: Any, charset: str) -> bytes:
 class StreamingResponse(Response):
     """A body produced by a sync or async iterable of bytes or str, sent as it comes.
 
-    Sync iterators run in worker threads (the default executor), one next() at a time. A
+    Sync iterators run in worker threads of their own pool (64), one next() at a time. A
     client disconnect stops the iteration and closes the iterator (an async generator's
     `finally` runs). An exception mid-stream is logged and the connection is dropped, so the
     client sees a cut-off body rather than a complete one."""
