@@ -141,7 +141,7 @@ class Response:
         self.raw_headers.append((b"set-cookie", header_value(morsel.OutputString())))
 
     def delete_cookie(self, key: str, path: str = "/", domain: str | None = None) -> None:
-        self.set_cookie(key, max_age=0, expires=0, path=path, domain=domain)
+        self.set_cookie(key, max_age=0, expires="Thu, 01 Jan 1970 00:00:00 GMT", path=path, domain=domain)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         headers = self.raw_headers
