@@ -177,3 +177,29 @@ def test_two_workers_serve_and_run_their_lifespan_hooks():
     assert len(pids) == 2
     log = served.log_text()
     assert log.count("example app started") == 2 and log.index("example app started") < log.index("example app stopped")
+
+
+MIDDLEWARE_APP = '''
+import calvenor
+from starlette.applications import Starlette
+from starlette.responses import JSONResponse
+from starlette.routing import Route
+from uvicorn.middleware.proxy_headers import ProxyHeadersMiddleware
+
+started = []
+app = calvenor.App(on_startup=[lambda: started.append(1)])
+app.get("/started")(lambda req: {"started": len(started)})
+app.mount("/st", Starlette(routes=[Route("/who", lambda r: JSONResponse(
+    {"client": r.client.host, "scheme": r.url.scheme, "root": r.scope["root_path"]}))]))
+app.add_middleware(ProxyHeadersMiddleware, trusted_hosts="127.0.0.1")
+'''
+
+
+def test_a_middleware_and_a_mounted_starlette_app_behind_a_proxy(tmp_path):
+    pytest.importorskip("starlette")
+    (tmp_path / "proxied.py").write_text(MIDDLEWARE_APP)
+    with serving("proxied:app", app_dir=tmp_path) as served:
+        forwarded = {"x-forwarded-for": "203.0.113.9", "x-forwarded-proto": "https"}
+        assert httpx.get(served.url + "/st/who", headers=forwarded).json() == {
+            "client": "203.0.113.9", "scheme": "https", "root": "/st"}
+        assert httpx.get(served.url + "/started").json() == {"started": 1}  # lifespan got through
