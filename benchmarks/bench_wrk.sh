@@ -89,9 +89,10 @@ start_server() {  # start_server SERVER APP
 
 # wrk prints latencies as 850.00us, 1.23ms or 1.02s; report milliseconds.
 to_ms() { awk '{ v = $1 + 0; if ($1 ~ /us$/) v /= 1000; else if ($1 ~ /[0-9]s$/ && $1 !~ /ms$/) v *= 1000; printf "%.2f", v }'; }
-# CPU time (user + system, in clock ticks) the processes of a group have used so far.
+# CPU time (user + system, in clock ticks) the processes of a group have used so far; processes
+# elsewhere come and go while /proc is read.
 cpu_ticks() {
-    cat /proc/[0-9]*/stat 2>/dev/null | awk -v g="$1" \
+    { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v g="$1" \
         '{ sub(/^.*\) /, "") } $3 == g { t += $12 + $13 } END { print t + 0 }'
 }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
