@@ -226,8 +226,9 @@ class App(Routes):
                         raise
                     headers = [(bytes(name), bytes(value)) for name, value in headers]
                     response = self.core.handle_request(method, path, query, headers, b"")
-        except Deliver as result:
-            response = to_response(result.args[0])
+        except Deliver as delivered:
+            result = delivered.args[0]
+            response = result if isinstance(result, Response) else to_response(result)
         except AsyncCall as call:
             response = await self._await_handler(*call.args)
         except HandlerFailed as failed:
@@ -239,14 +240,20 @@ class App(Routes):
         except BaseException as exc:
             response = _internal_fault(exc, method, path)
 
-        if response.__class__ is not NativeResponse:
-            return await self._send_response(response, scope, receive, send, fields, origin)  # type: ignore[arg-type]
-        status = response.status
-        if status == 404:  # only a miss: the core builds no other 404
-            return await self._miss(scope, receive, send, fields, origin, method, path)
+        if response.__class__ is NativeResponse:
+            status = response.status
+            if status == 404:  # only a miss: the core builds no other 404
+                return await self._miss(scope, receive, send, fields, origin, method, path)
+            content_type = response.content_type
+            out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+            background = None
+        else:
+            status = response.status_code  # type: ignore[union-attr]
+            if not response.buffered or status in NO_BODY_STATUSES:  # type: ignore[union-attr]
+                return await self._send_response(response, scope, receive, send, fields, origin)  # type: ignore[arg-type]
+            out = list(response.raw_headers)  # type: ignore[union-attr]
+            background = response.background  # type: ignore[union-attr]
         body = response.body
-        content_type = response.content_type
-        out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
         if origin is not None:
             self._add_cors(out, origin)
         if len(body) > self.gzip_min_size:
@@ -256,6 +263,8 @@ class App(Routes):
             body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
+        if background is not None:
+            await run_background(background)
 
     __call__ = _serve
 

@@ -46,22 +46,30 @@ def header_value(value: str) -> bytes:
     return value.encode("latin-1")
 
 
+def encode_headers(headers: Headers) -> list[tuple[bytes, bytes]]:
+    """Validated (name, value) bytes pairs, names lower-cased."""
+    names = _NAMES
+    return [
+        (names.get(name) or header_name(name), value.encode("latin-1") if value.isprintable() else header_value(value))
+        for name, value in (headers.items() if isinstance(headers, (dict, Mapping)) else headers)
+    ]
+
+
 def content_type(media_type: str, charset: str) -> str:
     if (media_type.startswith("text/") or media_type == "application/json") and "charset=" not in media_type:
         return f"{media_type}; charset={charset}"
     return media_type
 
 
-_CONTENT_TYPES: dict[tuple[str, str], tuple[bytes, bytes]] = {}
+# Content-type headers of UTF-8 responses by media type.
+_CONTENT_TYPES: dict[str, tuple[bytes, bytes]] = {}
 
 
 def _content_type_header(media_type: str, charset: str) -> tuple[bytes, bytes]:
-    known = _CONTENT_TYPES.get((media_type, charset))
-    if known is None:
-        known = (b"content-type", header_value(content_type(media_type, charset)))
-        if len(_CONTENT_TYPES) < 256:
-            _CONTENT_TYPES[(media_type, charset)] = known
-    return known
+    header = (b"content-type", header_value(content_type(media_type, charset)))
+    if charset == "utf-8" and len(_CONTENT_TYPES) < 256:
+        _CONTENT_TYPES[media_type] = header
+    return header
 
 
 class Response:
@@ -86,20 +94,15 @@ class Response:
         return bytes(content)
 
     def init_headers(self, headers: Headers | None, media_type: str | None = None) -> None:
-        raw: list[tuple[bytes, bytes]] = []
         kind = media_type or self.media_type
-        if headers:
-            names = _NAMES
-            pairs = headers.items() if isinstance(headers, (dict, Mapping)) else headers
-            for name, value in pairs:
-                raw.append((
-                    names.get(name) or header_name(name),
-                    value.encode("latin-1") if value.isprintable() else header_value(value),
-                ))
-                if name.lower() == "content-type":
-                    kind = None
+        raw = encode_headers(headers) if headers else []
         if kind is not None:
-            raw.append(_CONTENT_TYPES.get((kind, self.charset)) or _content_type_header(kind, self.charset))
+            for name, _ in raw:
+                if name == b"content-type":
+                    break
+            else:
+                raw.append(_CONTENT_TYPES.get(kind) or _content_type_header(kind, self.charset)
+                           if self.charset == "utf-8" else _content_type_header(kind, self.charset))
         self.raw_headers = raw
 
     @property
@@ -165,10 +168,30 @@ class HTMLResponse(Response):
     media_type = "text/html"
 
 
+_JSON_TYPE = (b"content-type", b"application/json; charset=utf-8")
+
+
 class JSONResponse(Response):
     """JSON through the native encoder: the same bytes as a handler's dict result."""
 
     media_type = "application/json"
+
+    def __init__(self, content: Any = None, status_code: int = 200, headers: Headers | None = None,
+                 media_type: str | None = None, background: BackgroundTask | None = None) -> None:
+        self.status_code = status_code
+        self.background = background
+        self.body = _NativeResponse.json(content, None).body
+        if media_type is None:
+            # The common case, inline: a JSON API answers many of these.
+            raw = encode_headers(headers) if headers else []
+            for name, _ in raw:
+                if name == b"content-type":
+                    break
+            else:
+                raw.append(_JSON_TYPE)
+            self.raw_headers = raw
+        else:
+            self.init_headers(headers, media_type)
 
     def render(self, content: Any) -> bytes:
         return _NativeResponse.json(content, None).body
