@@ -1,5 +1,4 @@
-"""Drive an ASGI app in-process: a scope, a receive that can report a disconnect, and the
-messages the app sent."""
+"""Drive an ASGI app in-process and collect what it sends."""
 import asyncio
 
 
@@ -9,8 +8,7 @@ def http_scope(path="/", method="GET", headers=(), **extra):
 
 
 async def call(app, scope, disconnect_after=None):
-    """Run `app`; its receive reports a disconnect after `disconnect_after` seconds (never
-    when None). Returns the sent messages."""
+    # receive() reports a disconnect after `disconnect_after` seconds, or never.
     sent = []
 
     async def receive():

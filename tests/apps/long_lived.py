@@ -1,8 +1,7 @@
-"""Streams, events, files, a static directory and WebSockets, for the real-server tests.
-FILES_DIR (environment) is the directory served at /static and read by /file."""
+"""Streams, events, files, a static directory and WebSockets for the real-server tests;
+FILES_DIR (environment) is served at /static and holds /file's big.bin."""
 import asyncio
 import os
-from typing import Any
 
 import calvenor
 
@@ -12,64 +11,33 @@ app.static("/static", FILES, html=True)
 closed = {"streams": 0}
 
 
-async def counted(n: int, delay: float):
+async def counted(n):
     try:
         for i in range(n):
             yield f"{i}\n"
-            await asyncio.sleep(delay)
+            await asyncio.sleep(0.001)
     finally:
         closed["streams"] += 1
 
 
-@app.get("/stream/{n:int}")
-def stream(req: dict[str, Any]) -> calvenor.StreamingResponse:
-    return calvenor.StreamingResponse(counted(req["route_params"]["n"], 0.001), media_type="text/plain")
+def broken():
+    yield b"x" * 1000
+    raise RuntimeError("stream broke")
 
 
-@app.get("/endless")
-def endless(req: dict[str, Any]) -> calvenor.StreamingResponse:
-    return calvenor.StreamingResponse(counted(10**9, 0.001))
-
-
-@app.get("/broken")
-def broken(req: dict[str, Any]) -> calvenor.StreamingResponse:
-    def chunks():
-        yield b"x" * 1000
-        raise RuntimeError("stream broke")
-
-    return calvenor.StreamingResponse(chunks())
-
-
-@app.get("/events")
-def events(req: dict[str, Any]) -> calvenor.EventSourceResponse:
-    return calvenor.EventSourceResponse(["one", {"event": "two", "data": "a\nb", "id": "2"}])
-
-
-@app.get("/file")
-def file(req: dict[str, Any]) -> calvenor.FileResponse:
-    return calvenor.FileResponse(os.path.join(FILES, "big.bin"), filename="grand été.bin")
-
-
-@app.get("/state")
-def state(req: dict[str, Any]) -> dict[str, int]:
-    return {"fds": len(os.listdir("/proc/self/fd")), "tasks": len(asyncio.all_tasks()), **closed}
+app.get("/stream/{n:int}")(lambda req: calvenor.StreamingResponse(counted(req["route_params"]["n"]), media_type="text/plain"))
+app.get("/endless")(lambda req: calvenor.StreamingResponse(counted(10**9)))
+app.get("/broken")(lambda req: calvenor.StreamingResponse(broken()))
+app.get("/events")(lambda req: calvenor.EventSourceResponse(["one", {"event": "two", "data": "a\nb", "id": "2"}]))
+app.get("/file")(lambda req: calvenor.FileResponse(os.path.join(FILES, "big.bin"), filename="grand été.bin"))
+app.get("/state")(lambda req: {"fds": len(os.listdir("/proc/self/fd")), "tasks": len(asyncio.all_tasks()), **closed})
 
 
 @app.websocket("/ws/{room}")
-async def room(ws: calvenor.WebSocket) -> None:
+async def room(ws):
     await ws.accept()
     async for message in ws:
-        if message == "json?":
-            try:
-                await ws.receive_json()
-            except ValueError as exc:
-                await ws.send_json({"error": str(exc)})
+        if isinstance(message, str):
+            await ws.send_text(f"{ws.path_params['room']}: {message}")
         else:
-            await ws.send_text(f"{ws.path_params['room']}: {message}") if isinstance(message, str) \
-                else await ws.send_bytes(message)
-
-
-@app.websocket("/ws-fail")
-async def fail(ws: calvenor.WebSocket) -> None:
-    await ws.accept()
-    raise RuntimeError("handler broke")
+            await ws.send_bytes(message)
