@@ -219,3 +219,11 @@ def test_lifespan_runs_sync_and_async_hooks_in_order():
 def test_failing_startup_hook_reports_failure():
     app = calvenor.App(on_startup=[lambda: 1 / 0])
     assert lifespan(app, "startup") == ["lifespan.startup.failed"]
+
+
+@pytest.mark.parametrize("status", [204, 304])
+def test_no_body_statuses_send_no_body_length_or_encoding(app, status):
+    app.get("/empty")(lambda req: (_ for _ in ()).throw(calvenor.HTTPError(status, "x" * 50)))
+    got = call(app, "GET", "/empty", headers=[("accept-encoding", "gzip")])
+    assert (got[0], got[2]) == (status, b"")
+    assert "content-length" not in got[1] and "content-encoding" not in got[1]

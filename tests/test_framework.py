@@ -195,12 +195,15 @@ def test_header_pairs_as_lists_are_taken():
     app.get("/")(lambda req: {"host": calvenor.request(req).get_header("host")})
     sent = []
 
+    async def receive():
+        return {"type": "http.request", "body": b""}
+
     async def send(message):
         sent.append(message)
 
     scope = {"type": "http", "http_version": "1.1", "method": "GET", "path": "/", "query_string": b"",
              "headers": [[b"host", b"x"]]}
-    asyncio.run(app(scope, None, send))
+    asyncio.run(app(scope, receive, send))
     assert sent[1]["body"] == b'{"host":"x"}'
 
 
