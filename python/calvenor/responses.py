@@ -25,6 +25,8 @@ _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 _CTL = re.compile(r"[\r\n\x00]")
 # Validated header names, lower-cased; applications use a handful, so this stays small.
 _NAMES: dict[str, bytes] = {}
+# The spellings of content-type among them (and its bytes, for a pair list made into a dict).
+_TYPE_NAMES: set[str | bytes] = {"content-type", "Content-Type", b"content-type"}
 
 
 def header_name(name: str) -> bytes:
@@ -34,6 +36,8 @@ def header_name(name: str) -> bytes:
     if not _TOKEN.fullmatch(name):
         raise ValueError(f"invalid header name {name!r}")
     raw = name.lower().encode("ascii")
+    if raw == b"content-type":
+        _TYPE_NAMES.add(name)
     if len(_NAMES) < 1024:
         _NAMES[name] = raw
     return raw
@@ -51,7 +55,7 @@ def encode_headers(headers: Headers) -> list[tuple[bytes, bytes]]:
     names = _NAMES
     return [
         (names.get(name) or header_name(name), value.encode("latin-1") if value.isprintable() else header_value(value))
-        for name, value in (headers.items() if isinstance(headers, (dict, Mapping)) else headers)
+        for name, value in (headers.items() if type(headers) is dict or isinstance(headers, Mapping) else headers)
     ]
 
 
@@ -75,6 +79,8 @@ def _content_type_header(media_type: str, charset: str) -> tuple[bytes, bytes]:
 class Response:
     """A buffered response: `content` as bytes (a str is encoded with `charset`)."""
 
+    # Slots for what every response has (faster to set); other attributes still work.
+    __slots__ = ("status_code", "body", "background", "raw_headers", "__dict__")
     media_type: str | None = None
     charset: str = "utf-8"
     buffered: ClassVar[bool] = True
@@ -183,12 +189,20 @@ class JSONResponse(Response):
         self.body = _NativeResponse.json(content, None).body
         if media_type is None:
             # The common case, inline: a JSON API answers many of these.
-            raw = encode_headers(headers) if headers else []
-            for name, _ in raw:
-                if name == b"content-type":
-                    break
+            if not headers:
+                self.raw_headers = [_JSON_TYPE]
+                return
+            if type(headers) is dict:
+                names = _NAMES
+                raw = [(names.get(name) or header_name(name),
+                        value.encode("latin-1") if value.isprintable() else header_value(value))
+                       for name, value in headers.items()]
+                if _TYPE_NAMES.isdisjoint(headers):
+                    raw.append(_JSON_TYPE)
             else:
-                raw.append(_JSON_TYPE)
+                raw = encode_headers(headers)
+                if _TYPE_NAMES.isdisjoint(dict(raw)):
+                    raw.append(_JSON_TYPE)
             self.raw_headers = raw
         else:
             self.init_headers(headers, media_type)
