@@ -5,6 +5,7 @@ import mimetypes
 import os
 import re
 import stat
+import threading
 from collections.abc import Callable
 from email.utils import formatdate, parsedate_to_datetime
 from typing import Any, ClassVar
@@ -191,17 +192,55 @@ class FileResponse(Response):
         return True
 
     async def _send_chunks(self, send: Send, first: int, length: int) -> None:
-        f = await asyncio.to_thread(open, self.path, "rb")
+        # The next chunk is read while the last one is being sent: two in memory at most.
+        loop = asyncio.get_running_loop()
+        reader = _Reader(await loop.run_in_executor(None, os.open, self.path, os.O_RDONLY | os.O_CLOEXEC))
         try:
-            if first:
-                f.seek(first)
-            remaining = length
-            size = self.chunk_size
-            while remaining > 0:
-                data = await asyncio.to_thread(f.read, min(size, remaining))
+            offset, end, size = first, first + length, self.chunk_size
+            reading = loop.run_in_executor(None, reader.read, min(size, end - offset), offset)
+            while True:
+                data = await reading
                 if not data:
                     raise RuntimeError(f"{self.path} became shorter while it was sent")
-                remaining -= len(data)
-                await send({"type": "http.response.body", "body": data, "more_body": remaining > 0})
+                offset += len(data)
+                if offset < end:
+                    reading = loop.run_in_executor(None, reader.read, min(size, end - offset), offset)
+                await send({"type": "http.response.body", "body": data, "more_body": offset < end})
+                if offset >= end:
+                    return
         finally:
-            f.close()
+            reader.close()
+
+
+class _Reader:
+    """Positional reads of one descriptor from worker threads. close() may come while a read
+    is running (the client left): the descriptor is then closed by that read, never under it."""
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        self._lock = threading.Lock()
+        self._busy = False
+        self._closed = False
+
+    def read(self, size: int, offset: int) -> bytes:
+        with self._lock:
+            if self._closed:
+                return b""
+            self._busy = True
+        try:
+            return os.pread(self._fd, size, offset)
+        finally:
+            with self._lock:
+                self._busy = False
+                late = self._closed
+            if late:
+                os.close(self._fd)
+
+    def close(self) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            busy = self._busy
+        if not busy:
+            os.close(self._fd)
