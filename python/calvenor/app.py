@@ -20,8 +20,8 @@ from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, AsyncHandler, Converter, Deliver, ErrorHandlers, Handler, HandlerFailed, NoMatch, RequestDict,
-    find_error_handler, http_error_response, make_target, to_response,
+    AsyncCall, AsyncHandler, Converter, ErrorHandlers, Held, Handler, HandlerFailed, NoMatch, RequestDict,
+    find_error_handler, framework_response, http_error_response, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
 from .routing import Group, Routes, compile_pattern, join
@@ -74,13 +74,14 @@ class App(Routes):
         self._method_list: tuple[str, ...] = ()
         self._mounts: list[tuple[str, ASGIApp]] = []
         self._app: ASGIApp = self._serve
+        self._held = Held()
 
     # Registration
 
     def add_route(self, path: str, methods: Iterable[str], handler: Handler,
                   errors: tuple[ErrorHandlers, ...] = ()) -> None:
         pattern, convert = compile_pattern(path)
-        target = make_target(handler, convert, errors)
+        target = make_target(handler, convert, errors, self._held)
         for method in methods:
             method = method.upper()
             if method == "HEAD" and pattern in self._auto_head:
@@ -187,13 +188,13 @@ class App(Routes):
         if declared is not None or b"transfer-encoding" in fields or scope.get("http_version") not in _BODYLESS_VERSIONS:
             if declared is not None and declared_too_large(declared, self.max_body_size):
                 return await send_plain(send, 413, "Payload Too Large")
-            body = await self._read_body(receive, send)
-            if body is None:
+            received = await self._read_body(receive, send)
+            if received is None:
                 return
             # Setting a context variable costs as much as the rest of this block; most requests
             # have no body, and the servers run each request in a context of its own.
-            if body or current_body.get():
-                current_body.set(body)
+            if received or current_body.get():
+                current_body.set(received)
         elif current_body.get():
             current_body.set(b"")
 
@@ -226,9 +227,6 @@ class App(Routes):
                         raise
                     headers = [(bytes(name), bytes(value)) for name, value in headers]
                     response = self.core.handle_request(method, path, query, headers, b"")
-        except Deliver as delivered:
-            result = delivered.args[0]
-            response = result if isinstance(result, Response) else to_response(result)
         except AsyncCall as call:
             response = await self._await_handler(*call.args)
         except HandlerFailed as failed:
@@ -240,20 +238,26 @@ class App(Routes):
         except BaseException as exc:
             response = _internal_fault(exc, method, path)
 
-        if response.__class__ is NativeResponse:
-            status = response.status
-            if status == 404:  # only a miss: the core builds no other 404
-                return await self._miss(scope, receive, send, fields, origin, method, path)
-            content_type = response.content_type
-            out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
-            background = None
-        else:
-            status = response.status_code  # type: ignore[union-attr]
-            if not response.buffered or status in NO_BODY_STATUSES:  # type: ignore[union-attr]
-                return await self._send_response(response, scope, receive, send, fields, origin)  # type: ignore[arg-type]
-            out = list(response.raw_headers)  # type: ignore[union-attr]
-            background = response.background  # type: ignore[union-attr]
-        body = response.body
+        if type(response) is NativeResponse:
+            body = response.body
+            if body or self._held.result is None:
+                status = response.status
+                if status == 404:  # only a miss: the core builds no other 404
+                    return await self._miss(scope, receive, send, fields, origin, method, path)
+                content_type = response.content_type
+                out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+                background = None
+            else:  # the empty text dispatch answered for a result it would only have made text of
+                held = self._held
+                result, held.result = held.result, None
+                response = framework_response(result)
+        if type(response) is not NativeResponse:
+            status = response.status_code
+            if not response.buffered or status in NO_BODY_STATUSES:
+                return await self._send_response(response, scope, receive, send, fields, origin)
+            body = response.body
+            out = list(response.raw_headers)
+            background = response.background
         if origin is not None:
             self._add_cors(out, origin)
         if len(body) > self.gzip_min_size:
@@ -337,7 +341,8 @@ class App(Routes):
         req = {"method": method, "path": path, "query_string": query_string,
                "headers": [(bytes(name), bytes(value)) for name, value in headers],
                "route_params": dict(params or {})}
-        return to_response(target(req))
+        result = target(req)
+        return framework_response(self._held.take()) if result == "" and self._held.result is not None else to_response(result)
 
     async def _await_handler(self, handler: AsyncHandler, req: RequestDict,
                              errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:

@@ -6,6 +6,7 @@ exceptions and async handlers leave dispatch as exceptions that carry them to th
 the route is matched and the request dict built once, natively, for every kind of handler.
 """
 import inspect
+import threading
 from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
@@ -26,8 +27,16 @@ ErrorHandlers: TypeAlias = Mapping[type[BaseException], ErrorHandler]
 Converter: TypeAlias = Callable[[dict[str, Any]], None]
 
 
-class Deliver(Exception):
-    """A sync handler's result that the native dispatch would only turn into text."""
+class Held(threading.local):
+    """A sync handler's result that the native dispatch would only turn into text, kept for
+    the layer while dispatch answers an empty text instead. Per thread: dispatch holds its
+    application, so one thread has at most one result in flight."""
+
+    result: object = None
+
+    def take(self) -> object:
+        result, self.result = self.result, None
+        return result
 
 
 class AsyncCall(Exception):
@@ -48,8 +57,8 @@ def is_async(handler: object) -> TypeGuard[AsyncHandler]:
     )
 
 
-def make_target(handler: Handler, convert: Converter | None,
-                errors: tuple[ErrorHandlers, ...]) -> Callable[[RequestDict], object]:
+def make_target(handler: Handler, convert: Converter | None, errors: tuple[ErrorHandlers, ...],
+                held: Held) -> Callable[[RequestDict], object]:
     """The callable the native table holds for `handler`."""
     if is_async(handler):
         def stand_in(req: RequestDict) -> NoReturn:
@@ -67,7 +76,8 @@ def make_target(handler: Handler, convert: Converter | None,
                 raise HandlerFailed(exc, req, errors) from None
             if result.__class__ is dict or result.__class__ is str:
                 return result
-            raise Deliver(result)
+            held.result = result
+            return ""
 
         return call
 
@@ -79,7 +89,8 @@ def make_target(handler: Handler, convert: Converter | None,
             raise HandlerFailed(exc, req, errors) from None
         if result.__class__ is dict or result.__class__ is str:
             return result
-        raise Deliver(result)
+        held.result = result
+        return ""
 
     return call_converted
 
@@ -95,6 +106,15 @@ def to_response(result: object) -> NativeResponse | Response:
         return NativeResponse.text(text, None)
     except UnicodeEncodeError:  # lone surrogates: same replacement as the native dispatch
         return NativeResponse.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
+
+
+def framework_response(result: object) -> Response:
+    """`result` as a Response object: JSON for a dict or list, else its str() as text."""
+    if isinstance(result, Response):
+        return result
+    if isinstance(result, (dict, list)):
+        return JSONResponse(result)
+    return PlainTextResponse(to_response(result).body)
 
 
 def find_error_handler(exc: BaseException, chain: tuple[ErrorHandlers, ...]) -> ErrorHandler | None:

@@ -81,6 +81,10 @@ class Response:
 
     # Slots for what every response has (faster to set); other attributes still work.
     __slots__ = ("status_code", "body", "background", "raw_headers", "__dict__")
+    status_code: int
+    body: bytes
+    background: BackgroundTask | None
+    raw_headers: list[tuple[bytes, bytes]]
     media_type: str | None = None
     charset: str = "utf-8"
     buffered: ClassVar[bool] = True
