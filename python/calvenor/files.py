@@ -194,7 +194,9 @@ class FileResponse(Response):
     async def _send_chunks(self, send: Send, first: int, length: int) -> None:
         # The next chunk is read while the last one is being sent: two in memory at most.
         loop = asyncio.get_running_loop()
-        reader = _Reader(await loop.run_in_executor(None, os.open, self.path, os.O_RDONLY | os.O_CLOEXEC))
+        # Opened on the loop like the stat: a descriptor opened in a thread would leak if the
+        # client left (and this task were cancelled) while the open ran.
+        reader = _Reader(os.open(self.path, os.O_RDONLY | os.O_CLOEXEC))
         try:
             offset, end, size = first, first + length, self.chunk_size
             reading = loop.run_in_executor(None, reader.read, min(size, end - offset), offset)
