@@ -234,7 +234,8 @@ class App(Routes):
         except NoMatch:
             response = _NOT_FOUND
         except Exception as exc:  # a result the encoder refuses
-            response = await self._handle_error(exc, None, ())
+            req = {"method": method, "path": path, "query_string": query_string, "headers": headers, "route_params": {}}
+            response = await self._handle_error(exc, req, ())
         except BaseException as exc:
             response = _internal_fault(exc, method, path)
 
@@ -357,10 +358,10 @@ class App(Routes):
         except BaseException as exc:
             return _internal_fault(exc, req["method"], req["path"])
 
-    async def _handle_error(self, exc: Exception, req: RequestDict | None,
+    async def _handle_error(self, exc: Exception, req: RequestDict,
                             errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
         handler = find_error_handler(exc, (*errors, self.error_handlers))
-        if handler is not None and req is not None:
+        if handler is not None:
             try:
                 result = handler(req, exc)
                 if hasattr(result, "__await__"):
@@ -373,8 +374,7 @@ class App(Routes):
             return http_error_response(exc)
         if isinstance(exc, InvalidJSON):
             return PlainTextResponse(str(exc), 400)
-        where = f"{req['method']} {req['path']}" if req is not None else "a request"
-        log.error("handler for %s failed", where, exc_info=exc)
+        log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
         return PlainTextResponse("Internal Server Error", 500)
 
     async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],

@@ -1,9 +1,10 @@
 """What becomes of a handler: the callable registered in the native table, and its result
 turned into a response.
 
-The native dispatch answers a dict or a str itself. Anything else a handler returns, its
-exceptions and async handlers leave dispatch as exceptions that carry them to the layer, so
-the route is matched and the request dict built once, natively, for every kind of handler.
+The native dispatch answers a dict or a str itself. Anything else a sync handler returns is
+held for the layer while dispatch answers an empty text; a handler's exceptions and async
+handlers leave dispatch as exceptions that carry them to the layer. So the route is matched
+and the request dict built once, natively, for every kind of handler.
 """
 import inspect
 import threading
