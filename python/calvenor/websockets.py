@@ -45,7 +45,8 @@ class WebSocket:
 
     @property
     def path(self) -> str:
-        return self.scope["path"]
+        path: str = self.scope["path"]
+        return path
 
     @property
     def headers(self) -> dict[str, str]:
@@ -108,7 +109,7 @@ class WebSocket:
     async def receive_text(self) -> str:
         """A text message; a binary one is decoded as UTF-8 (ValueError when it is not)."""
         message = await self.receive()
-        text = message.get("text")
+        text: str | None = message.get("text")
         if text is not None:
             return text
         try:
@@ -119,7 +120,7 @@ class WebSocket:
     async def receive_bytes(self) -> bytes:
         """A binary message; a text one is encoded as UTF-8."""
         message = await self.receive()
-        data = message.get("bytes")
+        data: bytes | None = message.get("bytes")
         if data is not None:
             return data
         return (message.get("text") or "").encode()
