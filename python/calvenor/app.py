@@ -9,6 +9,7 @@ import logging
 import sys
 from collections.abc import Callable, Iterable
 from typing import Any, TypeVar
+from urllib.parse import quote_from_bytes
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
@@ -40,6 +41,7 @@ _BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
 # The native table's pseudo-method for WebSocket routes.
 WEBSOCKET = "WEBSOCKET"
 _NOT_FOUND = PlainTextResponse("Not Found", 404)
+_QUERY_SAFE = "/?:@!$&'()*+,;=%~"
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
@@ -395,7 +397,8 @@ class App(Routes):
         elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
             query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
-            url = other + ("?" + query.decode("latin-1") if query else "")
+            # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
+            url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
             return await self._send_response(RedirectResponse(url), scope, receive, send, fields, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
