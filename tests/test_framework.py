@@ -153,9 +153,11 @@ def errors_app():
         return {"child": req["path"]}
 
     group.exception_handler(Base)(lambda req, exc: "group")
+    app.exception_handler(Exception)(lambda req, exc: "any")
 
     def fail(req):
-        raise {"base": Base, "child": Child}[req["route_params"]["kind"]]()
+        kind = req["route_params"]["kind"]
+        raise calvenor.HTTPError(402) if kind == "http" else {"base": Base, "child": Child, "key": KeyError}[kind]()
 
     app.get("/{kind}")(fail)
     group.get("/{kind}")(fail)
@@ -167,6 +169,8 @@ def errors_app():
     case("a registered class answers", "/base", 409, b"base"),
     case("the most specific class wins, async handlers are awaited", "/child", 200, b'{"child":"/child"}'),
     case("a group's own handlers come first", "/g/child", 200, b"group"),
+    case("a handler for Exception takes any other", "/key", 200, b"any"),
+    case("but not HTTPError, which has a handler of its own", "/http", 402, b"Payment Required"),
 ])
 def test_exception_handlers(path, status, body):
     r = TestClient(errors_app()).get(path)

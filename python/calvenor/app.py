@@ -59,6 +59,10 @@ class App(Routes):
                  redirect_slashes: bool = True,
                  on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
         super().__init__()
+        # Registered like the user's own, so that a handler for Exception does not take
+        # these, and registering one of these classes replaces its default.
+        self.error_handlers[HTTPError] = _http_error
+        self.error_handlers[InvalidJSON] = _invalid_json
         self.core = CalvenorApp()
         self.max_body_size = max_body_size
         # None turns compression off.
@@ -363,21 +367,17 @@ class App(Routes):
     async def _handle_error(self, exc: Exception, req: RequestDict,
                             errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
         handler = find_error_handler(exc, (*errors, self.error_handlers))
-        if handler is not None:
-            try:
-                result = handler(req, exc)
-                if hasattr(result, "__await__"):
-                    result = await result
-                return to_response(result)
-            except Exception as failure:
-                log.error("exception handler for %r failed", exc, exc_info=failure)
-                return PlainTextResponse("Internal Server Error", 500)
-        if isinstance(exc, HTTPError):
-            return http_error_response(exc)
-        if isinstance(exc, InvalidJSON):
-            return PlainTextResponse(str(exc), 400)
-        log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
-        return PlainTextResponse("Internal Server Error", 500)
+        if handler is None:
+            log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
+            return PlainTextResponse("Internal Server Error", 500)
+        try:
+            result = handler(req, exc)
+            if hasattr(result, "__await__"):
+                result = await result
+            return to_response(result)
+        except Exception as failure:
+            log.error("exception handler for %r failed", exc, exc_info=failure)
+            return PlainTextResponse("Internal Server Error", 500)
 
     async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
                     origin: str | None, method: str, path: str) -> None:
@@ -455,6 +455,14 @@ def _mount_scope(scope: Scope, prefix: str) -> Scope:
     for_mount = dict(scope)
     for_mount["root_path"] = scope.get("root_path", "") + prefix
     return for_mount
+
+
+def _http_error(req: RequestDict, exc: HTTPError) -> Response:
+    return http_error_response(exc)
+
+
+def _invalid_json(req: RequestDict, exc: InvalidJSON) -> Response:
+    return PlainTextResponse(str(exc), 400)
 
 
 def _header_lists(exc: TypeError, headers: Any) -> bool:
