@@ -257,7 +257,7 @@ class App(Routes):
             else:  # the empty text dispatch answered for a result it would only have made text of
                 held = self._held
                 result, held.result = held.result, None
-                response = framework_response(result)
+                response = result if isinstance(result, Response) else framework_response(result)
         if type(response) is not NativeResponse:
             status = response.status_code
             if not response.buffered or status in NO_BODY_STATUSES:
