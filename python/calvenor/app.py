@@ -79,6 +79,7 @@ class App(Routes):
         self._auto_head: set[str] = set()
         self._method_list: tuple[str, ...] = ()
         self._mounts: list[tuple[str, ASGIApp]] = []
+        self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
         self._held = Held()
 
@@ -130,6 +131,7 @@ class App(Routes):
     def mount(self, prefix: str, app: ASGIApp) -> None:
         """Pass requests (and WebSockets) under `prefix` that no route takes to another ASGI app."""
         self._mounts.append((prefix.rstrip("/"), app))
+        self._mount_prefixes = tuple(prefix for prefix, _ in self._mounts)
 
     def add_middleware(self, cls: Callable[..., ASGIApp], **options: Any) -> None:
         """Wrap the app in an ASGI middleware, `cls(app, **options)`; the last added runs first."""
@@ -184,7 +186,7 @@ class App(Routes):
             return await self._other_scope(scope, receive, send)
         method: str = scope["method"]
         path: str = scope["path"]
-        if self._mounts:
+        if self._mounts and path.startswith(self._mount_prefixes):
             mounted = self._mounted(method, path)
             if mounted is not None:
                 return await mounted[1](_mount_scope(scope, mounted[0]), receive, send)
