@@ -25,8 +25,8 @@ _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 _CTL = re.compile(r"[\r\n\x00]")
 # Validated header names, lower-cased; applications use a handful, so this stays small.
 _NAMES: dict[str, bytes] = {}
-# The spellings of content-type among them (and its bytes, for a pair list made into a dict).
-_TYPE_NAMES: set[str | bytes] = {"content-type", "Content-Type", b"content-type"}
+# Spellings of content-type other than the two usual ones, as they come up.
+_ODD_TYPE_NAMES: set[str] = set()
 
 
 def header_name(name: str) -> bytes:
@@ -36,8 +36,8 @@ def header_name(name: str) -> bytes:
     if not _TOKEN.fullmatch(name):
         raise ValueError(f"invalid header name {name!r}")
     raw = name.lower().encode("ascii")
-    if raw == b"content-type":
-        _TYPE_NAMES.add(name)
+    if raw == b"content-type" and name not in ("content-type", "Content-Type"):
+        _ODD_TYPE_NAMES.add(name)
     if len(_NAMES) < 1024:
         _NAMES[name] = raw
     return raw
@@ -201,11 +201,12 @@ class JSONResponse(Response):
                 raw = [(names.get(name) or header_name(name),
                         value.encode("latin-1") if value.isprintable() else header_value(value))
                        for name, value in headers.items()]
-                if _TYPE_NAMES.isdisjoint(headers):
+                if not ("content-type" in headers or "Content-Type" in headers
+                        or _ODD_TYPE_NAMES and not _ODD_TYPE_NAMES.isdisjoint(headers)):
                     raw.append(_JSON_TYPE)
             else:
                 raw = encode_headers(headers)
-                if _TYPE_NAMES.isdisjoint(dict(raw)):
+                if b"content-type" not in dict(raw):
                     raw.append(_JSON_TYPE)
             self.raw_headers = raw
         else:
