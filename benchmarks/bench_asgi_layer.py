@@ -22,12 +22,12 @@ HEADERS = [(b"host", b"127.0.0.1:8000"), (b"user-agent", b"bench/1.0"), (b"accep
 
 
 def load(name: str, package_dir: Path) -> ModuleType:
-    spec = importlib.util.spec_from_file_location(name, package_dir / "__init__.py",
+    found = importlib.util.spec_from_file_location(name, package_dir / "__init__.py",
                                                   submodule_search_locations=[str(package_dir)])
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
