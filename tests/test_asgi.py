@@ -7,7 +7,6 @@ from conftest import case
 
 import calvenor
 from calvenor.encoding import accepts_gzip
-from calvenor.testing import TestClient
 
 
 def call(app, method="GET", path="/", *, headers=(), chunks=None, query=b"", disconnect=False, version="1.1"):

@@ -1,6 +1,5 @@
 """The framework surface over the native table, driven through calvenor.testing.TestClient."""
 import asyncio
-import logging
 import uuid
 
 import pytest
