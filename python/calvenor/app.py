@@ -351,7 +351,9 @@ class App(Routes):
                "headers": [(bytes(name), bytes(value)) for name, value in headers],
                "route_params": dict(params or {})}
         result = target(req)
-        return framework_response(self._held.take()) if result == "" and self._held.result is not None else to_response(result)
+        if result == "" and self._held.result is not None:
+            return framework_response(self._held.take())
+        return to_response(result)
 
     async def _await_handler(self, handler: AsyncHandler, req: RequestDict,
                              errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
