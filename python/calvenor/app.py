@@ -5,7 +5,6 @@ results; this layer reads the body, answers CORS preflights, adds the CORS, gzip
 headers, and takes the slow paths: other results, async handlers, errors, misses (405,
 HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 """
-import logging
 import sys
 from collections.abc import Callable, Iterable
 from typing import Any, TypeVar
@@ -13,21 +12,19 @@ from urllib.parse import quote_from_bytes
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
-    TOO_LARGE, ASGIApp, Hook, Receive, Scope, Send, declared_too_large, lenient_path, read_rest,
-    run_lifespan, send_plain,
+    TOO_LARGE, ASGIApp, Hook, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
+    refused_header_lists, run_lifespan, send_plain,
 )
 from .background import run_background
 from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, AsyncHandler, Converter, ErrorHandlers, Held, Handler, HandlerFailed, NoMatch, RequestDict,
-    find_error_handler, framework_response, http_error_response, make_target, to_response,
+    AsyncCall, Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, await_handler, framework_response,
+    handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
 from .routing import Group, Routes, compile_pattern, join
-
-log = logging.getLogger("calvenor")
 
 K = TypeVar("K", bound=Hook)
 
@@ -61,8 +58,8 @@ class App(Routes):
         super().__init__()
         # Registered like the user's own, so that a handler for Exception does not take
         # these, and registering one of these classes replaces its default.
-        self.error_handlers[HTTPError] = _http_error
-        self.error_handlers[InvalidJSON] = _invalid_json
+        self.error_handlers[HTTPError] = http_error_default
+        self.error_handlers[InvalidJSON] = invalid_json_default
         self.core = CalvenorApp()
         self.max_body_size = max_body_size
         # None turns compression off.
@@ -189,7 +186,7 @@ class App(Routes):
         if self._mounts and path.startswith(self._mount_prefixes):
             mounted = self._mounted(method, path)
             if mounted is not None:
-                return await mounted[1](_mount_scope(scope, mounted[0]), receive, send)
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
         headers: list[tuple[bytes, bytes]] = scope["headers"]
         fields = dict(headers)  # the server lowercases names
         declared = fields.get(b"content-length")
@@ -231,21 +228,23 @@ class App(Routes):
                     # The core never hands the body to handlers; passing it would only copy it.
                     response = self.core.handle_request(method, path, query, headers, b"")
                 except TypeError as exc:
-                    if not _header_lists(exc, headers):
+                    if not refused_header_lists(exc, headers):
                         raise
                     headers = [(bytes(name), bytes(value)) for name, value in headers]
                     response = self.core.handle_request(method, path, query, headers, b"")
         except AsyncCall as call:
-            response = await self._await_handler(*call.args)
+            handler, req, errors = call.args
+            response = await await_handler(handler, req, (*errors, self.error_handlers))
         except HandlerFailed as failed:
-            response = await self._handle_error(*failed.args)
+            error, req, errors = failed.args
+            response = await handle_error(error, req, (*errors, self.error_handlers))
         except NoMatch:
             response = _NOT_FOUND
         except Exception as exc:  # a result the encoder refuses
             req = {"method": method, "path": path, "query_string": query_string, "headers": headers, "route_params": {}}
-            response = await self._handle_error(exc, req, ())
+            response = await handle_error(exc, req, (self.error_handlers,))
         except BaseException as exc:
-            response = _internal_fault(exc, method, path)
+            response = internal_fault(exc, method, path)
 
         if type(response) is NativeResponse:
             body = response.body
@@ -355,34 +354,6 @@ class App(Routes):
             return framework_response(self._held.take())
         return to_response(result)
 
-    async def _await_handler(self, handler: AsyncHandler, req: RequestDict,
-                             errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
-        try:
-            result = await handler(req)
-        except Exception as exc:
-            return await self._handle_error(exc, req, errors)
-        try:
-            return to_response(result)
-        except Exception as exc:
-            return await self._handle_error(exc, req, errors)
-        except BaseException as exc:
-            return _internal_fault(exc, req["method"], req["path"])
-
-    async def _handle_error(self, exc: Exception, req: RequestDict,
-                            errors: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
-        handler = find_error_handler(exc, (*errors, self.error_handlers))
-        if handler is None:
-            log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
-            return PlainTextResponse("Internal Server Error", 500)
-        try:
-            result = handler(req, exc)
-            if hasattr(result, "__await__"):
-                result = await result
-            return to_response(result)
-        except Exception as failure:
-            log.error("exception handler for %r failed", exc, exc_info=failure)
-            return PlainTextResponse("Internal Server Error", 500)
-
     async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
                     origin: str | None, method: str, path: str) -> None:
         """No route for this method and path: 405, OPTIONS, a trailing-slash redirect or 404."""
@@ -436,7 +407,7 @@ class App(Routes):
         if scope["type"] == "websocket":
             mounted = self._mounted(WEBSOCKET, scope["path"]) if self._mounts else None
             if mounted is not None:
-                return await mounted[1](_mount_scope(scope, mounted[0]), receive, send)
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
             try:
                 from .websockets import serve_websocket
             except ImportError:
@@ -452,43 +423,3 @@ class _WrappedApp(App):
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         await self._app(scope, receive, send)
-
-
-def _mount_scope(scope: Scope, prefix: str) -> Scope:
-    # root_path grows by the mount's prefix; path stays the full path.
-    for_mount = dict(scope)
-    for_mount["root_path"] = scope.get("root_path", "") + prefix
-    return for_mount
-
-
-def _http_error(req: RequestDict, exc: HTTPError) -> Response:
-    return http_error_response(exc)
-
-
-def _invalid_json(req: RequestDict, exc: InvalidJSON) -> Response:
-    return PlainTextResponse(str(exc), 400)
-
-
-def _header_lists(exc: TypeError, headers: Any) -> bool:
-    """Did the core refuse the server's header pairs because they are not tuples?"""
-    return str(exc).startswith("argument 'raw_headers'") and any(type(p) is not tuple for p in headers)
-
-
-_panic: type[BaseException] | None = None
-
-
-def _internal_fault(exc: BaseException, method: str, path: str) -> Response:
-    """The core's internal faults (a dict changed while it was encoded) answer 500; other
-    BaseExceptions (cancellation, exit) go on."""
-    global _panic
-    if _panic is None:
-        from ._core import Router
-
-        try:  # the one way to learn the core's panic type: provoke one
-            Router().add("GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
-        except BaseException as probe:
-            _panic = type(probe)
-    if type(exc) is not _panic:
-        raise exc
-    log.error("internal fault handling %s %s", method, path, exc_info=exc)
-    return PlainTextResponse("Internal Server Error", 500)

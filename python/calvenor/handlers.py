@@ -7,13 +7,16 @@ handlers leave dispatch as exceptions that carry them to the layer. So the route
 and the request dict built once, natively, for every kind of handler.
 """
 import inspect
+import logging
 import threading
 from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
 from ._core import Response as NativeResponse
 from .responses import JSONResponse, PlainTextResponse, Response
-from .errors import HTTPError
+from .errors import HTTPError, InvalidJSON
+
+log = logging.getLogger("calvenor")
 
 # The dict the native dispatch passes: method, path, query_string, headers, route_params.
 RequestDict: TypeAlias = dict[str, Any]
@@ -133,3 +136,62 @@ def http_error_response(exc: HTTPError) -> Response:
     if isinstance(exc.detail, str):
         return PlainTextResponse(exc.detail, exc.status, exc.headers)
     return JSONResponse(exc.detail, exc.status, exc.headers)
+
+
+async def await_handler(handler: AsyncHandler, req: RequestDict,
+                        chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
+    """The response of an async handler, or of the error handler its exception finds in `chain`."""
+    try:
+        result = await handler(req)
+    except Exception as exc:
+        return await handle_error(exc, req, chain)
+    try:
+        return to_response(result)
+    except Exception as exc:
+        return await handle_error(exc, req, chain)
+    except BaseException as exc:
+        return internal_fault(exc, req["method"], req["path"])
+
+
+async def handle_error(exc: Exception, req: RequestDict, chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
+    """What the first handler for `exc` in `chain` answers; without one, a logged 500."""
+    handler = find_error_handler(exc, chain)
+    if handler is None:
+        log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
+        return PlainTextResponse("Internal Server Error", 500)
+    try:
+        result = handler(req, exc)
+        if inspect.isawaitable(result):
+            result = await result
+        return to_response(result)
+    except Exception as failure:
+        log.error("exception handler for %r failed", exc, exc_info=failure)
+        return PlainTextResponse("Internal Server Error", 500)
+
+
+def http_error_default(req: RequestDict, exc: HTTPError) -> Response:
+    return http_error_response(exc)
+
+
+def invalid_json_default(req: RequestDict, exc: InvalidJSON) -> Response:
+    return PlainTextResponse(str(exc), 400)
+
+
+_panic: type[BaseException] | None = None
+
+
+def internal_fault(exc: BaseException, method: str, path: str) -> Response:
+    """The core's internal faults (a dict changed while it was encoded) answer 500; other
+    BaseExceptions (cancellation, exit) go on."""
+    global _panic
+    if _panic is None:
+        from ._core import Router
+
+        try:  # the one way to learn the core's panic type: provoke one
+            Router().add("GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
+        except BaseException as probe:
+            _panic = type(probe)
+    if type(exc) is not _panic:
+        raise exc
+    log.error("internal fault handling %s %s", method, path, exc_info=exc)
+    return PlainTextResponse("Internal Server Error", 500)
