@@ -240,8 +240,10 @@ class App(Routes):
             response = await handle_error(error, req, (*errors, self.error_handlers))
         except NoMatch:
             response = _NOT_FOUND
-        except Exception as exc:  # a result the encoder refuses
-            req = {"method": method, "path": path, "query_string": query_string, "headers": headers, "route_params": {}}
+        except Exception as exc:  # from a handler registered as it is, or a result the encoder refuses
+            found = self.core.resolve(method, path)
+            req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
+                   "route_params": dict(found[1] or {}) if found is not None else {}}
             response = await handle_error(exc, req, (self.error_handlers,))
         except BaseException as exc:
             response = internal_fault(exc, method, path)

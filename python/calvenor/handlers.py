@@ -9,6 +9,7 @@ and the request dict built once, natively, for every kind of handler.
 import inspect
 import logging
 import threading
+import typing
 from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
@@ -61,6 +62,22 @@ def is_async(handler: object) -> TypeGuard[AsyncHandler]:
     )
 
 
+def returns_plain(handler: object) -> bool:
+    """Is `handler` annotated to return a dict or a str, which the core answers itself?"""
+    hint = getattr(handler, "__annotations__", {}).get("return")
+    if isinstance(hint, str):  # postponed annotations: "dict[...]" or "str" and nothing around
+        name, bracket, rest = hint.strip().partition("[")
+        if name not in ("dict", "str"):
+            return False
+        depth = 1 if bracket else 0
+        for i, char in enumerate(rest):
+            depth += (char == "[") - (char == "]")
+            if depth == 0:
+                return i == len(rest) - 1
+        return not bracket
+    return (typing.get_origin(hint) or hint) in (dict, str)
+
+
 def make_target(handler: Handler, convert: Converter | None, errors: tuple[ErrorHandlers, ...],
                 held: Held) -> Callable[[RequestDict], object]:
     """The callable the native table holds for `handler`."""
@@ -71,6 +88,9 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
             raise AsyncCall(handler, req, errors)
 
         return stand_in
+
+    if convert is None and not errors and returns_plain(handler):
+        return handler  # the core answers its results itself; its exceptions pass unchanged
 
     if convert is None:
         def call(req: RequestDict) -> object:
