@@ -36,6 +36,10 @@ def build(pkg: ModuleType, framework: bool) -> Any:
     app.get("/users/{id}")(lambda req: {"id": req["route_params"]["id"], "name": "user"})
     app.get("/hello")(lambda req: "Hello, world!")
     if framework:
+        def typed(req: dict[str, Any]) -> dict[str, str]:
+            return {"id": req["route_params"]["id"], "name": "user"}
+
+        app.get("/typed/{id}")(typed)  # registered as it is: the core answers its result
         app.post("/created")(lambda req: pkg.JSONResponse({"id": 1}, 201, headers={"location": "/users/1", "x-request": "a1"}))
         app.get("/items/{id:int}")(lambda req: {"id": req["route_params"]["id"]})
     return app
@@ -84,6 +88,7 @@ def main() -> None:
         "dict": caller(new, "GET", "/users/42"),
         "str, baseline": caller(base, "GET", "/hello"),
         "str": caller(new, "GET", "/hello"),
+        "dict, handler annotated -> dict": caller(new, "GET", "/typed/42"),
         "JSONResponse 201 + 2 headers": caller(new, "POST", "/created"),
         "{id:int} route": caller(new, "GET", "/items/42"),
         "405": caller(new, "POST", "/users/42"),
