@@ -17,21 +17,61 @@ from typing import TYPE_CHECKING, Any
 
 # What the lazy loader below returns, for type checkers only.
 if TYPE_CHECKING:
-    from ._core import Request, Response
     from .app import App
-    from .current import form, multipart_boundary, request
-    from .errors import HTTPError
+    from .errors import HTTPError, InvalidJSON
+    from .requests import Request, cookies, form, multipart_boundary, request
+    from .responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
+    from .routing import Group
+    from .files import FileResponse
+    from .sse import EventSourceResponse
+    from .staticfiles import StaticFiles
+    from .streaming import StreamingResponse
+    from .websockets import WebSocket, WebSocketDisconnect
 
-__all__ = ["App", "HTTPError", "Request", "Response", "form", "multipart_boundary", "request"]
+__all__ = [
+    "App",
+    "Group",
+    "HTMLResponse",
+    "HTTPError",
+    "InvalidJSON",
+    "JSONResponse",
+    "PlainTextResponse",
+    "RedirectResponse",
+    "Request",
+    "Response",
+    "cookies",
+    "form",
+    "multipart_boundary",
+    "request",
+    "EventSourceResponse",
+    "FileResponse",
+    "StaticFiles",
+    "StreamingResponse",
+    "WebSocket",
+    "WebSocketDisconnect",
+]
 
 _HOMES = {
     "App": ".app",
+    "Group": ".routing",
+    "HTMLResponse": ".responses",
     "HTTPError": ".errors",
-    "Request": "._core",
-    "Response": "._core",
-    "form": ".current",
-    "multipart_boundary": ".current",
-    "request": ".current",
+    "InvalidJSON": ".errors",
+    "JSONResponse": ".responses",
+    "PlainTextResponse": ".responses",
+    "RedirectResponse": ".responses",
+    "Request": ".requests",
+    "Response": ".responses",
+    "cookies": ".requests",
+    "form": ".requests",
+    "multipart_boundary": ".requests",
+    "request": ".requests",
+    "EventSourceResponse": ".sse",
+    "FileResponse": ".files",
+    "StaticFiles": ".staticfiles",
+    "StreamingResponse": ".streaming",
+    "WebSocket": ".websockets",
+    "WebSocketDisconnect": ".websockets",
 }
 
 

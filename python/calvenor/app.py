@@ -1,26 +1,31 @@
-"""`App`: route registration and the ASGI entry point over the native `CalvenorApp`.
+"""`App`: the ASGI entry point over the native `CalvenorApp`.
 
-The native core routes, calls sync handlers and builds responses; this layer only reads
-the body, answers CORS preflights, adds the CORS and gzip headers and turns handler
-errors into 4xx/5xx responses.
+The native core routes, calls sync handlers and builds the responses of dict and str
+results; this layer reads the body, answers CORS preflights, adds the CORS, gzip and length
+headers, and takes the slow paths: other results, async handlers, errors, misses (405,
+HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 """
 import sys
 from collections.abc import Callable, Iterable
-from typing import TypeVar
+from typing import Any, TypeVar
+from urllib.parse import quote_from_bytes
 
-from ._core import CalvenorApp
+from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
-    TOO_LARGE, Hook, Receive, Scope, Send, declared_too_large, lenient_path, read_rest, run_lifespan,
-    send_plain,
+    TOO_LARGE, ASGIApp, Hook, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
+    refused_header_lists, run_lifespan, send_plain,
 )
+from .background import run_background
 from .current import current_body
 from .encoding import accepts_gzip
+from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, AsyncHandler, Handler, RequestDict, error_response, is_async, stand_in, to_response,
+    AsyncCall, Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, await_handler, framework_response,
+    handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
+from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
+from .routing import Group, Routes, compile_pattern, join
 
-# Decorators hand back what they were given, so handlers and hooks keep their own types.
-H = TypeVar("H", bound=Handler)
 K = TypeVar("K", bound=Hook)
 
 # The core's text responses are UTF-8; say so on the wire.
@@ -28,60 +33,123 @@ _WIRE_CONTENT_TYPES = {
     "text/plain": b"text/plain; charset=utf-8",
     "application/json; charset=utf-8": b"application/json; charset=utf-8",
 }
-_NO_BODY_STATUSES = frozenset({204, 304})
+# HTTP/1.x requests without either header have no body; other versions may.
+_BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
+# The native table's pseudo-method for WebSocket routes.
+WEBSOCKET = "WEBSOCKET"
+_NOT_FOUND = PlainTextResponse("Not Found", 404)
+_QUERY_SAFE = "/?:@!$&'()*+,;=%~"
+_TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
-class App:
+class App(Routes):
     """An ASGI 3 application.
 
     Handlers take the request dict of the native dispatch (method, path, query_string,
-    headers, route_params) and return a dict (JSON), a str (text) or anything else (its
-    str() as text). `calvenor.request(req)` gives a `Request` with the body for JSON, query
-    and form decoding; raising `calvenor.HTTPError(status, detail)` answers with that status.
+    headers, route_params) and return a dict or list (JSON), a str (text), a `Response`, or
+    anything else (its str() as text). `calvenor.request(req)` gives a `Request` with the
+    body for JSON, query and form decoding; raising `calvenor.HTTPError(status, detail)`
+    answers with that status.
     """
 
     def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
+                 redirect_slashes: bool = True,
                  on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
+        super().__init__()
+        # Registered like the user's own, so that a handler for Exception does not take
+        # these, and registering one of these classes replaces its default.
+        self.error_handlers[HTTPError] = http_error_default
+        self.error_handlers[InvalidJSON] = invalid_json_default
         self.core = CalvenorApp()
         self.max_body_size = max_body_size
         # None turns compression off.
         self.gzip_min_size = sys.maxsize if gzip_min_size is None else gzip_min_size
+        self.redirect_slashes = redirect_slashes
         self._startup = list(on_startup)
         self._shutdown = list(on_shutdown)
         self._cors = False
         self._cors_wildcard = False
+        self._cors_args: tuple[str | None, ...] | None = None
+        # (method, native pattern) -> target, in registration order; HEAD routes made for GET
+        # routes are in `_auto_head` too, so an explicit HEAD route can replace them.
+        self._table: dict[tuple[str, str], object] = {}
+        self._auto_head: set[str] = set()
+        self._method_list: tuple[str, ...] = ()
+        self._mounts: list[tuple[str, ASGIApp]] = []
+        self._mount_prefixes: tuple[str, ...] = ()
+        self._app: ASGIApp = self._serve
+        self._held = Held()
 
     # Registration
 
-    def route(self, path: str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
-        def register(handler: H) -> H:
-            target = stand_in(handler) if is_async(handler) else handler
-            for method in methods:
-                self.core.add_route(method.upper(), path, target)
-            return handler
+    def add_route(self, path: str, methods: Iterable[str], handler: Handler,
+                  errors: tuple[ErrorHandlers, ...] = ()) -> None:
+        pattern, convert = compile_pattern(path)
+        target = make_target(handler, convert, errors, self._held)
+        for method in methods:
+            method = method.upper()
+            if method == "HEAD" and pattern in self._auto_head:
+                # The core never removes a route: build the table again without it.
+                self._auto_head.discard(pattern)
+                del self._table[("HEAD", pattern)]
+                self._rebuild()
+            self._add(method, pattern, target)
+            if method == "GET" and ("HEAD", pattern) not in self._table:
+                self._add("HEAD", pattern, target)
+                self._auto_head.add(pattern)
 
-        return register
+    def add_websocket(self, path: str, handler: Callable[..., Any]) -> None:
+        pattern, convert = compile_pattern(path)
+        self._add(WEBSOCKET, pattern, (handler, convert))
 
-    def get(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("GET",))
+    def _add(self, method: str, pattern: str, target: object) -> None:
+        self.core.add_route(method, pattern, target)  # type: ignore[arg-type]
+        self._table[(method, pattern)] = target
+        if method != WEBSOCKET:
+            self._method_list = tuple(sorted({*self._method_list, method}))
 
-    def post(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("POST",))
+    def _rebuild(self) -> None:
+        core = CalvenorApp()
+        for (method, pattern), target in self._table.items():
+            core.add_route(method, pattern, target)  # type: ignore[arg-type]
+        if self._cors_args is not None:
+            core.set_cors(*self._cors_args)
+        self.core = core
 
-    def put(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("PUT",))
+    def include(self, group: Group, prefix: str = "") -> None:
+        """Add a group's routes, websockets and mounts under `prefix` (joined with the group's)."""
+        for path, methods, handler, errors in group.routes:
+            self.add_route(join(prefix, path), methods, handler, errors)
+        for path, ws in group.websockets:
+            self.add_websocket(join(prefix, path), ws)
+        for path, app in group.mounts:
+            self.mount(join(prefix, path), app)
 
-    def patch(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("PATCH",))
+    def mount(self, prefix: str, app: ASGIApp) -> None:
+        """Pass requests (and WebSockets) under `prefix` that no route takes to another ASGI app."""
+        self._mounts.append((prefix.rstrip("/"), app))
+        self._mount_prefixes = tuple(prefix for prefix, _ in self._mounts)
 
-    def delete(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("DELETE",))
+    def add_middleware(self, cls: Callable[..., ASGIApp], **options: Any) -> None:
+        """Wrap the app in an ASGI middleware, `cls(app, **options)`; the last added runs first."""
+        self._app = cls(self._app, **options)
+        self.__class__ = _WrappedApp
 
-    def options(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("OPTIONS",))
-
-    def head(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("HEAD",))
+    def match_websocket(self, path: str) -> tuple[Callable[..., Any], dict[str, Any]] | None:
+        """The WebSocket handler for `path` and its converted parameters, or None."""
+        found = self.core.resolve(WEBSOCKET, path)
+        if found is None:
+            return None
+        target: Any = found[0]
+        handler: Callable[..., Any] = target[0]
+        convert: Converter | None = target[1]
+        values: dict[str, Any] = dict(found[1] or {})
+        if convert is not None:
+            try:
+                convert(values)
+            except NoMatch:
+                return None
+        return handler, values
 
     def cors(self, origins: str | Iterable[str] = "*", methods: str | Iterable[str] | None = None,
              headers: str | Iterable[str] | None = None, max_age: int | None = None) -> None:
@@ -94,7 +162,8 @@ class App:
                 return str(value)
             return ",".join(value)
 
-        self.core.set_cors(text(origins), text(methods), text(headers), text(max_age))
+        self._cors_args = (text(origins), text(methods), text(headers), text(max_age))
+        self.core.set_cors(*self._cors_args)
         self._cors = True
         self._cors_wildcard = self.core.cors_is_wildcard()
 
@@ -109,29 +178,31 @@ class App:
 
     # ASGI
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+    async def _serve(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return await self._other_scope(scope, receive, send)
-        headers: list[tuple[bytes, bytes]] = scope["headers"]
-        fields = dict(headers)  # the server lowercases names
-        limit = self.max_body_size
-        declared = fields.get(b"content-length")
-        if declared is not None and declared_too_large(declared, limit):
-            return await send_plain(send, 413, "Payload Too Large")
-        message = await receive()
-        body: bytes = message.get("body", b"")
-        if message.get("more_body"):
-            rest = await read_rest(receive, body, limit)
-            if rest is None:
-                return  # the client went away
-            if rest is TOO_LARGE:
-                return await send_plain(send, 413, "Payload Too Large")
-            body = rest
-        if len(body) > limit:
-            return await send_plain(send, 413, "Payload Too Large")
-
         method: str = scope["method"]
         path: str = scope["path"]
+        if self._mounts and path.startswith(self._mount_prefixes):
+            mounted = self._mounted(method, path)
+            if mounted is not None:
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+        headers: list[tuple[bytes, bytes]] = scope["headers"]
+        fields = dict(headers)  # the server lowercases names
+        declared = fields.get(b"content-length")
+        if declared is not None or b"transfer-encoding" in fields or scope.get("http_version") not in _BODYLESS_VERSIONS:
+            if declared is not None and declared_too_large(declared, self.max_body_size):
+                return await send_plain(send, 413, "Payload Too Large")
+            received = await self._read_body(receive, send)
+            if received is None:
+                return
+            # Setting a context variable costs as much as the rest of this block; most requests
+            # have no body, and the servers run each request in a context of its own.
+            if received or current_body.get():
+                current_body.set(received)
+        elif current_body.get():
+            current_body.set(b"")
+
         if not path.isascii():
             path = lenient_path(path)
         origin: str | None = None
@@ -144,47 +215,186 @@ class App:
                     if allowed is not None:
                         return await self._send_preflight(send, allowed)
 
-        # Setting a context variable costs as much as the rest of this block; most requests
-        # have no body, and the servers run each request in a context of its own.
-        if body or current_body.get():
-            current_body.set(body)
-        # Latin-1 keeps one character per raw byte, which the core's query decoder restores.
         query_string: bytes = scope["query_string"]
-        query = query_string.decode("latin-1") if query_string else ""
+        response: NativeResponse | Response
         try:
             try:
-                # The core never hands the body to handlers; passing it would only copy it.
-                response = self.core.handle_request(method, path, query, headers, b"")
-            except AsyncCall as call:
-                handler: AsyncHandler
-                req: RequestDict
-                handler, req = call.args
-                response = to_response(await handler(req))
-        except Exception as exc:
-            response = error_response(exc, method, path)
+                # The dict holds the UTF-8 form of this text: the bytes the client sent.
+                query = query_string.decode() if query_string else ""
+            except UnicodeDecodeError:
+                response = self._dispatch_raw(method, path, query_string, headers)
+            else:
+                try:
+                    # The core never hands the body to handlers; passing it would only copy it.
+                    response = self.core.handle_request(method, path, query, headers, b"")
+                except TypeError as exc:
+                    if not refused_header_lists(exc, headers):
+                        raise
+                    headers = [(bytes(name), bytes(value)) for name, value in headers]
+                    response = self.core.handle_request(method, path, query, headers, b"")
+        except AsyncCall as call:
+            handler, req, errors = call.args
+            response = await await_handler(handler, req, (*errors, self.error_handlers))
+        except HandlerFailed as failed:
+            error, req, errors = failed.args
+            response = await handle_error(error, req, (*errors, self.error_handlers))
+        except NoMatch:
+            response = _NOT_FOUND
+        except Exception as exc:  # from a handler registered as it is, or a result the encoder refuses
+            found = self.core.resolve(method, path)
+            req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
+                   "route_params": dict(found[1] or {}) if found is not None else {}}
+            response = await handle_error(exc, req, (self.error_handlers,))
+        except BaseException as exc:
+            response = internal_fault(exc, method, path)
 
-        status = response.status
-        body = response.body
-        content_type = response.content_type
-        out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+        if type(response) is NativeResponse:
+            body = response.body
+            if body or self._held.result is None:
+                status = response.status
+                if status == 404:  # only a miss: the core builds no other 404
+                    return await self._miss(scope, receive, send, fields, origin, method, path)
+                content_type = response.content_type
+                out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+                background = None
+            else:  # the empty text dispatch answered for a result it would only have made text of
+                held = self._held
+                result, held.result = held.result, None
+                response = result if isinstance(result, Response) else framework_response(result)
+        if type(response) is not NativeResponse:
+            status = response.status_code
+            if not response.buffered or status in NO_BODY_STATUSES:
+                return await self._send_response(response, scope, receive, send, fields, origin)
+            body = response.body
+            out = list(response.raw_headers)
+            background = response.background
         if origin is not None:
-            allow = self.core.cors_origin(origin)
-            if allow is not None:
-                out.append((b"access-control-allow-origin", allow.encode("latin-1")))
-                if not self._cors_wildcard:
-                    out.append((b"vary", b"origin"))
+            self._add_cors(out, origin)
         if len(body) > self.gzip_min_size:
-            out.append((b"vary", b"accept-encoding"))
-            accept = fields.get(b"accept-encoding")
-            if accept is not None and accepts_gzip(accept):
-                body = self.core.gzip_compress(body)
-                out.append((b"content-encoding", b"gzip"))
-        if status in _NO_BODY_STATUSES:
+            body = self._gzip(out, body, fields)
+        out.append((b"content-length", b"%d" % len(body)))
+        if method == "HEAD":
             body = b""
-        else:
-            out.append((b"content-length", b"%d" % len(body)))
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
+        if background is not None:
+            await run_background(background)
+
+    __call__ = _serve
+
+    async def _read_body(self, receive: Receive, send: Send) -> bytes | None:
+        """The whole body, or None when the request is over: the client left, or 413 was sent."""
+        limit = self.max_body_size
+        message = await receive()
+        if message["type"] != "http.request":
+            return None  # the client went away before the body came
+        body: bytes = message.get("body", b"")
+        if message.get("more_body"):
+            rest = await read_rest(receive, body, limit)
+            if rest is None:
+                return None
+            if rest is TOO_LARGE:
+                await send_plain(send, 413, "Payload Too Large")
+                return None
+            body = rest
+        if len(body) > limit:
+            await send_plain(send, 413, "Payload Too Large")
+            return None
+        return body
+
+    def _add_cors(self, out: list[tuple[bytes, bytes]], origin: str) -> None:
+        allow = self.core.cors_origin(origin)
+        if allow is not None:
+            out.append((b"access-control-allow-origin", allow.encode("latin-1")))
+            if not self._cors_wildcard:
+                out.append((b"vary", b"origin"))
+
+    def _gzip(self, out: list[tuple[bytes, bytes]], body: bytes, fields: dict[bytes, bytes]) -> bytes:
+        out.append((b"vary", b"accept-encoding"))
+        accept = fields.get(b"accept-encoding")
+        if accept is not None and accepts_gzip(accept):
+            out.append((b"content-encoding", b"gzip"))
+            return self.core.gzip_compress(body)
+        return body
+
+    async def _send_response(self, response: Response, scope: Scope, receive: Receive, send: Send,
+                             fields: dict[bytes, bytes], origin: str | None) -> None:
+        out = list(response.raw_headers)
+        if origin is not None:
+            self._add_cors(out, origin)
+        if not response.buffered:
+            response.raw_headers = out
+            return await response(scope, receive, send)
+        status = response.status_code
+        body = response.body
+        if status in NO_BODY_STATUSES:
+            body = b""
+        else:
+            if len(body) > self.gzip_min_size:
+                body = self._gzip(out, body, fields)
+            out.append((b"content-length", b"%d" % len(body)))
+            if scope["method"] == "HEAD":
+                body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
+        if response.background is not None:
+            await run_background(response.background)
+
+    def _dispatch_raw(self, method: str, path: str, query_string: bytes,
+                      headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
+        """Dispatch as the core does, for a query string that is not UTF-8: no text has those
+        bytes as its UTF-8 form, so the request dict is built here."""
+        found = self.core.resolve(method, path)
+        if found is None:
+            return NativeResponse.text("Not Found", 404)
+        target, params = found
+        req = {"method": method, "path": path, "query_string": query_string,
+               "headers": [(bytes(name), bytes(value)) for name, value in headers],
+               "route_params": dict(params or {})}
+        result = target(req)
+        if result == "" and self._held.result is not None:
+            return framework_response(self._held.take())
+        return to_response(result)
+
+    async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
+                    origin: str | None, method: str, path: str) -> None:
+        """No route for this method and path: 405, OPTIONS, a trailing-slash redirect or 404."""
+        resolve = self.core.resolve
+        allowed = [m for m in self._method_list if resolve(m, path) is not None]
+        if allowed:
+            if "OPTIONS" not in allowed:
+                allowed.append("OPTIONS")
+                allowed.sort()
+            out = [(b"allow", ", ".join(allowed).encode())]
+            if method == "OPTIONS":
+                status, body = 204, b""
+            else:
+                status, body = 405, b"Method Not Allowed"
+                out += _TEXT_HEADERS
+        elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
+            query = scope["query_string"]
+            other = path[:-1] if path.endswith("/") else path + "/"
+            # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
+            url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
+            return await self._send_response(RedirectResponse(url), scope, receive, send, fields, origin)
+        else:
+            status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
+        if origin is not None:
+            self._add_cors(out, origin)
+        if status != 204:
+            out.append((b"content-length", b"%d" % len(body)))
+        if method == "HEAD":
+            body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
+
+    def _mounted(self, method: str, path: str) -> tuple[str, ASGIApp] | None:
+        for prefix, app in self._mounts:
+            if path.startswith(prefix) and (len(path) == len(prefix) or path[len(prefix)] == "/"):
+                # A route of the app's own wins over a mount.
+                if self.core.resolve(method, path) is None:
+                    return prefix, app
+        return None
 
     async def _send_preflight(self, send: Send, allowed: dict[str, str]) -> None:
         out = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in allowed.items()]
@@ -197,7 +407,21 @@ class App:
         if scope["type"] == "lifespan":
             return await run_lifespan(receive, send, self._startup, self._shutdown)
         if scope["type"] == "websocket":
-            await receive()  # websocket.connect
-            await send({"type": "websocket.close", "code": 1000})
-            return
+            mounted = self._mounted(WEBSOCKET, scope["path"]) if self._mounts else None
+            if mounted is not None:
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+            try:
+                from .websockets import serve_websocket
+            except ImportError:
+                await receive()  # websocket.connect
+                await send({"type": "websocket.close", "code": 1000})
+                return
+            return await serve_websocket(self, scope, receive, send)
         raise ValueError(f"unsupported ASGI scope type {scope['type']!r}")
+
+
+class _WrappedApp(App):
+    """An App with middleware: ASGI calls go through the outermost middleware first."""
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await self._app(scope, receive, send)

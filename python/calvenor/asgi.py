@@ -97,3 +97,18 @@ async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], sh
         await send({"type": f"lifespan.{phase}.complete"})
         if phase == "shutdown":
             return
+
+# Any ASGI application: a mounted app, or the app a middleware wraps.
+ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+
+def mount_scope(scope: Scope, prefix: str) -> Scope:
+    """The scope a mounted app gets: root_path grows by the mount's prefix, path stays whole."""
+    for_mount = dict(scope)
+    for_mount["root_path"] = scope.get("root_path", "") + prefix
+    return for_mount
+
+
+def refused_header_lists(exc: TypeError, headers: Any) -> bool:
+    """Did the core refuse the server's header pairs because they are not tuples?"""
+    return str(exc).startswith("argument 'raw_headers'") and any(type(p) is not tuple for p in headers)

@@ -1,11 +1,15 @@
 """Exceptions a handler raises to answer with a status other than 200."""
+from collections.abc import Mapping
 from http import HTTPStatus
+from typing import Any
 
 
 class HTTPError(Exception):
-    """Raise from a handler to send `status` with `detail` as a text/plain body."""
+    """Raise from a handler to send `status` with `detail`: a str as text/plain, a dict
+    as JSON; `headers` go on the response."""
 
-    def __init__(self, status: int, detail: str | None = None):
+    def __init__(self, status: int, detail: str | dict[str, Any] | None = None,
+                 headers: Mapping[str, str] | None = None):
         if detail is None:
             try:
                 detail = HTTPStatus(status).phrase
@@ -14,3 +18,8 @@ class HTTPError(Exception):
         super().__init__(status, detail)
         self.status = status
         self.detail = detail
+        self.headers = headers
+
+
+class InvalidJSON(ValueError):
+    """A request body that does not decode as JSON; the message is the decoder's own."""

@@ -1,35 +1,59 @@
-"""What becomes of a handler: async handlers awaited by the layer, results and errors
-turned into responses."""
+"""What becomes of a handler: the callable registered in the native table, and its result
+turned into a response.
+
+The native dispatch answers a dict or a str itself. Anything else a sync handler returns is
+held for the layer while dispatch answers an empty text; a handler's exceptions and async
+handlers leave dispatch as exceptions that carry them to the layer. So the route is matched
+and the request dict built once, natively, for every kind of handler.
+"""
 import inspect
 import logging
-from collections.abc import Awaitable, Callable
+import threading
+import typing
+from collections.abc import Awaitable, Callable, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
-from ._core import Response
-from .errors import HTTPError
+from ._core import Response as NativeResponse
+from .responses import JSONResponse, PlainTextResponse, Response
+from .errors import HTTPError, InvalidJSON
 
 log = logging.getLogger("calvenor")
 
 # The dict the native dispatch passes: method, path, query_string, headers, route_params.
 RequestDict: TypeAlias = dict[str, Any]
-# A handler returns a dict (JSON), a str or anything else (its str()); an async one, an
-# awaitable of that, which is itself an `object`.
+# A handler returns a dict or list (JSON), a str, a Response or anything else (its str());
+# an async one, an awaitable of that, which is itself an `object`.
 Handler: TypeAlias = Callable[[RequestDict], object]
 AsyncHandler: TypeAlias = Callable[[RequestDict], Awaitable[object]]
+# (req, exc) -> any handler result, sync or async.
+ErrorHandler: TypeAlias = Callable[[RequestDict, Any], object]
+ErrorHandlers: TypeAlias = Mapping[type[BaseException], ErrorHandler]
+# Turns the matched texts of "route_params" into values in place; NoMatch when one does not convert.
+Converter: TypeAlias = Callable[[dict[str, Any]], None]
+
+
+class Held(threading.local):
+    """A sync handler's result that the native dispatch would only turn into text, kept for
+    the layer while dispatch answers an empty text instead. Per thread: dispatch holds its
+    application, so one thread has at most one result in flight."""
+
+    result: object = None
+
+    def take(self) -> object:
+        result, self.result = self.result, None
+        return result
 
 
 class AsyncCall(Exception):
-    """Raised by the stand-in of an async handler, so that the handler is awaited by the layer.
-
-    Dispatch passes a handler's exceptions through unchanged, so the route is matched and the
-    request dict built once, natively, exactly as for a sync handler."""
+    """Raised in place of calling an async handler: (handler, req, error handlers)."""
 
 
-def stand_in(handler: AsyncHandler) -> Callable[[RequestDict], NoReturn]:
-    def call(req: RequestDict) -> NoReturn:
-        raise AsyncCall(handler, req)
+class HandlerFailed(Exception):
+    """A handler's exception, with the request dict and the error handlers of its group."""
 
-    return call
+
+class NoMatch(Exception):
+    """A route parameter did not convert: the path matches no route after all."""
 
 
 def is_async(handler: object) -> TypeGuard[AsyncHandler]:
@@ -38,21 +62,156 @@ def is_async(handler: object) -> TypeGuard[AsyncHandler]:
     )
 
 
-def to_response(result: object) -> Response:
-    """What the native dispatch does with a handler result, for awaited results."""
-    if isinstance(result, dict):
-        return Response.json(result, None)
+def returns_plain(handler: object) -> bool:
+    """Is `handler` annotated to return a dict or a str, which the core answers itself?"""
+    hint = getattr(handler, "__annotations__", {}).get("return")
+    if isinstance(hint, str):  # postponed annotations: "dict[...]" or "str" and nothing around
+        name, bracket, rest = hint.strip().partition("[")
+        if name not in ("dict", "str"):
+            return False
+        depth = 1 if bracket else 0
+        for i, char in enumerate(rest):
+            depth += (char == "[") - (char == "]")
+            if depth == 0:
+                return i == len(rest) - 1
+        return not bracket
+    return (typing.get_origin(hint) or hint) in (dict, str)
+
+
+def make_target(handler: Handler, convert: Converter | None, errors: tuple[ErrorHandlers, ...],
+                held: Held) -> Callable[[RequestDict], object]:
+    """The callable the native table holds for `handler`."""
+    if is_async(handler):
+        def stand_in(req: RequestDict) -> NoReturn:
+            if convert is not None:
+                convert(req["route_params"])
+            raise AsyncCall(handler, req, errors)
+
+        return stand_in
+
+    if convert is None and not errors and returns_plain(handler):
+        return handler  # the core answers its results itself; its exceptions pass unchanged
+
+    if convert is None:
+        def call(req: RequestDict) -> object:
+            try:
+                result = handler(req)
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            if result.__class__ is dict or result.__class__ is str:
+                return result
+            held.result = result
+            return ""
+
+        return call
+
+    def call_converted(req: RequestDict) -> object:
+        convert(req["route_params"])
+        try:
+            result = handler(req)
+        except Exception as exc:
+            raise HandlerFailed(exc, req, errors) from None
+        if result.__class__ is dict or result.__class__ is str:
+            return result
+        held.result = result
+        return ""
+
+    return call_converted
+
+
+def to_response(result: object) -> NativeResponse | Response:
+    """What a handler's result answers."""
+    if isinstance(result, Response):
+        return result
+    if isinstance(result, (dict, list)):
+        return NativeResponse.json(result, None)
     text = result if isinstance(result, str) else str(result)
     try:
-        return Response.text(text, None)
+        return NativeResponse.text(text, None)
     except UnicodeEncodeError:  # lone surrogates: same replacement as the native dispatch
-        return Response.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
+        return NativeResponse.text(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"), None)
 
 
-def error_response(exc: Exception, method: str, path: str) -> Response:
-    if isinstance(exc, HTTPError):
-        return Response.text(exc.detail, exc.status)
-    if isinstance(exc, ValueError) and exc.args and str(exc.args[0]).startswith("Invalid JSON: "):
-        return Response.text(str(exc.args[0]), 400)
-    log.error("handler for %s %s failed", method, path, exc_info=exc)
-    return Response.text("Internal Server Error", 500)
+def framework_response(result: object) -> Response:
+    """`result` as a Response object: JSON for a dict or list, else its str() as text."""
+    if isinstance(result, Response):
+        return result
+    if isinstance(result, (dict, list)):
+        return JSONResponse(result)
+    return PlainTextResponse(to_response(result).body)
+
+
+def find_error_handler(exc: BaseException, chain: tuple[ErrorHandlers, ...]) -> ErrorHandler | None:
+    """The handler for `exc`: the innermost group first, most specific class first."""
+    for handlers in chain:
+        if handlers:
+            for cls in type(exc).__mro__:
+                found = handlers.get(cls)
+                if found is not None:
+                    return found
+    return None
+
+
+def http_error_response(exc: HTTPError) -> Response:
+    if isinstance(exc.detail, str):
+        return PlainTextResponse(exc.detail, exc.status, exc.headers)
+    return JSONResponse(exc.detail, exc.status, exc.headers)
+
+
+async def await_handler(handler: AsyncHandler, req: RequestDict,
+                        chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
+    """The response of an async handler, or of the error handler its exception finds in `chain`."""
+    try:
+        result = await handler(req)
+    except Exception as exc:
+        return await handle_error(exc, req, chain)
+    try:
+        return to_response(result)
+    except Exception as exc:
+        return await handle_error(exc, req, chain)
+    except BaseException as exc:
+        return internal_fault(exc, req["method"], req["path"])
+
+
+async def handle_error(exc: Exception, req: RequestDict, chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
+    """What the first handler for `exc` in `chain` answers; without one, a logged 500."""
+    handler = find_error_handler(exc, chain)
+    if handler is None:
+        log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
+        return PlainTextResponse("Internal Server Error", 500)
+    try:
+        result = handler(req, exc)
+        if inspect.isawaitable(result):
+            result = await result
+        return to_response(result)
+    except Exception as failure:
+        log.error("exception handler for %r failed", exc, exc_info=failure)
+        return PlainTextResponse("Internal Server Error", 500)
+
+
+def http_error_default(req: RequestDict, exc: HTTPError) -> Response:
+    return http_error_response(exc)
+
+
+def invalid_json_default(req: RequestDict, exc: InvalidJSON) -> Response:
+    return PlainTextResponse(str(exc), 400)
+
+
+_panic: type[BaseException] | None = None
+
+
+def internal_fault(exc: BaseException, method: str, path: str) -> Response:
+    """The core's internal faults (a dict changed while it was encoded) answer 500; other
+    BaseExceptions (cancellation, exit) go on."""
+    global _panic
+    if _panic is None:
+        from ._core import Router
+
+        try:  # the one way to learn the core's panic type: provoke one
+            Router().add("GET", "/" + "/".join("{p%d}" % i for i in range(26)), None)
+        except BaseException as probe:
+            _panic = type(probe)
+    if type(exc) is not _panic:
+        raise exc
+    log.error("internal fault handling %s %s", method, path, exc_info=exc)
+    return PlainTextResponse("Internal Server Error", 500)

@@ -1,0 +1,97 @@
+"""`StaticFiles`: an ASGI app serving the files under one directory, and nothing else."""
+import os
+import stat
+from urllib.parse import quote
+
+from .asgi import Receive, Scope, Send, send_plain
+from .files import FileResponse
+
+# Escapes that decode to a separator or NUL: no file name under the directory holds one.
+_SMUGGLED = (b"%2f", b"%2F", b"%5c", b"%5C", b"%00")
+
+
+class StaticFiles:
+    """Serve files under `directory` for GET and HEAD (405 for other methods).
+
+    With `html=True`, a directory answers its `index.html`; a directory asked for without its
+    trailing slash is redirected (307) to the slash form, so relative links in the page
+    resolve. Directories are never listed. A path that leaves the directory in any way
+    (`..`, encoded separators, backslashes, NUL, symlinks pointing outside) answers 404, as
+    does a file that is not there. Mounted, the file path is the request path past the
+    mount's root_path."""
+
+    def __init__(self, directory: str | os.PathLike[str], html: bool = False) -> None:
+        self.directory = os.path.realpath(directory)
+        if not os.path.isdir(self.directory):
+            raise ValueError(f"StaticFiles directory {os.fspath(directory)!r} is not a directory")
+        self.html = html
+        self._inside = self.directory.rstrip(os.sep) + os.sep
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            if scope["type"] == "websocket":
+                await receive()
+                await send({"type": "websocket.close", "code": 1000})
+            return
+        method = scope["method"]
+        if method not in ("GET", "HEAD"):
+            body = b"Method Not Allowed"
+            await send({"type": "http.response.start", "status": 405, "headers": [
+                (b"allow", b"GET, HEAD"), (b"content-type", b"text/plain; charset=utf-8"),
+                (b"content-length", b"%d" % len(body))]})
+            await send({"type": "http.response.body", "body": body})
+            return
+        path: str = scope["path"]
+        root_path: str = scope.get("root_path", "")
+        if root_path and path.startswith(root_path):
+            path = path[len(root_path):]
+        found = self.lookup(path, scope.get("raw_path"))
+        if found is None:
+            return await send_plain(send, 404, "Not Found")
+        full, st = found
+        if stat.S_ISDIR(st.st_mode):
+            if not self.html:
+                return await send_plain(send, 404, "Not Found")
+            if not path.endswith("/"):
+                return await self._redirect_to_slash(scope, send)
+            full = os.path.join(full, "index.html")
+            try:
+                st = os.stat(full)
+            except OSError:
+                return await send_plain(send, 404, "Not Found")
+            if not stat.S_ISREG(st.st_mode):
+                return await send_plain(send, 404, "Not Found")
+        elif not stat.S_ISREG(st.st_mode):
+            return await send_plain(send, 404, "Not Found")
+        await FileResponse(full, stat_result=st)(scope, receive, send)
+
+    def lookup(self, path: str, raw_path: bytes | None = None) -> tuple[str, os.stat_result] | None:
+        """The real path and stat of what `path` names under the directory, or None when it
+        names nothing there."""
+        if "\\" in path or "\x00" in path:
+            return None
+        if raw_path is not None and any(escape in raw_path for escape in _SMUGGLED):
+            return None
+        parts = [part for part in path.split("/") if part and part != "."]
+        if ".." in parts:
+            return None
+        root = self.directory
+        full = os.path.realpath(os.path.join(root, *parts)) if parts else root
+        # Both sides are resolved, so a prefix test up to a separator is a containment test.
+        if full != root and not full.startswith(self._inside):
+            return None  # a symlink led out of the directory
+        try:
+            return full, os.stat(full)
+        except (OSError, ValueError):
+            return None
+
+    @staticmethod
+    async def _redirect_to_slash(scope: Scope, send: Send) -> None:
+        # The mount convention leaves the full path in scope["path"].
+        location = quote(scope["path"], errors="surrogateescape") + "/"
+        query: bytes = scope.get("query_string", b"")
+        if query:
+            location += "?" + query.decode("latin-1")
+        await send({"type": "http.response.start", "status": 307, "headers": [
+            (b"location", location.encode("latin-1")), (b"content-length", b"0")]})
+        await send({"type": "http.response.body", "body": b""})

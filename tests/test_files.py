@@ -1,0 +1,99 @@
+import os
+from email.utils import formatdate
+
+import pytest
+from fake_asgi import body_of, finished, http_scope, run
+
+from calvenor.files import FileResponse
+
+DATA = bytes(range(256)) * 400  # 102400 bytes: more than one chunk
+
+
+@pytest.fixture
+def path(tmp_path):
+    p = tmp_path / "data.bin"
+    p.write_bytes(DATA)
+    return p
+
+
+def get(path, headers=(), method="GET", **kwargs):
+    sent = run(FileResponse(path, **kwargs), http_scope(method=method, headers=headers))
+    return sent[0]["status"], dict(sent[0]["headers"]), body_of(sent)
+
+
+@pytest.mark.parametrize("value, status, content_range, first, last", [
+    ("bytes=0-9", 206, "bytes 0-9/102400", 0, 9),
+    ("bytes=100000-", 206, "bytes 100000-102399/102400", 100000, 102399),
+    ("bytes=-5", 206, "bytes 102395-102399/102400", 102395, 102399),
+    ("bytes=-200000", 206, "bytes 0-102399/102400", 0, 102399),
+    ("bytes=102390-999999", 206, "bytes 102390-102399/102400", 102390, 102399),
+    ("bytes=102400-", 416, "bytes */102400", 0, -1),
+    ("bytes=-0", 416, "bytes */102400", 0, -1),
+    ("bytes=5-1", 200, None, 0, 102399),
+    ("bytes=0-1,5-6", 200, None, 0, 102399),
+    ("bytes=abc", 200, None, 0, 102399),
+    ("bytes=" + "9" * 5000 + "-", 200, None, 0, 102399),
+], ids=["closed range", "open range", "suffix range", "suffix longer than the file",
+        "end past the file is clamped", "start at the size is unsatisfiable", "empty suffix is unsatisfiable",
+        "reversed range is ignored", "several ranges send the whole file", "junk is ignored",
+        "a huge number is ignored without raising"])
+def test_range_requests(path, value, status, content_range, first, last):
+    got_status, headers, body = get(path, [(b"range", value.encode())])
+    assert got_status == status
+    assert headers.get(b"content-range") == (content_range and content_range.encode())
+    assert body == DATA[first:last + 1]
+    assert headers[b"content-length"] == b"%d" % len(body)
+
+
+@pytest.mark.parametrize("make_header, status", [
+    (lambda etag, _: (b"if-none-match", etag), 304),
+    (lambda etag, _: (b"if-none-match", b'"x", W/' + etag), 304),
+    (lambda etag, _: (b"if-none-match", b'"other"'), 200),
+    (lambda _, mtime: (b"if-modified-since", formatdate(mtime, usegmt=True).encode()), 304),
+    (lambda _, mtime: (b"if-modified-since", formatdate(mtime - 10, usegmt=True).encode()), 200),
+    (lambda _, mtime: (b"if-modified-since", b"Sun, 99 Foo 99999 99:99:99 GMT"), 200),
+], ids=["matching etag", "weak etag in a list", "other etag", "not modified since",
+        "modified since", "impossible date is ignored"])
+def test_conditional_requests(path, make_header, status):
+    _, headers, _ = get(path)
+    got_status, headers, body = get(path, [make_header(headers[b"etag"], os.stat(path).st_mtime)])
+    assert got_status == status
+    if status == 304:
+        assert body == b"" and b"content-length" not in headers and b"etag" in headers
+
+
+def test_the_etag_changes_when_the_file_changes(path):
+    before = get(path)[1][b"etag"]
+    path.write_bytes(DATA[:-1])
+    assert get(path)[1][b"etag"] != before
+
+
+@pytest.mark.parametrize("filename, disposition", [
+    ("report.pdf", b'attachment; filename="report.pdf"'),
+    ('a "b".txt', b'attachment; filename="a \\"b\\".txt"'),
+    ("résumé.txt", b"attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.txt"),
+], ids=["plain name", "quotes are escaped", "non-ASCII uses filename*"])
+def test_filename_sets_content_disposition_and_the_type(path, filename, disposition):
+    headers = get(path, filename=filename)[1]
+    assert headers[b"content-disposition"] == disposition
+    assert headers[b"content-type"].split(b";")[0] in (b"application/pdf", b"text/plain")
+
+
+def test_a_large_file_goes_out_in_bounded_chunks(path):
+    response = FileResponse(path)
+    response.chunk_size = 4096
+    sent = run(response, http_scope())
+    assert body_of(sent) == DATA and finished(sent)
+    assert max(len(m["body"]) for m in sent[1:]) == 4096
+
+
+def test_pathsend_is_used_when_the_server_offers_it_for_a_whole_file(path):
+    scope = http_scope(extensions={"http.response.pathsend": {}})
+    assert run(FileResponse(path), scope)[1] == {"type": "http.response.pathsend", "path": str(path)}
+    ranged = http_scope(headers=[(b"range", b"bytes=0-0")], extensions={"http.response.pathsend": {}})
+    assert body_of(run(FileResponse(path), ranged)) == DATA[:1]
+
+
+def test_a_missing_file_answers_404(tmp_path):
+    assert get(tmp_path / "nope")[0] == 404
+    assert get(tmp_path)[0] == 404

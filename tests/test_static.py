@@ -1,0 +1,77 @@
+import os
+
+import pytest
+from fake_asgi import body_of, http_scope, run
+
+from calvenor.staticfiles import StaticFiles
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    base = tmp_path_factory.mktemp("static")
+    (base / "secret.txt").write_text("outside")
+    root = base / "public"
+    (root / "docs" / "sub").mkdir(parents=True)
+    (root / "app.css").write_text("body{}")
+    (root / "docs" / "index.html").write_text("<h1>docs</h1>")
+    (root / "docs" / "sub" / "page.txt").write_text("page")
+    (root / "empty").mkdir()
+    os.symlink(base / "secret.txt", root / "leak.txt")
+    os.symlink(base, root / "up")
+    os.symlink(root / "app.css", root / "alias.css")
+    return root
+
+
+def get(app, path, raw_path=None, method="GET", root_path=""):
+    scope = http_scope(path, method, raw_path=raw_path if raw_path is not None else path.encode(),
+                       root_path=root_path)
+    sent = run(app, scope)
+    return sent[0]["status"], dict(sent[0]["headers"]), body_of(sent)
+
+
+@pytest.mark.parametrize("path, raw_path", [
+    ("/../secret.txt", None),
+    ("/docs/../../secret.txt", None),
+    ("/../secret.txt", b"/%2e%2e/secret.txt"),
+    ("/docs/../../secret.txt", b"/docs%2F..%2F..%2Fsecret.txt"),
+    ("/..\\secret.txt", b"/..%5csecret.txt"),
+    ("/app.css\x00.png", b"/app.css%00.png"),
+    ("//etc/passwd", None),
+    ("/leak.txt", None),
+    ("/up/secret.txt", None),
+    ("/docs", None),
+], ids=["dot-dot", "dot-dot under a subdirectory", "decoded %2e%2e", "encoded slashes",
+        "encoded backslash", "NUL", "absolute path", "symlink to a file outside",
+        "symlink to a directory outside", "directory without html"])
+def test_nothing_outside_the_directory_and_no_listing_is_ever_served(site, path, raw_path):
+    status, _, body = get(StaticFiles(site), path, raw_path)
+    assert (status, body) == (404, b"Not Found")
+
+
+@pytest.mark.parametrize("path, body, media_type", [
+    ("/app.css", b"body{}", b"text/css; charset=utf-8"),
+    ("/docs/sub/page.txt", b"page", b"text/plain; charset=utf-8"),
+    ("/./docs//sub/page.txt", b"page", b"text/plain; charset=utf-8"),
+    ("/alias.css", b"body{}", b"text/css; charset=utf-8"),
+    ("/docs/", b"<h1>docs</h1>", b"text/html; charset=utf-8"),
+], ids=["a file", "a nested file", "dot and empty segments", "a symlink that stays inside",
+        "a directory's index.html with html=True"])
+def test_files_under_the_directory_are_served(site, path, body, media_type):
+    status, headers, got = get(StaticFiles(site, html=True), path)
+    assert (status, got, headers[b"content-type"]) == (200, body, media_type)
+    assert headers[b"content-length"] == b"%d" % len(body) and b"etag" in headers
+
+
+def test_html_mode_redirects_a_directory_to_its_slash_form_and_404s_without_an_index(site):
+    app = StaticFiles(site, html=True)
+    scope_path = "/static/docs"
+    status, headers, _ = get(app, scope_path, root_path="/static")
+    assert (status, headers[b"location"]) == (307, b"/static/docs/")
+    assert get(app, "/empty/")[0] == 404
+
+
+def test_head_answers_headers_only_and_other_methods_405(site):
+    status, headers, body = get(StaticFiles(site), "/app.css", method="HEAD")
+    assert (status, headers[b"content-length"], body) == (200, b"6", b"")
+    status, headers, _ = get(StaticFiles(site), "/app.css", method="POST")
+    assert (status, headers[b"allow"]) == (405, b"GET, HEAD")
