@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "json/json_pow10.h"
+#include "json/json_short_hash.h"
 #include "json/json_utf8.h"
 
 #if defined(__SSE2__)
@@ -122,25 +123,10 @@ inline uint64_t load_le64(const unsigned char* p) {
 // Strings up to this length get a string id, so that the converter makes one str per
 // distinct text while the bytes are still in cache here.
 constexpr size_t kMaxInternLen = 32;
-constexpr uint32_t kMaxStringIds = 1u << 24;
-
-// Hash of a short byte run (n <= kMaxInternLen).
-inline uint32_t short_hash(const unsigned char* p, size_t n) {
-    uint64_t h = n * 0x9E3779B97F4A7C15ull;
-    if (n >= 8) {
-        size_t i = 0;
-        for (; i + 8 < n; i += 8) h = (h ^ load_le64(p + i)) * 0xC2B2AE3D27D4EB4Full;
-        h = (h ^ load_le64(p + n - 8)) * 0x9E3779B97F4A7C15ull;
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, p, 4);
-        std::memcpy(&y, p + n - 4, 4);
-        h = (h ^ (uint64_t{x} << 32 | y)) * 0x9E3779B97F4A7C15ull;
-    } else if (n > 0) {
-        h = (h ^ (p[0] | (p[n / 2] << 8) | (p[n - 1] << 16))) * 0x9E3779B97F4A7C15ull;
-    }
-    return static_cast<uint32_t>(h >> 32);
-}
+constexpr uint32_t kMaxStringIds = 1u << 16;
+// A string whose slot is not found within this many probes is left uninterned, so no input
+// can make an insert cost more, even one built with the hash key in hand.
+constexpr size_t kMaxProbes = 8;
 
 inline bool same_short(const unsigned char* a, const unsigned char* b, size_t n) {
     if (n >= 8) {
@@ -169,9 +155,10 @@ struct SortItem {
 
 class Parser {
 public:
-    Parser(std::string_view input, JsonDocument& doc)
+    Parser(std::string_view input, JsonDocument& doc, const HashKey& key)
         : s_(reinterpret_cast<const unsigned char*>(input.data())),
           n_(input.size()),
+          key_(key),
           doc_(doc),
           tape_(doc.tape) {}
 
@@ -192,6 +179,7 @@ private:
     size_t n_;
     size_t pos_ = 0;
     unsigned budget_ = kNestingBudget;
+    const HashKey& key_;
     JsonDocument& doc_;
     std::vector<Node>& tape_;
     JsonError err_;
@@ -275,30 +263,39 @@ private:
             return;
         }
         if (count * 2 >= intern_slots_.size()) grow_interned();
-        uint32_t h = short_hash(bytes, n);
+        uint32_t h = static_cast<uint32_t>(short_hash(key_, bytes, n));
         size_t mask = intern_slots_.size() - 1;
-        uint64_t id;
-        for (size_t j = h & mask;; j = (j + 1) & mask) {
+        size_t j = h & mask;
+        for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
             InternSlot& slot = intern_slots_[j];
             if (slot.id_plus_one == 0) {
-                id = count;
+                uint64_t id = count;
                 slot = {static_cast<uint32_t>(id + 1), h};
                 intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n)});
                 intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
                 doc_.string_ids = count + 1;
-                break;
+                push_interned(tag, offset, n, id);
+                return;
             }
             if (slot.hash == h) {
-                id = slot.id_plus_one - 1;
+                uint64_t id = slot.id_plus_one - 1;
                 InternText t = intern_texts_[id];
                 if (t.size == n &&
-                    same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n))
-                    break;
+                    same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
+                    push_interned(tag, offset, n, id);
+                    return;
+                }
             }
         }
+        push(tag, offset, n);
+    }
+
+    void push_interned(Tag tag, uint64_t offset, size_t n, uint64_t id) {
         tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | static_cast<uint8_t>(tag)});
     }
 
+    // Entries that would land past the probe bound are dropped: their text then just gets a
+    // new id (or none) when it comes again.
     void grow_interned() {
         std::vector<InternSlot> old = std::move(intern_slots_);
         intern_slots_.assign(old.empty() ? 256 : old.size() * 2, InternSlot{0, 0});
@@ -306,8 +303,12 @@ private:
         for (const InternSlot& s : old) {
             if (s.id_plus_one == 0) continue;
             size_t j = s.hash & mask;
-            while (intern_slots_[j].id_plus_one != 0) j = (j + 1) & mask;
-            intern_slots_[j] = s;
+            for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
+                if (intern_slots_[j].id_plus_one == 0) {
+                    intern_slots_[j] = s;
+                    break;
+                }
+            }
         }
     }
 
@@ -724,14 +725,16 @@ private:
 
 }  // namespace
 
-JsonError parse_json(std::string_view input, JsonDocument& out) {
+JsonError parse_json(std::string_view input, JsonDocument& out, const HashKey& key) {
     out.input = input;
     out.tape.clear();
     out.arena.clear();
     out.order.clear();
     out.string_ids = 0;
-    return Parser(input, out).run();
+    return Parser(input, out, key).run();
 }
+
+JsonError parse_json(std::string_view input, JsonDocument& out) { return parse_json(input, out, process_hash_key()); }
 
 std::string format_json_error(std::string_view input, const JsonError& error) {
     size_t p = std::min(error.offset, input.size());

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json/json_short_hash.h"
+
 namespace calvenor::json {
 
 enum class Tag : uint8_t {
@@ -110,6 +112,8 @@ public:
 // Parses the whole text. On success `out` holds the tape (root at index 0) and borrows
 // `input`, which must outlive it.
 JsonError parse_json(std::string_view input, JsonDocument& out);
+// The same with a given string-table hash key (tests craft colliding input with it).
+JsonError parse_json(std::string_view input, JsonDocument& out, const HashKey& key);
 
 // "{message} at line {line} column {column}", both counted in bytes from error.offset.
 std::string format_json_error(std::string_view input, const JsonError& error);

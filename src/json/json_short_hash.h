@@ -1,0 +1,60 @@
+// Keyed hash of short byte strings (up to 32 bytes) for the decoder's string tables. The key
+// is drawn from the OS once per process, so colliding inputs cannot be computed offline; the
+// tables still bound their probing, which holds even if the key were known.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace calvenor::json {
+
+struct HashKey {
+    uint64_t k[4];
+};
+
+// The process's key: random bytes from getrandom(2), drawn on first use.
+const HashKey& process_hash_key();
+
+namespace short_hash_detail {
+
+inline uint64_t le64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline uint64_t le32(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Folded 128-bit product: every input bit reaches the middle bits of the result.
+inline uint64_t mix(uint64_t a, uint64_t b) {
+    unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
+}  // namespace short_hash_detail
+
+// n <= 32. Loads overlap rather than pad, so each length reads every byte exactly as given.
+inline uint64_t short_hash(const HashKey& key, const unsigned char* p, size_t n) {
+    using namespace short_hash_detail;
+    uint64_t a = 0, b = 0;
+    if (n > 16) {
+        uint64_t s = mix(le64(p) ^ key.k[2], le64(p + 8) ^ key.k[3]);
+        a = le64(p + n - 16) ^ s;
+        b = le64(p + n - 8);
+    } else if (n >= 8) {
+        a = le64(p);
+        b = le64(p + n - 8);
+    } else if (n >= 4) {
+        a = le32(p) << 32 | le32(p + n - 4);
+    } else if (n > 0) {
+        a = uint64_t{p[0]} << 16 | uint64_t{p[n / 2]} << 8 | p[n - 1];
+    }
+    uint64_t h = mix(a ^ key.k[0], b ^ key.k[1] ^ n);
+    return mix(h ^ key.k[2], n ^ key.k[3]);
+}
+
+}  // namespace calvenor::json
