@@ -20,6 +20,11 @@ import orjson
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench-data"
 FILES = ["twitter.json", "citm_catalog.json", "canada.json"]
+# What a JSON API decodes on every POST: 222 bytes, nested object/list, floats, bool, null.
+SMALL_BODY = (b'{"id":48213,"user":{"name":"Ada Lovelace","active":true,"score":97.25},"tags":["admin","beta"],'
+              b'"items":[{"sku":"A-100","qty":2,"price":19.99},{"sku":"B-7","qty":1,"price":4.5}],'
+              b'"note":null,"created":"2026-12-06T14:50:02Z"}')
+SMALL_BATCH = 1000  # one timed sample decodes the small body this many times
 
 
 def request_decoder(data):
@@ -28,6 +33,13 @@ def request_decoder(data):
     request = Request("POST", "/", "")
     request.set_body(data)
     return request.json
+
+
+def batched(fn, times):
+    def run():
+        for _ in range(times):
+            fn()
+    return run
 
 
 def callable_decoder(target, data):
@@ -47,10 +59,13 @@ def main():
     args = parser.parse_args()
 
     print(f"{'file':<25}{'ours ms':>10}{'json ms':>10}{'orjson ms':>11}{'json/ours':>11}{'ours/orjson':>13}")
-    for name in FILES:
-        data = (DATA / name).read_bytes()
+    print(f"{'(small body: us per decode)':<25}")
+    inputs = [(name, (DATA / name).read_bytes(), 1) for name in FILES] + [("small body", SMALL_BODY, SMALL_BATCH)]
+    for name, data, times in inputs:
         ours = callable_decoder(args.loads, data) if args.loads else request_decoder(data)
         contenders = {"ours": ours, "json": lambda: json.loads(data), "orjson": lambda: orjson.loads(data)}
+        if times > 1:
+            contenders = {key: batched(fn, times) for key, fn in contenders.items()}
         for fn in contenders.values():  # warm up caches and allocators
             fn()
         rounds = args.rounds

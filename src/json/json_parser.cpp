@@ -108,10 +108,21 @@ inline int compare_keys(std::string_view a, std::string_view b) {
 }
 
 // The first eight key bytes, zero-padded, as a big-endian number: orders most keys alone.
+// Built from whole loads: bytes copied into a buffer and read back as one word would stall
+// on store forwarding.
 inline uint64_t key_prefix(std::string_view k) {
-    unsigned char buf[8] = {};
-    std::memcpy(buf, k.data(), std::min<size_t>(k.size(), 8));
-    return load_be64(buf);
+    const auto* p = reinterpret_cast<const unsigned char*>(k.data());
+    size_t n = k.size();
+    if (n >= 8) return load_be64(p);
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        return uint64_t{__builtin_bswap32(a)} << 32 | uint64_t{__builtin_bswap32(b)} << ((8 - n) * 8);
+    }
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= uint64_t{p[i]} << (56 - 8 * i);
+    return v;
 }
 
 inline uint64_t load_le64(const unsigned char* p) {
@@ -147,20 +158,24 @@ inline bool same_short(const unsigned char* a, const unsigned char* b, size_t n)
     return true;
 }
 
-struct SortItem {
-    uint64_t prefix;
-    std::string_view key;
-    size_t index;
-};
+using SortItem = ParseScratch::SortItem;
+using InternSlot = ParseScratch::InternSlot;
+using InternText = ParseScratch::InternText;
 
 class Parser {
 public:
-    Parser(std::string_view input, JsonDocument& doc, const HashKey& key)
+    Parser(std::string_view input, JsonDocument& doc, const HashKey& key, bool intern)
         : s_(reinterpret_cast<const unsigned char*>(input.data())),
           n_(input.size()),
+          intern_(intern),
           key_(key),
           doc_(doc),
-          tape_(doc.tape) {}
+          tape_(doc.tape),
+          sort_scratch_(doc.scratch.sort),
+          intern_slots_(doc.scratch.slots),
+          intern_bytes_(doc.scratch.bytes),
+          intern_texts_(doc.scratch.texts),
+          next_key_(doc.scratch.next_key) {}
 
     JsonError run() {
         // About one node per eight bytes in typical documents; capped so that one huge
@@ -179,29 +194,22 @@ private:
     size_t n_;
     size_t pos_ = 0;
     unsigned budget_ = kNestingBudget;
+    const bool intern_;
     const HashKey& key_;
     JsonDocument& doc_;
     std::vector<Node>& tape_;
     JsonError err_;
-    std::vector<SortItem> sort_scratch_;
-    struct InternSlot {
-        uint32_t id_plus_one;  // 0: empty
-        uint32_t hash;
-    };
-    std::vector<InternSlot> intern_slots_;
+    std::vector<SortItem>& sort_scratch_;
+    std::vector<InternSlot>& intern_slots_;
     // Bytes of each distinct short string, packed so that comparisons stay in cache.
-    std::string intern_bytes_;
-    struct InternText {
-        uint32_t offset;
-        uint32_t size;
-    };
-    std::vector<InternText> intern_texts_;  // per string id
+    std::string& intern_bytes_;
+    std::vector<InternText>& intern_texts_;  // per string id
     // Same-shaped objects list their keys in one order, so the key that followed a key
     // last time is a cheap first guess. Entry 2 * (id + 1): key after key `id`; entry
     // 2 * ctx + 1: first key of an object under context ctx (id + 1 of the enclosing
     // member's key, 0 at the root). Values: (id + 1) << 1 of a key seen without escapes, 0:
     // none; bit 0 set if it sorts after the key before it, so a hit needs no comparison.
-    std::vector<uint32_t> next_key_;
+    std::vector<uint32_t>& next_key_;
     uint32_t key_ctx_ = 0;
 
     // Parses the key at pos_ as the interned string `id` if the input spells exactly it.
@@ -258,12 +266,13 @@ private:
     // Pushes a string node; short ones get the id of the first equal string.
     void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
         size_t count = intern_texts_.size();
-        if (n > kMaxInternLen || count >= kMaxStringIds) {
+        if (!intern_ || n > kMaxInternLen || count >= kMaxStringIds) {
             push(tag, offset, n);
             return;
         }
         if (count * 2 >= intern_slots_.size()) grow_interned();
-        uint32_t h = static_cast<uint32_t>(short_hash(key_, bytes, n));
+        uint64_t full = short_hash(key_, bytes, n);
+        uint32_t h = static_cast<uint32_t>(full);
         size_t mask = intern_slots_.size() - 1;
         size_t j = h & mask;
         for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
@@ -271,7 +280,8 @@ private:
             if (slot.id_plus_one == 0) {
                 uint64_t id = count;
                 slot = {static_cast<uint32_t>(id + 1), h};
-                intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n)});
+                intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n),
+                                         static_cast<uint32_t>(j), full});
                 intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
                 doc_.string_ids = count + 1;
                 push_interned(tag, offset, n, id);
@@ -302,10 +312,13 @@ private:
         size_t mask = intern_slots_.size() - 1;
         for (const InternSlot& s : old) {
             if (s.id_plus_one == 0) continue;
+            uint32_t& at = intern_texts_[s.id_plus_one - 1].slot;
+            at = ParseScratch::kNoSlot;
             size_t j = s.hash & mask;
             for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
                 if (intern_slots_[j].id_plus_one == 0) {
                     intern_slots_[j] = s;
+                    at = static_cast<uint32_t>(j);
                     break;
                 }
             }
@@ -725,16 +738,25 @@ private:
 
 }  // namespace
 
-JsonError parse_json(std::string_view input, JsonDocument& out, const HashKey& key) {
+JsonError parse_json(std::string_view input, JsonDocument& out, const ParseOptions& options) {
     out.input = input;
     out.tape.clear();
     out.arena.clear();
     out.order.clear();
     out.string_ids = 0;
-    return Parser(input, out, key).run();
+    ParseScratch& sc = out.scratch;
+    if (sc.texts.size() * 4 < sc.slots.size()) {
+        for (const InternText& t : sc.texts)
+            if (t.slot != ParseScratch::kNoSlot) sc.slots[t.slot] = {0, 0};
+    } else {
+        std::fill(sc.slots.begin(), sc.slots.end(), InternSlot{0, 0});
+    }
+    std::fill_n(sc.next_key.begin(), std::min(sc.next_key.size(), 2 * sc.texts.size() + 2), 0u);
+    sc.texts.clear();
+    sc.bytes.clear();
+    const HashKey& key = options.key ? *options.key : process_hash_key();
+    return Parser(input, out, key, input.size() >= options.intern_from).run();
 }
-
-JsonError parse_json(std::string_view input, JsonDocument& out) { return parse_json(input, out, process_hash_key()); }
 
 std::string format_json_error(std::string_view input, const JsonError& error) {
     size_t p = std::min(error.offset, input.size());

@@ -29,7 +29,7 @@ inline uint64_t le32(const unsigned char* p) {
     return v;
 }
 
-// Folded 128-bit product: every input bit reaches the middle bits of the result.
+// Folded 128-bit product: the high half carries every input bit into each result bit.
 inline uint64_t mix(uint64_t a, uint64_t b) {
     unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
     return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
@@ -53,8 +53,7 @@ inline uint64_t short_hash(const HashKey& key, const unsigned char* p, size_t n)
     } else if (n > 0) {
         a = uint64_t{p[0]} << 16 | uint64_t{p[n / 2]} << 8 | p[n - 1];
     }
-    uint64_t h = mix(a ^ key.k[0], b ^ key.k[1] ^ n);
-    return mix(h ^ key.k[2], n ^ key.k[3]);
+    return mix(a ^ key.k[0], b ^ key.k[1] ^ n);
 }
 
 }  // namespace calvenor::json
