@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "json/json_short_hash.h"
+
 namespace calvenor::json {
 namespace {
 
@@ -14,7 +16,8 @@ struct Entry {
     Ref str;  // empty: free slot
 
     bool holds(uint64_t h, std::string_view text) const {
-        return str && hash == h && size == text.size() && std::memcmp(bytes, text.data(), text.size()) == 0;
+        return str && hash == h && size == text.size() &&
+               short_equal(reinterpret_cast<const unsigned char*>(bytes), reinterpret_cast<const unsigned char*>(text.data()), size);
     }
 };
 

@@ -139,24 +139,6 @@ constexpr uint32_t kMaxStringIds = 1u << 16;
 // can make an insert cost more, even one built with the hash key in hand.
 constexpr size_t kMaxProbes = 8;
 
-inline bool same_short(const unsigned char* a, const unsigned char* b, size_t n) {
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 < n; i += 8)
-            if (load_le64(a + i) != load_le64(b + i)) return false;
-        return load_le64(a + n - 8) == load_le64(b + n - 8);
-    }
-    if (n >= 4) {
-        uint32_t x, y, u, v;
-        std::memcpy(&x, a, 4);
-        std::memcpy(&y, b, 4);
-        std::memcpy(&u, a + n - 4, 4);
-        std::memcpy(&v, b + n - 4, 4);
-        return x == y && u == v;
-    }
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
 
 using SortItem = ParseScratch::SortItem;
 using InternSlot = ParseScratch::InternSlot;
@@ -217,7 +199,7 @@ private:
         InternText t = intern_texts_[id];
         size_t b = pos_ + 1;
         if (t.size >= n_ - b || s_[b + t.size] != '"' ||
-            !same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, s_ + b, t.size))
+            !short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, s_ + b, t.size))
             return false;
         tape_.push_back(Node{b, (uint64_t{id} << 40) | (uint64_t{t.size} << 8) | Node::kInterned |
                                     static_cast<uint8_t>(Tag::String)});
@@ -265,8 +247,16 @@ private:
 
     // Pushes a string node; short ones get the id of the first equal string.
     void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+        if (!intern_) {
+            push(tag, offset, n);
+            return;
+        }
+        intern_string(tag, offset, bytes, n);
+    }
+
+    [[gnu::noinline]] void intern_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
         size_t count = intern_texts_.size();
-        if (!intern_ || n > kMaxInternLen || count >= kMaxStringIds) {
+        if (n > kMaxInternLen || count >= kMaxStringIds) {
             push(tag, offset, n);
             return;
         }
@@ -291,7 +281,7 @@ private:
                 uint64_t id = slot.id_plus_one - 1;
                 InternText t = intern_texts_[id];
                 if (t.size == n &&
-                    same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
+                    short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
                     push_interned(tag, offset, n, id);
                     return;
                 }
@@ -711,22 +701,32 @@ private:
         items.clear();
         size_t k = header + 1;
         for (uint64_t m = 0; m < count; ++m) {
-            std::string_view key = doc_.string(k);
-            items.push_back({key_prefix(key), key, k});
+            items.push_back({key_prefix(doc_.string(k)), k});
             k = doc_.skip(k + 1);
         }
-        std::sort(items.begin(), items.end(), [](const SortItem& a, const SortItem& b) {
+        auto less = [this](const SortItem& a, const SortItem& b) {
             if (a.prefix != b.prefix) return a.prefix < b.prefix;
-            int c = compare_keys(a.key, b.key);
+            int c = compare_keys(doc_.string(a.index), doc_.string(b.index));
             return c != 0 ? c < 0 : a.index < b.index;
-        });
+        };
+        if (items.size() <= 16) {
+            // Most objects are small: a plain insertion sort beats the general one there.
+            for (size_t j = 1; j < items.size(); ++j) {
+                SortItem item = items[j];
+                size_t at = j;
+                for (; at > 0 && less(item, items[at - 1]); --at) items[at] = items[at - 1];
+                items[at] = item;
+            }
+        } else {
+            std::sort(items.begin(), items.end(), less);
+        }
         std::vector<uint64_t>& order = doc_.order;
         size_t offset = order.size();
         order.push_back(0);
         uint64_t unique = 0;
         for (size_t j = 0; j < items.size(); ++j) {
             if (j + 1 < items.size() && items[j + 1].prefix == items[j].prefix &&
-                compare_keys(items[j + 1].key, items[j].key) == 0)
+                compare_keys(doc_.string(items[j + 1].index), doc_.string(items[j].index)) == 0)
                 continue;
             order.push_back(items[j].index);
             ++unique;

@@ -72,9 +72,8 @@ struct ParseScratch {
     };
     static constexpr uint32_t kNoSlot = UINT32_MAX;
     struct SortItem {
-        uint64_t prefix;
-        std::string_view key;
-        size_t index;
+        uint64_t prefix;  // first eight key bytes, big-endian
+        uint64_t index;   // tape index of the key
     };
 
     std::vector<InternSlot> slots;

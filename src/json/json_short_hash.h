@@ -56,4 +56,24 @@ inline uint64_t short_hash(const HashKey& key, const unsigned char* p, size_t n)
     return mix(a ^ key.k[0], b ^ key.k[1] ^ n);
 }
 
+// Byte equality of two runs of n <= 32 bytes, without a libc call.
+inline bool short_equal(const unsigned char* a, const unsigned char* b, size_t n) {
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (short_hash_detail::le64(a + i) != short_hash_detail::le64(b + i)) return false;
+        return short_hash_detail::le64(a + n - 8) == short_hash_detail::le64(b + n - 8);
+    }
+    if (n >= 4) {
+        uint32_t x, y, u, v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 }  // namespace calvenor::json

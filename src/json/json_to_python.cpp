@@ -16,7 +16,7 @@ namespace {
 // empties it. Reuse also lets dicts use the str's cached hash.
 class StringTable {
 public:
-    StringTable(std::vector<Ref>& objs, size_t count) : objs_(objs) { objs_.resize(count); }
+    StringTable(std::vector<Ref>& objs, size_t count) : objs_(objs), key_(process_hash_key()) { objs_.resize(count); }
     StringTable(const StringTable&) = delete;
     StringTable& operator=(const StringTable&) = delete;
     ~StringTable() { objs_.clear(); }
@@ -27,7 +27,7 @@ public:
         if (!n.interned()) {
             if (!is_key || text.size() > kKeyCacheMaxLen) return make(text);
             const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-            return cached_key(short_hash(process_hash_key(), bytes, text.size()), text).release();
+            return cached_key(short_hash(key_, bytes, text.size()), text).release();
         }
         Ref& slot = objs_[n.string_id()];
         if (!slot) {
@@ -43,6 +43,7 @@ private:
     }
 
     std::vector<Ref>& objs_;
+    const HashKey& key_;
 };
 
 // Collections during the build would only traverse objects that are all still referenced;
@@ -144,7 +145,7 @@ struct DecodeScratch {
 
     // What one huge body made the tables grow to is not kept for the next call.
     void trim() {
-        if (doc.tape.capacity() > (size_t{1} << 16) || doc.arena.capacity() > (size_t{1} << 20) ||
+        if (doc.tape.capacity() > (size_t{1} << 18) || doc.arena.capacity() > (size_t{1} << 20) ||
             doc.scratch.slots.size() > (size_t{1} << 14))
             doc = JsonDocument();
         if (strings.capacity() > (size_t{1} << 14)) strings = std::vector<Ref>();
