@@ -386,3 +386,10 @@ def test_strings_built_to_collide_cost_no_more_than_ordinary_ones(as_keys):
     assert len(hostile_body) == len(benign_body) and decode(hostile_body) == json.loads(hostile_body)
     ratio = best_time(lambda: decode(hostile_body)) / best_time(lambda: decode(benign_body))
     assert ratio < 3, f"hostile body took {ratio:.1f}x the time of a benign one"
+
+
+def test_keys_decode_right_while_more_keys_than_the_key_cache_holds_come_and_go():
+    bodies = [json.dumps({f"k{i}-{j}": j for j in range(50)}) for i in range(60)]
+    first = [decode(b) for b in bodies]
+    again = [decode(b) for b in reversed(bodies)]
+    assert first == [json.loads(b) for b in bodies] and again == first[::-1]

@@ -2,6 +2,9 @@
 // is drawn from the OS once per process, so colliding inputs cannot be computed offline; the
 // tables still bound their probing, which holds even if the key were known.
 #pragma once
+#include <sys/random.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,9 +14,6 @@ namespace calvenor::json {
 struct HashKey {
     uint64_t k[4];
 };
-
-// The process's key: random bytes from getrandom(2), drawn on first use.
-const HashKey& process_hash_key();
 
 namespace short_hash_detail {
 
@@ -35,7 +35,35 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
     return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
 }
 
+inline HashKey draw_key() {
+    HashKey key{};
+    auto* out = reinterpret_cast<unsigned char*>(key.k);
+    size_t got = 0;
+    while (got < sizeof key.k) {
+        ssize_t r = getrandom(out + got, sizeof key.k - got, 0);
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    if (got < sizeof key.k) {
+        // No getrandom (very old kernel): address-space layout and the clock still vary
+        // between processes; the probe bounds keep the tables safe regardless.
+        uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                        reinterpret_cast<uintptr_t>(&key) ^ reinterpret_cast<uintptr_t>(&draw_key);
+        for (uint64_t& k : key.k) {
+            seed += 0x9E3779B97F4A7C15ull;
+            k ^= mix(seed, 0xD6E8FEB86659FD93ull);
+        }
+    }
+    return key;
+}
+
 }  // namespace short_hash_detail
+
+// The process's key: random bytes from getrandom(2), drawn on first use.
+inline const HashKey& process_hash_key() {
+    static const HashKey key = short_hash_detail::draw_key();
+    return key;
+}
 
 // n <= 32. Loads overlap rather than pad, so each length reads every byte exactly as given.
 inline uint64_t short_hash(const HashKey& key, const unsigned char* p, size_t n) {

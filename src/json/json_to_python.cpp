@@ -183,17 +183,21 @@ PyObject* json_to_python(const JsonDocument& doc) {
 }
 
 PyObject* decode_json_body(std::string_view body) {
-    static DecodeScratch* shared = new DecodeScratch();  // never destroyed: it may hold strs
+    static DecodeScratch* shared = new DecodeScratch();  // never destroyed: nothing to run at exit
     if (shared->busy) {
         JsonDocument doc;
         std::vector<Ref> strings;
         return decode_with(body, doc, strings);
     }
-    shared->busy = true;
-    PyObject* result = decode_with(body, shared->doc, shared->strings);
-    shared->trim();
-    shared->busy = false;
-    return result;
+    struct Claim {
+        DecodeScratch& s;
+        explicit Claim(DecodeScratch& s) : s(s) { s.busy = true; }
+        ~Claim() {
+            s.trim();
+            s.busy = false;
+        }
+    } claim(*shared);
+    return decode_with(body, shared->doc, shared->strings);
 }
 
 }  // namespace calvenor::json
