@@ -139,7 +139,6 @@ constexpr uint32_t kMaxStringIds = 1u << 16;
 // can make an insert cost more, even one built with the hash key in hand.
 constexpr size_t kMaxProbes = 8;
 
-
 using SortItem = ParseScratch::SortItem;
 using InternSlot = ParseScratch::InternSlot;
 using InternText = ParseScratch::InternText;
