@@ -326,6 +326,11 @@ private:
 
     void skip_ws() {
         if (pos_ < n_ && s_[pos_] > ' ') return;  // compact text: nothing to skip
+        // One space, as after a colon in indented text.
+        if (n_ - pos_ >= 2 && s_[pos_] == ' ' && s_[pos_ + 1] > ' ') {
+            ++pos_;
+            return;
+        }
 #if defined(__SSE2__)
         // Indented text has long runs of spaces after each line feed.
         while (n_ - pos_ >= 16) {
