@@ -21,20 +21,22 @@ public:
     StringTable& operator=(const StringTable&) = delete;
     ~StringTable() { objs_.clear(); }
 
-    // New reference to the str of string node n (bytes `text`); object keys come from the
-    // cross-call key cache.
-    PyObject* get(const JsonDocument& doc, const Node& n, std::string_view text, bool is_key) {
+    // The str of string node n (bytes `text`), borrowed from this table or, for a string
+    // without an id, owned by `own`; object keys come from the cross-call key cache. NULL
+    // with an exception set if the interpreter fails.
+    PyObject* get(const JsonDocument& doc, const Node& n, std::string_view text, bool is_key, Ref& own) {
         if (!n.interned()) {
-            if (!is_key || text.size() > kKeyCacheMaxLen) return make(text);
-            const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-            return cached_key(short_hash(key_, bytes, text.size()), text).release();
+            if (!is_key || text.size() > kKeyCacheMaxLen) {
+                own = Ref::steal(make(text));
+            } else {
+                const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+                own = cached_key(short_hash(key_, bytes, text.size()), text);
+            }
+            return own.get();
         }
         Ref& slot = objs_[n.string_id()];
-        if (!slot) {
-            slot = is_key ? cached_key(doc.string_hash(n.string_id()), text) : Ref::steal(make(text));
-            if (!slot) return nullptr;
-        }
-        return new_ref(slot.get());
+        if (!slot) slot = is_key ? cached_key(doc.string_hash(n.string_id()), text) : Ref::steal(make(text));
+        return slot.get();
     }
 
 private:
@@ -86,7 +88,7 @@ public:
             case Tag::NegInt: ++i; return PyLong_FromLongLong(static_cast<long long>(n.payload));
             case Tag::Double: ++i; return PyFloat_FromDouble(std::bit_cast<double>(n.payload));
             case Tag::String:
-            case Tag::EscString: return string(i++, false);
+            case Tag::EscString: return string(i++);
             case Tag::Array: return array(i);
             case Tag::Object:
             case Tag::OrderedObject: return object(i);
@@ -99,7 +101,11 @@ private:
     const Node* tape_;
     StringTable strings_;
 
-    PyObject* string(size_t i, bool is_key) { return strings_.get(doc_, tape_[i], doc_.string(i), is_key); }
+    PyObject* string(size_t i) {
+        Ref own;
+        PyObject* s = strings_.get(doc_, tape_[i], doc_.string(i), false, own);
+        return own ? own.release() : s ? new_ref(s) : nullptr;
+    }
 
     PyObject* array(size_t& i) {
         const Node& n = tape_[i];
@@ -125,9 +131,9 @@ private:
             size_t v_at = k + 1;
             Ref v = Ref::steal(value(v_at));
             if (!v) return false;
-            Ref key = Ref::steal(string(k, true));
-            if (!key) return false;
-            return PyDict_SetItem(dict.get(), key.get(), v.get()) == 0;
+            Ref own;  // keys are mostly borrowed from the string table: no reference traffic
+            PyObject* key = strings_.get(doc_, tape_[k], doc_.string(k), true, own);
+            return key != nullptr && PyDict_SetItem(dict.get(), key, v.get()) == 0;
         });
         if (!ok) return nullptr;
         i = end;
