@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "json/json_pow10.h"
+#include "json/json_short_hash.h"
 #include "json/json_utf8.h"
 #include "text/hex_digit.h"
 
@@ -103,10 +104,21 @@ inline int compare_keys(std::string_view a, std::string_view b) {
 }
 
 // The first eight key bytes, zero-padded, as a big-endian number: orders most keys alone.
+// Built from whole loads: bytes copied into a buffer and read back as one word would stall
+// on store forwarding.
 inline uint64_t key_prefix(std::string_view k) {
-    unsigned char buf[8] = {};
-    std::memcpy(buf, k.data(), std::min<size_t>(k.size(), 8));
-    return load_be64(buf);
+    const auto* p = reinterpret_cast<const unsigned char*>(k.data());
+    size_t n = k.size();
+    if (n >= 8) return load_be64(p);
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        return uint64_t{__builtin_bswap32(a)} << 32 | uint64_t{__builtin_bswap32(b)} << ((8 - n) * 8);
+    }
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= uint64_t{p[i]} << (56 - 8 * i);
+    return v;
 }
 
 inline uint64_t load_le64(const unsigned char* p) {
@@ -118,58 +130,29 @@ inline uint64_t load_le64(const unsigned char* p) {
 // Strings up to this length get a string id, so that the converter makes one str per
 // distinct text while the bytes are still in cache here.
 constexpr size_t kMaxInternLen = 32;
-constexpr uint32_t kMaxStringIds = 1u << 24;
+constexpr uint32_t kMaxStringIds = 1u << 16;
+// A string whose slot is not found within this many probes is left uninterned, so no input
+// can make an insert cost more, even one built with the hash key in hand.
+constexpr size_t kMaxProbes = 8;
 
-// Hash of a short byte run (n <= kMaxInternLen).
-inline uint32_t short_hash(const unsigned char* p, size_t n) {
-    uint64_t h = n * 0x9E3779B97F4A7C15ull;
-    if (n >= 8) {
-        size_t i = 0;
-        for (; i + 8 < n; i += 8) h = (h ^ load_le64(p + i)) * 0xC2B2AE3D27D4EB4Full;
-        h = (h ^ load_le64(p + n - 8)) * 0x9E3779B97F4A7C15ull;
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, p, 4);
-        std::memcpy(&y, p + n - 4, 4);
-        h = (h ^ (uint64_t{x} << 32 | y)) * 0x9E3779B97F4A7C15ull;
-    } else if (n > 0) {
-        h = (h ^ (p[0] | (p[n / 2] << 8) | (p[n - 1] << 16))) * 0x9E3779B97F4A7C15ull;
-    }
-    return static_cast<uint32_t>(h >> 32);
-}
-
-inline bool same_short(const unsigned char* a, const unsigned char* b, size_t n) {
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 < n; i += 8)
-            if (load_le64(a + i) != load_le64(b + i)) return false;
-        return load_le64(a + n - 8) == load_le64(b + n - 8);
-    }
-    if (n >= 4) {
-        uint32_t x, y, u, v;
-        std::memcpy(&x, a, 4);
-        std::memcpy(&y, b, 4);
-        std::memcpy(&u, a + n - 4, 4);
-        std::memcpy(&v, b + n - 4, 4);
-        return x == y && u == v;
-    }
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
-struct SortItem {
-    uint64_t prefix;
-    std::string_view key;
-    size_t index;
-};
+using SortItem = ParseScratch::SortItem;
+using InternSlot = ParseScratch::InternSlot;
+using InternText = ParseScratch::InternText;
 
 class Parser {
 public:
-    Parser(std::string_view input, JsonDocument& doc)
+    Parser(std::string_view input, JsonDocument& doc, const HashKey& key, bool intern)
         : s_(reinterpret_cast<const unsigned char*>(input.data())),
           n_(input.size()),
+          intern_(intern),
+          key_(key),
           doc_(doc),
-          tape_(doc.tape) {}
+          tape_(doc.tape),
+          sort_scratch_(doc.scratch.sort),
+          intern_slots_(doc.scratch.slots),
+          intern_bytes_(doc.scratch.bytes),
+          intern_texts_(doc.scratch.texts),
+          next_key_(doc.scratch.next_key) {}
 
     JsonError run() {
         // About one node per eight bytes in typical documents; capped so that one huge
@@ -188,28 +171,22 @@ private:
     size_t n_;
     size_t pos_ = 0;
     unsigned budget_ = kNestingBudget;
+    const bool intern_;
+    const HashKey& key_;
     JsonDocument& doc_;
     std::vector<Node>& tape_;
     JsonError err_;
-    std::vector<SortItem> sort_scratch_;
-    struct InternSlot {
-        uint32_t id_plus_one;  // 0: empty
-        uint32_t hash;
-    };
-    std::vector<InternSlot> intern_slots_;
+    std::vector<SortItem>& sort_scratch_;
+    std::vector<InternSlot>& intern_slots_;
     // Bytes of each distinct short string, packed so that comparisons stay in cache.
-    std::string intern_bytes_;
-    struct InternText {
-        uint32_t offset;
-        uint32_t size;
-    };
-    std::vector<InternText> intern_texts_;  // per string id
+    std::string& intern_bytes_;
+    std::vector<InternText>& intern_texts_;  // per string id
     // Same-shaped objects list their keys in one order, so the key that followed a key
     // last time is a cheap first guess. Entry 2 * (id + 1): key after key `id`; entry
     // 2 * ctx + 1: first key of an object under context ctx (id + 1 of the enclosing
     // member's key, 0 at the root). Values: (id + 1) << 1 of a key seen without escapes, 0:
     // none; bit 0 set if it sorts after the key before it, so a hit needs no comparison.
-    std::vector<uint32_t> next_key_;
+    std::vector<uint32_t>& next_key_;
     uint32_t key_ctx_ = 0;
 
     // Parses the key at pos_ as the interned string `id` if the input spells exactly it.
@@ -217,7 +194,7 @@ private:
         InternText t = intern_texts_[id];
         size_t b = pos_ + 1;
         if (t.size >= n_ - b || s_[b + t.size] != '"' ||
-            !same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, s_ + b, t.size))
+            !short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, s_ + b, t.size))
             return false;
         tape_.push_back(Node{b, (uint64_t{id} << 40) | (uint64_t{t.size} << 8) | Node::kInterned |
                                     static_cast<uint8_t>(Tag::String)});
@@ -265,45 +242,71 @@ private:
 
     // Pushes a string node; short ones get the id of the first equal string.
     void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+        if (!intern_) {
+            push(tag, offset, n);
+            return;
+        }
+        intern_string(tag, offset, bytes, n);
+    }
+
+    [[gnu::noinline]] void intern_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
         size_t count = intern_texts_.size();
         if (n > kMaxInternLen || count >= kMaxStringIds) {
             push(tag, offset, n);
             return;
         }
         if (count * 2 >= intern_slots_.size()) grow_interned();
-        uint32_t h = short_hash(bytes, n);
+        uint64_t full = short_hash(key_, bytes, n);
+        uint32_t h = static_cast<uint32_t>(full);
         size_t mask = intern_slots_.size() - 1;
-        uint64_t id;
-        for (size_t j = h & mask;; j = (j + 1) & mask) {
+        size_t j = h & mask;
+        for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
             InternSlot& slot = intern_slots_[j];
             if (slot.id_plus_one == 0) {
-                id = count;
+                uint64_t id = count;
                 slot = {static_cast<uint32_t>(id + 1), h};
-                intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n)});
+                intern_texts_.push_back({static_cast<uint32_t>(intern_bytes_.size()), static_cast<uint32_t>(n),
+                                         static_cast<uint32_t>(j), full});
                 intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
                 doc_.string_ids = count + 1;
-                break;
+                push_interned(tag, offset, n, id);
+                return;
             }
             if (slot.hash == h) {
-                id = slot.id_plus_one - 1;
+                uint64_t id = slot.id_plus_one - 1;
                 InternText t = intern_texts_[id];
                 if (t.size == n &&
-                    same_short(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n))
-                    break;
+                    short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
+                    push_interned(tag, offset, n, id);
+                    return;
+                }
             }
         }
+        push(tag, offset, n);
+    }
+
+    void push_interned(Tag tag, uint64_t offset, size_t n, uint64_t id) {
         tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | static_cast<uint8_t>(tag)});
     }
 
+    // Entries that would land past the probe bound are dropped: their text then just gets a
+    // new id (or none) when it comes again.
     void grow_interned() {
         std::vector<InternSlot> old = std::move(intern_slots_);
         intern_slots_.assign(old.empty() ? 256 : old.size() * 2, InternSlot{0, 0});
         size_t mask = intern_slots_.size() - 1;
         for (const InternSlot& s : old) {
             if (s.id_plus_one == 0) continue;
+            uint32_t& at = intern_texts_[s.id_plus_one - 1].slot;
+            at = ParseScratch::kNoSlot;
             size_t j = s.hash & mask;
-            while (intern_slots_[j].id_plus_one != 0) j = (j + 1) & mask;
-            intern_slots_[j] = s;
+            for (size_t probe = 0; probe < kMaxProbes; ++probe, j = (j + 1) & mask) {
+                if (intern_slots_[j].id_plus_one == 0) {
+                    intern_slots_[j] = s;
+                    at = static_cast<uint32_t>(j);
+                    break;
+                }
+            }
         }
     }
 
@@ -319,6 +322,11 @@ private:
 
     void skip_ws() {
         if (pos_ < n_ && s_[pos_] > ' ') return;  // compact text: nothing to skip
+        // One space, as after a colon in indented text.
+        if (n_ - pos_ >= 2 && s_[pos_] == ' ' && s_[pos_ + 1] > ' ') {
+            ++pos_;
+            return;
+        }
 #if defined(__SSE2__)
         // Indented text has long runs of spaces after each line feed.
         while (n_ - pos_ >= 16) {
@@ -693,22 +701,32 @@ private:
         items.clear();
         size_t k = header + 1;
         for (uint64_t m = 0; m < count; ++m) {
-            std::string_view key = doc_.string(k);
-            items.push_back({key_prefix(key), key, k});
+            items.push_back({key_prefix(doc_.string(k)), k});
             k = doc_.skip(k + 1);
         }
-        std::sort(items.begin(), items.end(), [](const SortItem& a, const SortItem& b) {
+        auto less = [this](const SortItem& a, const SortItem& b) {
             if (a.prefix != b.prefix) return a.prefix < b.prefix;
-            int c = compare_keys(a.key, b.key);
+            int c = compare_keys(doc_.string(a.index), doc_.string(b.index));
             return c != 0 ? c < 0 : a.index < b.index;
-        });
+        };
+        if (items.size() <= 16) {
+            // Most objects are small: a plain insertion sort beats the general one there.
+            for (size_t j = 1; j < items.size(); ++j) {
+                SortItem item = items[j];
+                size_t at = j;
+                for (; at > 0 && less(item, items[at - 1]); --at) items[at] = items[at - 1];
+                items[at] = item;
+            }
+        } else {
+            std::sort(items.begin(), items.end(), less);
+        }
         std::vector<uint64_t>& order = doc_.order;
         size_t offset = order.size();
         order.push_back(0);
         uint64_t unique = 0;
         for (size_t j = 0; j < items.size(); ++j) {
             if (j + 1 < items.size() && items[j + 1].prefix == items[j].prefix &&
-                compare_keys(items[j + 1].key, items[j].key) == 0)
+                compare_keys(doc_.string(items[j + 1].index), doc_.string(items[j].index)) == 0)
                 continue;
             order.push_back(items[j].index);
             ++unique;
@@ -720,13 +738,24 @@ private:
 
 }  // namespace
 
-JsonError parse_json(std::string_view input, JsonDocument& out) {
+JsonError parse_json(std::string_view input, JsonDocument& out, const ParseOptions& options) {
     out.input = input;
     out.tape.clear();
     out.arena.clear();
     out.order.clear();
     out.string_ids = 0;
-    return Parser(input, out).run();
+    ParseScratch& sc = out.scratch;
+    if (sc.texts.size() * 4 < sc.slots.size()) {
+        for (const InternText& t : sc.texts)
+            if (t.slot != ParseScratch::kNoSlot) sc.slots[t.slot] = {0, 0};
+    } else {
+        std::fill(sc.slots.begin(), sc.slots.end(), InternSlot{0, 0});
+    }
+    std::fill_n(sc.next_key.begin(), std::min(sc.next_key.size(), 2 * sc.texts.size() + 2), 0u);
+    sc.texts.clear();
+    sc.bytes.clear();
+    const HashKey& key = options.key ? *options.key : process_hash_key();
+    return Parser(input, out, key, input.size() >= options.intern_from).run();
 }
 
 std::string format_json_error(std::string_view input, const JsonError& error) {

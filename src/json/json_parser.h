@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json/json_short_hash.h"
+
 namespace calvenor::json {
 
 enum class Tag : uint8_t {
@@ -54,6 +56,33 @@ struct JsonError {
     explicit operator bool() const { return message != nullptr; }
 };
 
+// The parser's working tables. They live in the document so that a document reused for many
+// parses stops allocating once warm; parse_json resets them in time proportional to what the
+// previous parse used.
+struct ParseScratch {
+    struct InternSlot {
+        uint32_t id_plus_one;  // 0: empty
+        uint32_t hash;         // low half of the string's hash
+    };
+    struct InternText {
+        uint32_t offset;  // into bytes
+        uint32_t size;
+        uint32_t slot;    // index in slots, or kNoSlot once dropped by a resize
+        uint64_t hash;
+    };
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
+    struct SortItem {
+        uint64_t prefix;  // first eight key bytes, big-endian
+        uint64_t index;   // tape index of the key
+    };
+
+    std::vector<InternSlot> slots;
+    std::string bytes;              // text of each distinct short string, packed
+    std::vector<InternText> texts;  // per string id
+    std::vector<uint32_t> next_key; // see Parser::key
+    std::vector<SortItem> sort;
+};
+
 class JsonDocument {
 public:
     std::string_view input;
@@ -61,6 +90,10 @@ public:
     std::string arena;            // strings that contained escapes, unescaped
     std::vector<uint64_t> order;  // member lists of OrderedObject nodes
     size_t string_ids = 0;        // string ids handed out (see Node::string_id)
+    ParseScratch scratch;
+
+    // Keyed hash of the text of string id `id` (see short_hash).
+    uint64_t string_hash(uint32_t id) const { return scratch.texts[id].hash; }
 
     const Node& node(size_t i) const { return tape[i]; }
 
@@ -109,7 +142,11 @@ public:
 
 // Parses the whole text. On success `out` holds the tape (root at index 0) and borrows
 // `input`, which must outlive it.
-JsonError parse_json(std::string_view input, JsonDocument& out);
+struct ParseOptions {
+    const HashKey* key = nullptr;  // string-table hash key; nullptr: the process's own
+    size_t intern_from = 0;        // inputs shorter than this give no string ids at all
+};
+JsonError parse_json(std::string_view input, JsonDocument& out, const ParseOptions& options = {});
 
 // "{message} at line {line} column {column}", both counted in bytes from error.offset.
 std::string format_json_error(std::string_view input, const JsonError& error);

@@ -2,34 +2,41 @@
 
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "json/json_key_cache.h"
 #include "module/py_ref.h"
 
 namespace calvenor::json {
 namespace {
 
-// One str per string id (equal short texts share an id), made on first use; lives for one
-// call only. Reuse also lets dicts use the str's cached hash.
+// One str per string id (equal short texts share an id), made on first use; each call
+// empties it. Reuse also lets dicts use the str's cached hash.
 class StringTable {
 public:
-    explicit StringTable(size_t count) : objs_(count, nullptr) {}
+    StringTable(std::vector<Ref>& objs, size_t count) : objs_(objs), key_(process_hash_key()) { objs_.resize(count); }
     StringTable(const StringTable&) = delete;
     StringTable& operator=(const StringTable&) = delete;
-    ~StringTable() {
-        for (PyObject* o : objs_) Py_XDECREF(o);
-    }
+    ~StringTable() { objs_.clear(); }
 
-    // New reference to the str of string node n (bytes `text`).
-    PyObject* get(const Node& n, std::string_view text) {
-        if (!n.interned()) return make(text);
-        PyObject*& slot = objs_[n.string_id()];
-        if (slot == nullptr) {
-            slot = make(text);
-            if (slot == nullptr) return nullptr;
+    // The str of string node n (bytes `text`), borrowed from this table or, for a string
+    // without an id, owned by `own`; object keys come from the cross-call key cache. NULL
+    // with an exception set if the interpreter fails.
+    PyObject* get(const JsonDocument& doc, const Node& n, std::string_view text, bool is_key, Ref& own) {
+        if (!n.interned()) {
+            if (!is_key || text.size() > kKeyCacheMaxLen) {
+                own = Ref::steal(make(text));
+            } else {
+                const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+                own = cached_key(short_hash(key_, bytes, text.size()), text);
+            }
+            return own.get();
         }
-        return Py_NewRef(slot);
+        Ref& slot = objs_[n.string_id()];
+        if (!slot) slot = is_key ? cached_key(doc.string_hash(n.string_id()), text) : Ref::steal(make(text));
+        return slot.get();
     }
 
 private:
@@ -37,7 +44,8 @@ private:
         return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
     }
 
-    std::vector<PyObject*> objs_;
+    std::vector<Ref>& objs_;
+    const HashKey& key_;
 };
 
 // Collections during the build would only traverse objects that are all still referenced;
@@ -55,9 +63,15 @@ private:
     int was_enabled_;
 };
 
+constexpr size_t kNoPauseNodes = 256;
+// Below this body size repeated strings are too few to pay for the parser's string table;
+// keys still meet their earlier strs through the cross-call key cache.
+constexpr size_t kInternFrom = 2048;
+
 class Converter {
 public:
-    Converter(const JsonDocument& doc) : doc_(doc), tape_(doc.tape.data()), strings_(doc.string_ids) {}
+    Converter(const JsonDocument& doc, std::vector<Ref>& strings)
+        : doc_(doc), tape_(doc.tape.data()), strings_(strings, doc.string_ids) {}
 
     // Converts the value at i and moves i past it.
     PyObject* value(size_t& i) {
@@ -87,7 +101,11 @@ private:
     const Node* tape_;
     StringTable strings_;
 
-    PyObject* string(size_t i) { return strings_.get(tape_[i], doc_.string(i)); }
+    PyObject* string(size_t i) {
+        Ref own;
+        PyObject* s = strings_.get(doc_, tape_[i], doc_.string(i), false, own);
+        return own ? own.release() : s ? new_ref(s) : nullptr;
+    }
 
     PyObject* array(size_t& i) {
         const Node& n = tape_[i];
@@ -113,9 +131,9 @@ private:
             size_t v_at = k + 1;
             Ref v = Ref::steal(value(v_at));
             if (!v) return false;
-            Ref key = Ref::steal(string(k));
-            if (!key) return false;
-            return PyDict_SetItem(dict.get(), key.get(), v.get()) == 0;
+            Ref own;  // keys are mostly borrowed from the string table: no reference traffic
+            PyObject* key = strings_.get(doc_, tape_[k], doc_.string(k), true, own);
+            return key != nullptr && PyDict_SetItem(dict.get(), key, v.get()) == 0;
         });
         if (!ok) return nullptr;
         i = end;
@@ -123,27 +141,69 @@ private:
     }
 };
 
-}  // namespace
+// A parsed document and string table reused from call to call, so that decoding a small body
+// allocates nothing of its own once warm. A decode that starts while another is using them
+// (a finaliser run by an allocation, for instance) gets fresh ones.
+struct DecodeScratch {
+    JsonDocument doc;
+    std::vector<Ref> strings;
+    bool busy = false;
 
-PyObject* json_to_python(const JsonDocument& doc) {
+    // What one huge body made the tables grow to is not kept for the next call.
+    void trim() {
+        if (doc.tape.capacity() > (size_t{1} << 18) || doc.arena.capacity() > (size_t{1} << 20) ||
+            doc.scratch.slots.size() > (size_t{1} << 14))
+            doc = JsonDocument();
+        if (strings.capacity() > (size_t{1} << 14)) strings = std::vector<Ref>();
+    }
+};
+
+PyObject* convert(const JsonDocument& doc, std::vector<Ref>& strings) {
     if (doc.tape.empty()) {
         PyErr_SetString(PyExc_ValueError, "empty JSON document");
         return nullptr;
     }
-    GcPause pause;
+    // A small document makes too few containers for a collection to matter, and pausing
+    // costs two interpreter-state lookups per call.
+    std::optional<GcPause> pause;
+    if (doc.tape.size() > kNoPauseNodes) pause.emplace();
     size_t root = 0;
-    return Converter(doc).value(root);
+    return Converter(doc, strings).value(root);
 }
 
-PyObject* decode_json_body(std::string_view body) {
-    JsonDocument doc;
-    JsonError err = parse_json(body, doc);
+PyObject* decode_with(std::string_view body, JsonDocument& doc, std::vector<Ref>& strings) {
+    JsonError err = parse_json(body, doc, ParseOptions{nullptr, kInternFrom});
     if (err) {
         std::string text = "Invalid JSON: " + format_json_error(body, err);
         PyErr_SetString(PyExc_ValueError, text.c_str());
         return nullptr;
     }
-    return json_to_python(doc);
+    return convert(doc, strings);
+}
+
+}  // namespace
+
+PyObject* json_to_python(const JsonDocument& doc) {
+    std::vector<Ref> strings;
+    return convert(doc, strings);
+}
+
+PyObject* decode_json_body(std::string_view body) {
+    static DecodeScratch* shared = new DecodeScratch();  // never destroyed: nothing to run at exit
+    if (shared->busy) {
+        JsonDocument doc;
+        std::vector<Ref> strings;
+        return decode_with(body, doc, strings);
+    }
+    struct Claim {
+        DecodeScratch& s;
+        explicit Claim(DecodeScratch& s) : s(s) { s.busy = true; }
+        ~Claim() {
+            s.trim();
+            s.busy = false;
+        }
+    } claim(*shared);
+    return decode_with(body, shared->doc, shared->strings);
 }
 
 }  // namespace calvenor::json

@@ -1,5 +1,6 @@
 // Strict UTF-8 well-formedness: no overlongs, no surrogates, nothing above U+10FFFF.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +55,32 @@ inline bool utf8_valid(const unsigned char* s, size_t n) {
     constexpr uint64_t kHighBits = 0x8080808080808080ull;
     uint64_t state = 0;  // kAccept * 6
     size_t i = 0;
+    if (n >= 64) {
+        // Two halves split where a character starts, stepped together: each byte's step waits
+        // on the one before, so two independent chains run nearly twice as fast.
+        size_t mid = n / 2;
+        for (int k = 0; (s[mid] & 0xC0) == 0x80; ++k, ++mid)
+            if (k == 3) return false;  // four continuation bytes in a row
+        uint64_t other = 0;
+        const size_t both = std::min(mid, n - mid);
+        for (; i + 8 <= both; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, s + i, 8);
+            std::memcpy(&y, s + mid + i, 8);
+            if (((x | y) & kHighBits) == 0 && (state | other) == 0) continue;
+            for (size_t k = i; k < i + 8; ++k) {
+                state = (kRows[s[k]] >> state) & 63;
+                other = (kRows[s[mid + k]] >> other) & 63;
+            }
+        }
+        for (; i < both; ++i) {
+            state = (kRows[s[i]] >> state) & 63;
+            other = (kRows[s[mid + i]] >> other) & 63;
+        }
+        for (; i < mid; ++i) state = (kRows[s[i]] >> state) & 63;
+        for (; mid + i < n; ++i) other = (kRows[s[mid + i]] >> other) & 63;
+        return state == 0 && other == 0;
+    }
     for (;;) {
         // Between characters ASCII changes nothing: skip it, 16 bytes a round and then
         // one more word, since most text is mostly ASCII.
