@@ -140,18 +140,32 @@ size_t format_float(double value, char* out) {
     const int biased = (int)((bits >> 52) & 0x7FF);
     const bool negative = (bits >> 63) != 0;
 
-    Decimal dec;
+    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
+    // mark the end; e10: the decimal exponent of d1.
+    uint64_t f17;
+    int e10;
     if (biased != 0) {
         const uint64_t c = frac | (uint64_t(1) << 52);
         const int q = biased - 1075;
-        // Integers below 2^53 are their own shortest form.
         if (q < 0 && q > -53 && (c & ((uint64_t(1) << -q) - 1)) == 0) {
-            dec = {c >> -q, 0};
+            // Integers below 2^53 are their own shortest form.
+            const uint64_t v = c >> -q;
+            const int n0 = digit_count(v);
+            f17 = v * kPow10[17 - n0];
+            e10 = n0 - 1;
         } else {
-            dec = shortest(c, q, frac == 0 && biased > 1);
+            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
+            // instead of counting them keeps the dependency chain short.
+            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
+            const bool sixteen = dec.digits < kPow10[16];
+            f17 = sixteen ? dec.digits * 10 : dec.digits;
+            e10 = dec.exp + 16 - (int)sixteen;
         }
     } else if (frac != 0) {
-        dec = shortest(frac, -1074, false);
+        const Decimal dec = shortest(frac, -1074, false);
+        const int n0 = digit_count(dec.digits);
+        f17 = dec.digits * kPow10[17 - n0];
+        e10 = dec.exp + n0 - 1;
     } else {
         if (negative) {
             std::memcpy(out, "-0.0", 4);
@@ -161,10 +175,6 @@ size_t format_float(double value, char* out) {
         return 3;
     }
 
-    // Scale to exactly 17 digits so d1 sits at a fixed place; zeros then mark the end.
-    const int n0 = digit_count(dec.digits);
-    const uint64_t f17 = dec.digits * kPow10[17 - n0];
-    const int e10 = dec.exp + n0 - 1;  // decimal exponent of d1
     const uint32_t hi9 = (uint32_t)(f17 / 100000000);
     const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
     const uint32_t first = hi9 / 100000000;
