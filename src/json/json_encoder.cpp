@@ -5,6 +5,7 @@
 
 #include "json/float_format.h"
 #include "json/json_writer.h"
+#include "json/member_name_cache.h"
 #include "module/errors.h"
 #include "module/py_ref.h"
 
@@ -38,6 +39,7 @@ constexpr int kFreeLevels = 16;
 
 struct Encoder : OutBuffer {
     int depth = 0;
+    json::MemberNameCache names;
 };
 
 class Nesting {
@@ -204,32 +206,49 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
-bool write_key(PyObject* key, Encoder& out) {
-    if (!Py_IS_TYPE(key, &PyUnicode_Type) && !PyUnicode_Check(key)) {
+// `lead` (',' or '{'), then the key and a colon.
+bool write_key(PyObject* key, char lead, Encoder& out) {
+    const bool exact = Py_IS_TYPE(key, &PyUnicode_Type);
+    if (exact) {
+        size_t len = 0;
+        if (const char* text = out.names.find(key, len)) {
+            out.reserve(1 + json::MemberNameCache::kMaxText);
+            char* p = out.cursor();
+            *p = lead;
+            std::memcpy(p + 1, text, json::MemberNameCache::kMaxText);
+            out.advance(1 + len);
+            return true;
+        }
+    } else if (!PyUnicode_Check(key)) {
         raise_cannot_convert(key, "PyString");
         return false;
     }
-    return write_str(key, out);
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &n);
+    if (s == nullptr) return false;
+    const size_t start = out.size() + 1;
+    json::write_member_name(out, lead, std::string_view(s, (size_t)n));
+    if (exact) out.names.add(key, out.view().data() + start, out.size() - start);
+    return true;
 }
 
 bool write_dict(PyObject* dict, Encoder& out) {
     Nesting nest(out);
     if (!nest.ok()) return false;
-    out.put('{');
     GuardedDictWalk walk(dict);
     PyObject *key, *value;
-    bool first = true, ran_code = false;
+    char lead = '{';
+    bool ran_code = false;
     for (;;) {
         int r = walk.next(key, value, ran_code);
         if (r < 0) return false;
         if (r == 0) break;
-        if (!first) out.put(',');
-        first = false;
-        if (!write_key(key, out)) return false;
-        out.put(':');
+        if (!write_key(key, lead, out)) return false;
+        lead = ',';
         ran_code = false;
         if (!write_item(value, out, ran_code)) return false;
     }
+    if (lead == '{') out.put('{');
     out.put('}');
     return true;
 }
@@ -237,10 +256,11 @@ bool write_dict(PyObject* dict, Encoder& out) {
 // One "name":value member of a field-described object.
 bool write_field(PyObject* obj, PyObject* name, bool& first, Encoder& out) {
     if (!PyUnicode_Check(name)) return true;  // not a field name: skipped
-    if (!first) out.put(',');
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (s == nullptr) return false;
+    json::write_member_name(out, first ? '{' : ',', std::string_view(s, (size_t)n));
     first = false;
-    if (!write_str(name, out)) return false;
-    out.put(':');
     Ref attr = Ref::steal(PyObject_GetAttr(obj, name));
     return attr && write_value(attr.get(), out);
 }
@@ -262,7 +282,6 @@ int write_fields(PyObject* obj, Encoder& out) {
 
     Nesting nest(out);
     if (!nest.ok()) return -1;
-    out.put('{');
     bool first = true;
     if (is_tuple) {
         Py_ssize_t n = PyTuple_Size(fields.get());
@@ -280,6 +299,7 @@ int write_fields(PyObject* obj, Encoder& out) {
             if (!write_field(obj, key, first, out)) return -1;
         }
     }
+    if (first) out.put('{');
     out.put('}');
     return 1;
 }

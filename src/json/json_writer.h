@@ -50,6 +50,8 @@ private:
 
 // Appends `text` (UTF-8) as a quoted JSON string.
 void write_string(OutBuffer& out, std::string_view text);
+// Appends `lead` (',' or '{'), `name` as a quoted JSON string, and ':'.
+void write_member_name(OutBuffer& out, char lead, std::string_view name);
 void write_int(OutBuffer& out, int64_t v);
 void write_uint(OutBuffer& out, uint64_t v);
 
