@@ -209,14 +209,14 @@ private:
 // `lead` (',' or '{'), then the key and a colon.
 bool write_key(PyObject* key, char lead, Encoder& out) {
     const bool exact = Py_IS_TYPE(key, &PyUnicode_Type);
+    size_t slot = json::MemberNameCache::kNoSlot;
     if (exact) {
-        size_t len = 0;
-        if (const char* text = out.names.find(key, len)) {
+        if (out.names.find(key, slot)) {
             out.reserve(1 + json::MemberNameCache::kMaxText);
             char* p = out.cursor();
             *p = lead;
-            std::memcpy(p + 1, text, json::MemberNameCache::kMaxText);
-            out.advance(1 + len);
+            std::memcpy(p + 1, out.names.text(slot), json::MemberNameCache::kMaxText);
+            out.advance(1 + out.names.length(slot));
             return true;
         }
     } else if (!PyUnicode_Check(key)) {
@@ -228,7 +228,7 @@ bool write_key(PyObject* key, char lead, Encoder& out) {
     if (s == nullptr) return false;
     const size_t start = out.size() + 1;
     json::write_member_name(out, lead, std::string_view(s, (size_t)n));
-    if (exact) out.names.add(key, out.view().data() + start, out.size() - start);
+    out.names.fill(slot, key, out.view().data() + start, out.size() - start);
     return true;
 }
 
