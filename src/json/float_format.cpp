@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/decimal_digits.h"
 #include "json/float_pow10_table.h"
 
 namespace calvenor::json {
@@ -85,15 +86,6 @@ inline int digit_count(uint64_t v) {  // v >= 1
     const int bits = 64 - std::countl_zero(v);
     const int guess = (bits * 1233) >> 12;  // floor(log10(2^bits))
     return guess + (v >= kPow10[guess]);
-}
-
-// x < 10^8 as 8 digit values (not yet ASCII), first digit in the lowest byte.
-inline uint64_t eight_digits(uint32_t x) {
-    uint64_t v = (x / 10000) | ((uint64_t)(x % 10000) << 32);
-    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007Full;
-    v = hundreds | ((v - hundreds * 100) << 16);
-    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000Full;
-    return tens | ((v - tens * 10) << 8);
 }
 
 using u128 = unsigned __int128;
@@ -184,9 +176,8 @@ size_t format_float(double value, char* out) {
                           : (w1 != 0 ? 9 - std::countl_zero(w1) / 8 : 1);
 
     // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores).
-    const uint64_t ascii = 0x3030303030303030ull;
     const char d1 = (char)('0' + first);
-    const u128 rest = (u128)(w1 | ascii) | ((u128)(w2 | ascii) << 64);
+    const u128 rest = (u128)(w1 | kAsciiZeros) | ((u128)(w2 | kAsciiZeros) << 64);
 
     // Only bytes below the final length are written.
     char* p = out;

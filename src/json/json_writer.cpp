@@ -1,12 +1,13 @@
 #include "json/json_writer.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "json/decimal_digits.h"
 
 namespace calvenor::json {
 
@@ -178,54 +179,8 @@ void write_string(OutBuffer& out, std::string_view text) { write_quoted(out, 0, 
 
 void write_member_name(OutBuffer& out, char lead, std::string_view name) { write_quoted(out, lead, name, ':'); }
 
-namespace {
-
-constexpr auto kDigitPairs = [] {
-    struct Table {
-        char v[200];
-    } t{};
-    for (int i = 0; i < 100; ++i) {
-        t.v[2 * i] = (char)('0' + i / 10);
-        t.v[2 * i + 1] = (char)('0' + i % 10);
-    }
-    return t;
-}();
-
-inline int decimal_digits(uint64_t v) {
-    int n = 1;
-    for (;;) {
-        if (v < 10) return n;
-        if (v < 100) return n + 1;
-        if (v < 1000) return n + 2;
-        if (v < 10000) return n + 3;
-        v /= 10000;
-        n += 4;
-    }
-}
-
-// Writes the digits of `v` at `p`, two at a time from the back; returns the end.
-inline char* put_uint(char* p, uint64_t v) {
-    int n = decimal_digits(v);
-    char* end = p + n;
-    char* q = end;
-    while (v >= 100) {
-        unsigned pair = (unsigned)(v % 100);
-        v /= 100;
-        q -= 2;
-        std::memcpy(q, kDigitPairs.v + 2 * pair, 2);
-    }
-    if (v >= 10) {
-        std::memcpy(q - 2, kDigitPairs.v + 2 * v, 2);
-    } else {
-        q[-1] = (char)('0' + v);
-    }
-    return end;
-}
-
-}  // namespace
-
 void write_int(OutBuffer& out, int64_t v) {
-    out.reserve(20);
+    out.reserve(1 + kUintRoom);
     char* p = out.cursor();
     uint64_t mag = (uint64_t)v;
     if (v < 0) {
@@ -236,7 +191,7 @@ void write_int(OutBuffer& out, int64_t v) {
 }
 
 void write_uint(OutBuffer& out, uint64_t v) {
-    out.reserve(20);
+    out.reserve(kUintRoom);
     out.commit(put_uint(out.cursor(), v));
 }
 

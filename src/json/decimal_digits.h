@@ -1,0 +1,60 @@
+// Decimal digits eight at a time in a 64-bit word (a handful of multiplies, no table and no
+// loop), shared by the integer and float writers.
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace calvenor::json {
+
+constexpr uint64_t kAsciiZeros = 0x3030303030303030ull;
+
+// x < 10^8 as eight digit values (not yet ASCII), most significant digit in the lowest byte.
+inline uint64_t eight_digits(uint32_t x) {
+    uint64_t v = (x / 10000) | ((uint64_t)(x % 10000) << 32);
+    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007Full;
+    v = hundreds | ((v - hundreds * 100) << 16);
+    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000Full;
+    return tens | ((v - tens * 10) << 8);
+}
+
+// Writes 1 <= x < 10^8 without leading zeros at p; returns the end. Stores 8 bytes.
+inline char* put_up_to_eight(char* p, uint32_t x) {
+    const uint64_t w = eight_digits(x);
+    const int zeros = std::countr_zero(w) / 8;
+    const uint64_t text = (w | kAsciiZeros) >> (8 * zeros);
+    std::memcpy(p, &text, 8);
+    return p + 8 - zeros;
+}
+
+// Writes x < 10^8 as exactly eight digits at p.
+inline char* put_eight(char* p, uint32_t x) {
+    const uint64_t text = eight_digits(x) | kAsciiZeros;
+    std::memcpy(p, &text, 8);
+    return p + 8;
+}
+
+// Room put_uint needs at p: the longest number (20 digits) plus the slack of its 8-byte stores.
+constexpr size_t kUintRoom = 24;
+
+// Writes the decimal digits of v at p, with no leading zeros; returns the end.
+inline char* put_uint(char* p, uint64_t v) {
+    if (v < 10) {
+        *p = (char)('0' + v);
+        return p + 1;
+    }
+    if (v < 100000000) return put_up_to_eight(p, (uint32_t)v);
+    if (v < 10000000000000000ull) {
+        const uint64_t hi = v / 100000000;
+        p = put_up_to_eight(p, (uint32_t)hi);
+        return put_eight(p, (uint32_t)(v - hi * 100000000));
+    }
+    const uint64_t top = v / 10000000000000000ull;  // 1..1844
+    const uint64_t rest = v - top * 10000000000000000ull;
+    const uint64_t hi = rest / 100000000;
+    p = put_up_to_eight(p, (uint32_t)top);
+    p = put_eight(p, (uint32_t)hi);
+    return put_eight(p, (uint32_t)(rest - hi * 100000000));
+}
+
+}  // namespace calvenor::json
