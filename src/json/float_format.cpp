@@ -124,49 +124,8 @@ inline void store_first(char* dst, u128 v, int n) {
     }
 }
 
-}  // namespace
-
-size_t format_float(double value, char* out) {
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
-    const int biased = (int)((bits >> 52) & 0x7FF);
-    const bool negative = (bits >> 63) != 0;
-
-    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
-    // mark the end; e10: the decimal exponent of d1.
-    uint64_t f17;
-    int e10;
-    if (biased != 0) {
-        const uint64_t c = frac | (uint64_t(1) << 52);
-        const int q = biased - 1075;
-        if (q < 0 && q > -53 && (c & ((uint64_t(1) << -q) - 1)) == 0) {
-            // Integers below 2^53 are their own shortest form.
-            const uint64_t v = c >> -q;
-            const int n0 = digit_count(v);
-            f17 = v * kPow10[17 - n0];
-            e10 = n0 - 1;
-        } else {
-            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
-            // instead of counting them keeps the dependency chain short.
-            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
-            const bool sixteen = dec.digits < kPow10[16];
-            f17 = sixteen ? dec.digits * 10 : dec.digits;
-            e10 = dec.exp + 16 - (int)sixteen;
-        }
-    } else if (frac != 0) {
-        const Decimal dec = shortest(frac, -1074, false);
-        const int n0 = digit_count(dec.digits);
-        f17 = dec.digits * kPow10[17 - n0];
-        e10 = dec.exp + n0 - 1;
-    } else {
-        if (negative) {
-            std::memcpy(out, "-0.0", 4);
-            return 4;
-        }
-        std::memcpy(out, "0.0", 3);
-        return 3;
-    }
-
+// The text of f17 (exactly 17 digits, d1 first) times 10^(e10 - 16), sign first if negative.
+[[gnu::always_inline]] inline size_t layout(uint64_t f17, int e10, bool negative, char* out) {
     const uint32_t hi9 = (uint32_t)(f17 / 100000000);
     const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
     const uint32_t first = hi9 / 100000000;
@@ -234,6 +193,57 @@ size_t format_float(double value, char* out) {
         p += n;
     }
     return (size_t)(p - out);
+}
+
+}  // namespace
+
+size_t format_float(double value, char* out) {
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
+    const int biased = (int)((bits >> 52) & 0x7FF);
+    const bool negative = (bits >> 63) != 0;
+
+    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
+    // mark the end; e10: the decimal exponent of d1.
+    uint64_t f17;
+    int e10;
+    if (biased != 0) {
+        const uint64_t c = frac | (uint64_t(1) << 52);
+        const int q = biased - 1075;
+        if (q < 0 && q > -53 && (c & ((uint64_t(1) << -q) - 1)) == 0) {
+            // Integers below 2^53 are their own shortest form.
+            const uint64_t v = c >> -q;
+            const int n0 = digit_count(v);
+            f17 = v * kPow10[17 - n0];
+            e10 = n0 - 1;
+        } else {
+            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
+            // instead of counting them keeps the dependency chain short.
+            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
+            const bool sixteen = dec.digits < kPow10[16];
+            f17 = sixteen ? dec.digits * 10 : dec.digits;
+            e10 = dec.exp + 16 - (int)sixteen;
+        }
+    } else if (frac != 0) {
+        const Decimal dec = shortest(frac, -1074, false);
+        const int n0 = digit_count(dec.digits);
+        f17 = dec.digits * kPow10[17 - n0];
+        e10 = dec.exp + n0 - 1;
+    } else {
+        if (negative) {
+            std::memcpy(out, "-0.0", 4);
+            return 4;
+        }
+        std::memcpy(out, "0.0", 3);
+        return 3;
+    }
+
+    return layout(f17, e10, negative, out);
+}
+
+size_t format_decimal(uint64_t digits, int exp, bool negative, char* out) {
+    const int n0 = digit_count(digits);
+    return layout(digits * kPow10[17 - n0], exp + n0 - 1, negative, out);
 }
 
 size_t format_float_reference(double value, char* out) {
