@@ -37,29 +37,55 @@ FieldNames field_names;
 // The allowance only shifts the interpreter's limit by a few frames.
 constexpr int kFreeLevels = 16;
 
+class Nesting;
+
 struct Encoder : OutBuffer {
     int depth = 0;
+    Nesting* innermost = nullptr;
+    // Bumped each time Python code may run; a walk that sees it change rechecks its container.
+    uint64_t python_runs = 0;
     json::MemberNameCache names;
+
+    // Called before anything that may run Python code, which could drop a container being
+    // written from its parent. Until then containers are walked on borrowed references.
+    void before_python();
 };
 
+// One container being written: charges the recursion limit past the free levels, and holds a
+// reference to the container once Python code may run.
 class Nesting {
 public:
-    explicit Nesting(Encoder& enc) : enc_(enc) {
+    Nesting(Encoder& enc, PyObject* container) : enc_(enc), container_(container), outer_(enc.innermost) {
         charged_ = ++enc.depth > kFreeLevels;
         ok_ = !charged_ || Py_EnterRecursiveCall(" while encoding a JSON value") == 0;
         if (!ok_) charged_ = false;
+        enc.innermost = this;
     }
     ~Nesting() {
+        enc_.innermost = outer_;
+        if (held_) Py_DECREF(container_);
         if (charged_) Py_LeaveRecursiveCall();
         --enc_.depth;
     }
     bool ok() const { return ok_; }
 
 private:
+    friend struct Encoder;
     Encoder& enc_;
+    PyObject* container_;
+    Nesting* outer_;
+    bool held_ = false;  // once held, every outer level is held too
     bool charged_;
     bool ok_;
 };
+
+void Encoder::before_python() {
+    for (Nesting* n = innermost; n != nullptr && !n->held_; n = n->outer_) {
+        Py_INCREF(n->container_);
+        n->held_ = true;
+    }
+    ++python_runs;
+}
 
 bool write_value(PyObject* value, Encoder& out);
 
@@ -99,6 +125,7 @@ bool write_int(PyObject* value, Encoder& out) {
         }
         PyErr_Clear();
     }
+    if (!Py_IS_TYPE(value, &PyLong_Type)) out.before_python();  // an overridden __float__
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -134,27 +161,27 @@ inline int write_leaf(PyObject* value, Encoder& out) {
     return 0;
 }
 
-// Writes a container item: leaves directly, anything else under a reference of its own,
-// since Python code run while writing it may drop it from its container.
-inline bool write_item(PyObject* value, Encoder& out, bool& ran_code) {
+// Writes a container item; `ran_python` tells whether Python code may have run meanwhile.
+inline bool write_item(PyObject* value, Encoder& out, bool& ran_python) {
     int r = write_leaf(value, out);
     if (r != 0) return r > 0;
-    ran_code = true;
-    Ref hold = Ref::borrow(value);
-    return write_value(value, out);
+    const uint64_t runs = out.python_runs;
+    const bool ok = write_value(value, out);
+    ran_python = out.python_runs != runs;
+    return ok;
 }
 
 bool write_list(PyObject* list, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, list);
     if (!nest.ok()) return false;
     out.put('[');
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t start_len = PyList_Size(list), bound = start_len;
     for (Py_ssize_t i = 0; i < bound; ++i) {
         if (i) out.put(',');
-        bool ran_code = false;
-        if (!write_item(PyList_GetItem(list, i), out, ran_code)) return false;
-        if (ran_code) {
+        bool ran_python = false;
+        if (!write_item(PyList_GetItem(list, i), out, ran_python)) return false;
+        if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;
         }
@@ -164,14 +191,14 @@ bool write_list(PyObject* list, Encoder& out) {
 }
 
 bool write_tuple(PyObject* tuple, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, tuple);
     if (!nest.ok()) return false;
     out.put('[');
     Py_ssize_t n = PyTuple_Size(tuple);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i) out.put(',');
-        bool ran_code = false;
-        if (!write_item(PyTuple_GetItem(tuple, i), out, ran_code)) return false;
+        bool ran_python = false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, ran_python)) return false;
     }
     out.put(']');
     return true;
@@ -183,10 +210,10 @@ public:
     explicit GuardedDictWalk(PyObject* dict) : dict_(dict), used_(PyDict_Size(dict)), left_(used_) {}
 
     // 1: an entry (new references), 0: the end, -1: fault raised.
-    // `ran_code`: whether Python code may have run since the last step; only then can the
+    // `ran_python`: whether Python code may have run since the last step; only then can the
     // dict have changed. Key and value are borrowed.
-    int next(PyObject*& key, PyObject*& value, bool ran_code) {
-        if (ran_code && PyDict_Size(dict_) != used_) {
+    int next(PyObject*& key, PyObject*& value, bool ran_python) {
+        if (ran_python && PyDict_Size(dict_) != used_) {
             raise_panic("dictionary changed size during iteration");
             return -1;
         }
@@ -233,20 +260,19 @@ bool write_key(PyObject* key, char lead, Encoder& out) {
 }
 
 bool write_dict(PyObject* dict, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, dict);
     if (!nest.ok()) return false;
     GuardedDictWalk walk(dict);
     PyObject *key, *value;
     char lead = '{';
-    bool ran_code = false;
+    bool ran_python = false;
     for (;;) {
-        int r = walk.next(key, value, ran_code);
+        int r = walk.next(key, value, ran_python);
         if (r < 0) return false;
         if (r == 0) break;
         if (!write_key(key, lead, out)) return false;
         lead = ',';
-        ran_code = false;
-        if (!write_item(value, out, ran_code)) return false;
+        if (!write_item(value, out, ran_python)) return false;
     }
     if (lead == '{') out.put('{');
     out.put('}');
@@ -268,6 +294,7 @@ bool write_field(PyObject* obj, PyObject* name, bool& first, Encoder& out) {
 // 1: written, 0: declined, -1: exception.
 int write_fields(PyObject* obj, Encoder& out) {
     if (!field_names.ready()) return -1;
+    out.before_python();
     PyObject* type = (PyObject*)Py_TYPE(obj);
     Ref fields;
     for (PyObject* attr : {field_names.columns, field_names.struct_fields, field_names.dataclass_fields}) {
@@ -280,7 +307,7 @@ int write_fields(PyObject* obj, Encoder& out) {
     bool is_tuple = flags & Py_TPFLAGS_TUPLE_SUBCLASS;
     if (!is_tuple && !(flags & Py_TPFLAGS_DICT_SUBCLASS)) return 0;
 
-    Nesting nest(out);
+    Nesting nest(out, obj);
     if (!nest.ok()) return -1;
     bool first = true;
     if (is_tuple) {
@@ -306,6 +333,7 @@ int write_fields(PyObject* obj, Encoder& out) {
 
 // Anything else: the JSON string of its str(); never fails the call.
 bool write_fallback(PyObject* obj, Encoder& out) {
+    out.before_python();
     Ref text = Ref::steal(PyObject_Str(obj));
     if (!text) {
         PyErr_WriteUnraisable(obj);
@@ -323,12 +351,10 @@ bool write_fallback(PyObject* obj, Encoder& out) {
         }
         return true;
     }
-    PyObject* keep = nullptr;
-    const char* s = nullptr;
-    Py_ssize_t n = 0;
-    if (!lenient_utf8(text.get(), &keep, &s, &n)) return false;
-    Ref hold = Ref::steal(keep);
-    json::write_string(out, std::string_view(s, (size_t)n));
+    Ref keep;
+    std::string_view utf8;
+    if (!lenient_utf8(text.get(), keep, utf8)) return false;
+    json::write_string(out, utf8);
     return true;
 }
 
@@ -353,6 +379,8 @@ bool write_value(PyObject* value, Encoder& out) {
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out);
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(value, out);
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(value, out);
+    // Python code runs from here on: the value must outlive anything it does to its parent.
+    Ref hold = Ref::borrow(value);
     int r = write_fields(value, out);
     if (r != 0) return r > 0;
     return write_fallback(value, out);
@@ -360,20 +388,24 @@ bool write_value(PyObject* value, Encoder& out) {
 
 }  // namespace
 
-bool lenient_utf8(PyObject* str, PyObject** keep, const char** data, Py_ssize_t* size) {
-    *keep = nullptr;
-    if ((*data = PyUnicode_AsUTF8AndSize(str, size)) != nullptr) return true;
+bool lenient_utf8(PyObject* str, Ref& keep, std::string_view& text) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(str, &n)) {
+        text = std::string_view(s, (size_t)n);
+        return true;
+    }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
     PyErr_Clear();
     Ref raw = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!raw) return false;
     char* bytes = nullptr;
-    Py_ssize_t n = 0;
     if (PyBytes_AsStringAndSize(raw.get(), &bytes, &n) < 0) return false;
     Ref fixed = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, "replace"));
     if (!fixed) return false;
-    if ((*data = PyUnicode_AsUTF8AndSize(fixed.get(), size)) == nullptr) return false;
-    *keep = fixed.release();
+    const char* s = PyUnicode_AsUTF8AndSize(fixed.get(), &n);
+    if (s == nullptr) return false;
+    text = std::string_view(s, (size_t)n);
+    keep = std::move(fixed);
     return true;
 }
 
