@@ -23,11 +23,11 @@ inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
 // fraction never gets that small.
 inline uint64_t round_to_odd(const detail::Pow10Entry& g, uint64_t cp) {
     using u128 = unsigned __int128;
-    const u128 x = (u128)g.lo * cp;
+    const uint64_t x1 = (uint64_t)(((u128)g.lo * cp) >> 64);
     const u128 y = (u128)g.hi * cp;
-    const u128 z = (y & ~uint64_t(0)) + (x >> 64);  // y0 + x1, up to 65 bits
-    const uint64_t vbp = (uint64_t)(y >> 64) + (uint64_t)(z >> 64);
-    return vbp | (uint64_t)((uint64_t)z > 1);
+    uint64_t z;  // y0 + x1, its carry into the top word
+    const bool carry = __builtin_add_overflow((uint64_t)y, x1, &z);
+    return ((uint64_t)(y >> 64) + carry) | (uint64_t)(z > 1);
 }
 
 struct Decimal {
@@ -107,21 +107,9 @@ constexpr auto kExponentText = [] {
     return t;
 }();
 
-// Stores the first n (<= 16) bytes of v (little-endian byte order) with fixed-size moves.
-inline void store_first(char* dst, u128 v, int n) {
-    if (n >= 8) {
-        const uint64_t head = (uint64_t)v, tail = (uint64_t)(v >> (8 * (n - 8)));
-        std::memcpy(dst, &head, 8);
-        std::memcpy(dst + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        const uint32_t head = (uint32_t)v, tail = (uint32_t)(v >> (8 * (n - 4)));
-        std::memcpy(dst, &head, 4);
-        std::memcpy(dst + n - 4, &tail, 4);
-    } else if (n > 0) {
-        dst[0] = (char)v;
-        dst[n / 2] = (char)(v >> (8 * (n / 2)));
-        dst[n - 1] = (char)(v >> (8 * (n - 1)));
-    }
+template <class T>
+inline void store(char* dst, T v) {
+    std::memcpy(dst, &v, sizeof v);
 }
 
 // The text of f17 (exactly 17 digits, d1 first) times 10^(e10 - 16), sign first if negative.
@@ -138,58 +126,39 @@ inline void store_first(char* dst, u128 v, int n) {
     const char d1 = (char)('0' + first);
     const u128 rest = (u128)(w1 | kAsciiZeros) | ((u128)(w2 | kAsciiZeros) << 64);
 
-    // Only bytes below the final length are written.
+    // Whole 16-byte stores of the digits; what lands past the end is scratch.
     char* p = out;
     *p = '-';
     p += negative;
     if (e10 >= 16 || e10 <= -6) {
         p[0] = d1;
-        if (n >= 2) {
-            p[1] = '.';
-            store_first(p + 2, rest, n - 1);
-            p += n + 1;
-        } else {
-            p += 1;
-        }
+        p[1] = '.';
+        store(p + 2, rest);
+        p += n >= 2 ? n + 1 : 1;
         const int e = e10 < 0 ? -e10 : e10;
-        const uint32_t text = kExponentText[e];
-        const int len = (int)(text >> 24);
-        p[0] = 'e';
-        p[1] = e10 < 0 ? '-' : '+';
-        p[2] = (char)text;
-        p[1 + len / 2 + 1] = (char)(text >> (8 * (len / 2)));
-        p[1 + len] = (char)(text >> (8 * (len - 1)));
-        p += 2 + len;
+        const uint64_t text = kExponentText[e];
+        store(p, (uint64_t)'e' | (uint64_t)(e10 < 0 ? '-' : '+') << 8 | (text & 0xFFFFFF) << 16);
+        p += 2 + (int)(text >> 24);
     } else if (e10 >= 0) {
         const int int_digits = e10 + 1;  // 1..16
         p[0] = d1;
+        store(p + 1, rest);  // zero padding of an integral value comes with `rest`
         if (n <= int_digits) {
-            store_first(p + 1, rest, int_digits - 1);  // zero padding comes with `rest`
             p += int_digits;
-            p[0] = '.';
-            p[1] = '0';
+            store(p, (uint16_t)('.' | '0' << 8));
             p += 2;
         } else {
-            // d2..dn with '.' after d(int_digits): n bytes, the 17th is d17 itself.
-            const int shift = 8 * (int_digits - 1);
-            const u128 low = rest & (((u128)1 << shift) - 1);
-            const u128 dotted = low | ((u128)'.' << shift) | ((rest ^ low) << 8);
-            if (n >= 16) {
-                std::memcpy(p + 1, &dotted, 16);
-                p[n] = n == 17 ? (char)(rest >> 120) : (char)(dotted >> 120);
-            } else {
-                store_first(p + 1, dotted, n);
-            }
+            // Over the digits after d(int_digits): the point, then those digits again.
+            p[int_digits] = '.';
+            store(p + int_digits + 1, rest >> (8 * (int_digits - 1)));
             p += n + 1;
         }
     } else {
         const int zeros = -e10 - 1;  // 0..4
-        p[0] = '0';
-        p[1] = '.';
-        p += 2;
-        for (int i = 0; i < zeros; ++i) *p++ = '0';
+        store(p, (uint64_t)0x3030303030302E30ull);  // "0.000000"
+        p += 2 + zeros;
         p[0] = d1;
-        store_first(p + 1, rest, n - 1);
+        store(p + 1, rest);
         p += n;
     }
     return (size_t)(p - out);

@@ -6,10 +6,11 @@
 
 namespace calvenor::json {
 
-constexpr size_t kFloatBufferSize = 32;
+// Room `out` needs: the text is at most 24 bytes, but the digits go out in whole 16-byte
+// stores, so bytes past the returned length are scratch.
+constexpr size_t kFloatBufferSize = 40;
 
 // Writes the text of `value` (finite) to `out` (kFloatBufferSize bytes); returns its length.
-// Writes nothing past the returned length.
 size_t format_float(double value, char* out);
 
 // The layout of format_float for the value digits * 10^exp (digits > 0, below 10^17, any
