@@ -89,38 +89,41 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 
-bool write_str(PyObject* str, Encoder& out) {
+bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &n);
     if (s == nullptr) return false;
-    json::write_string(out, std::string_view(s, (size_t)n));
+    json::write_string(out, std::string_view(s, (size_t)n), lead);
     return true;
 }
 
-void write_double(double d, Encoder& out) {
+void write_double(double d, Encoder& out, char lead = 0) {
     if (!std::isfinite(d)) {
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return;
     }
-    out.reserve(json::kFloatBufferSize);
-    out.advance(json::format_float(d, out.cursor()));
+    out.reserve(1 + json::kFloatBufferSize);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    out.commit(p + json::format_float(d, p));
 }
 
-bool write_int(PyObject* value, Encoder& out) {
+bool write_int(PyObject* value, Encoder& out, char lead = 0) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
         if (v == -1 && PyErr_Occurred()) {
             PyErr_Clear();
         } else {
-            json::write_int(out, v);
+            json::write_int(out, v, lead);
             return true;
         }
     }
     if (overflow >= 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(value);
         if (!(u == (unsigned long long)-1 && PyErr_Occurred())) {
-            json::write_uint(out, u);
+            json::write_uint(out, u, lead);
             return true;
         }
         PyErr_Clear();
@@ -129,42 +132,44 @@ bool write_int(PyObject* value, Encoder& out) {
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return true;
     }
-    write_double(d, out);
+    write_double(d, out, lead);
     return true;
 }
 
 // Values of these exact types are written without running any Python code, so they need
 // no reference of their own and cannot change the container being walked.
-// 1: written, 0: not a leaf, -1: exception.
-inline int write_leaf(PyObject* value, Encoder& out) {
+// 1: written (after `lead`), 0: not a leaf (nothing written), -1: exception.
+inline int write_leaf(PyObject* value, Encoder& out, char lead) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return write_str(value, out) ? 1 : -1;
-    if (type == &PyLong_Type) return write_int(value, out) ? 1 : -1;
+    if (type == &PyUnicode_Type) return write_str(value, out, lead) ? 1 : -1;
+    if (type == &PyLong_Type) return write_int(value, out, lead) ? 1 : -1;
     if (type == &PyFloat_Type) {
-        write_double(PyFloat_AsDouble(value), out);
+        write_double(PyFloat_AsDouble(value), out, lead);
         return 1;
     }
     if (value == Py_None) {
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return 1;
     }
     if (type == &PyBool_Type) {
         if (value == Py_True)
-            out.append("true", 4);
+            out.put_word(lead, "true");
         else
-            out.append("false", 5);
+            out.put_word(lead, "false");
         return 1;
     }
     return 0;
 }
 
-// Writes a container item; `ran_python` tells whether Python code may have run meanwhile.
-inline bool write_item(PyObject* value, Encoder& out, bool& ran_python) {
-    int r = write_leaf(value, out);
+// Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
+// have run meanwhile.
+inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python) {
+    int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
+    if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
     const bool ok = write_value(value, out);
     ran_python = out.python_runs != runs;
@@ -174,18 +179,19 @@ inline bool write_item(PyObject* value, Encoder& out, bool& ran_python) {
 bool write_list(PyObject* list, Encoder& out) {
     Nesting nest(out, list);
     if (!nest.ok()) return false;
-    out.put('[');
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t start_len = PyList_Size(list), bound = start_len;
+    char lead = '[';
     for (Py_ssize_t i = 0; i < bound; ++i) {
-        if (i) out.put(',');
         bool ran_python = false;
-        if (!write_item(PyList_GetItem(list, i), out, ran_python)) return false;
+        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python)) return false;
+        lead = ',';
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;
         }
     }
+    if (lead == '[') out.put('[');
     out.put(']');
     return true;
 }
@@ -193,13 +199,14 @@ bool write_list(PyObject* list, Encoder& out) {
 bool write_tuple(PyObject* tuple, Encoder& out) {
     Nesting nest(out, tuple);
     if (!nest.ok()) return false;
-    out.put('[');
     Py_ssize_t n = PyTuple_Size(tuple);
+    char lead = '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) out.put(',');
         bool ran_python = false;
-        if (!write_item(PyTuple_GetItem(tuple, i), out, ran_python)) return false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python)) return false;
+        lead = ',';
     }
+    if (lead == '[') out.put('[');
     out.put(']');
     return true;
 }
@@ -272,7 +279,7 @@ bool write_dict(PyObject* dict, Encoder& out) {
         if (r == 0) break;
         if (!write_key(key, lead, out)) return false;
         lead = ',';
-        if (!write_item(value, out, ran_python)) return false;
+        if (!write_item(value, out, 0, ran_python)) return false;
     }
     if (lead == '{') out.put('{');
     out.put('}');
@@ -360,7 +367,7 @@ bool write_fallback(PyObject* obj, Encoder& out) {
 
 bool write_value(PyObject* value, Encoder& out) {
     // Exact built-in types first: each can only match its own row of the general order below.
-    int leaf = write_leaf(value, out);
+    int leaf = write_leaf(value, out, 0);
     if (leaf != 0) return leaf > 0;
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);

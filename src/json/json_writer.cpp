@@ -175,24 +175,28 @@ namespace {
 
 }  // namespace
 
-void write_string(OutBuffer& out, std::string_view text) { write_quoted(out, 0, text, 0); }
+void write_string(OutBuffer& out, std::string_view text, char lead) { write_quoted(out, lead, text, 0); }
 
 void write_member_name(OutBuffer& out, char lead, std::string_view name) { write_quoted(out, lead, name, ':'); }
 
-void write_int(OutBuffer& out, int64_t v) {
-    out.reserve(1 + kUintRoom);
+void write_int(OutBuffer& out, int64_t v, char lead) {
+    out.reserve(2 + kUintRoom);
     char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
     uint64_t mag = (uint64_t)v;
-    if (v < 0) {
-        *p++ = '-';
-        mag = 0 - mag;
-    }
+    *p = '-';
+    p += v < 0;
+    if (v < 0) mag = 0 - mag;
     out.commit(put_uint(p, mag));
 }
 
-void write_uint(OutBuffer& out, uint64_t v) {
-    out.reserve(kUintRoom);
-    out.commit(put_uint(out.cursor(), v));
+void write_uint(OutBuffer& out, uint64_t v, char lead) {
+    out.reserve(1 + kUintRoom);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    out.commit(put_uint(p, v));
 }
 
 }  // namespace calvenor::json
