@@ -46,7 +46,11 @@ inline char* put_uint(char* p, uint64_t v) {
     if (v < 100000000) return put_up_to_eight(p, (uint32_t)v);
     if (v < 10000000000000000ull) {
         const uint64_t hi = v / 100000000;
-        p = put_up_to_eight(p, (uint32_t)hi);
+        if (hi < 10) {  // nine digits: common for ids
+            *p++ = (char)('0' + hi);
+        } else {
+            p = put_up_to_eight(p, (uint32_t)hi);
+        }
         return put_eight(p, (uint32_t)(v - hi * 100000000));
     }
     const uint64_t top = v / 10000000000000000ull;  // 1..1844
