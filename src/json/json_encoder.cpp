@@ -88,6 +88,7 @@ void Encoder::before_python() {
 }
 
 bool write_value(PyObject* value, Encoder& out);
+bool write_non_leaf(PyObject* value, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     Py_ssize_t n = 0;
@@ -171,7 +172,7 @@ inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_pytho
     if (r != 0) return r > 0;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
-    const bool ok = write_value(value, out);
+    const bool ok = write_non_leaf(value, out);
     ran_python = out.python_runs != runs;
     return ok;
 }
@@ -369,6 +370,11 @@ bool write_value(PyObject* value, Encoder& out) {
     // Exact built-in types first: each can only match its own row of the general order below.
     int leaf = write_leaf(value, out, 0);
     if (leaf != 0) return leaf > 0;
+    return write_non_leaf(value, out);
+}
+
+// A value that write_leaf did not take.
+bool write_non_leaf(PyObject* value, Encoder& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);
     if (type == &PyList_Type) return write_list(value, out);
