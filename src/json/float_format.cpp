@@ -117,14 +117,24 @@ inline void store(char* dst, T v) {
     const uint32_t hi9 = (uint32_t)(f17 / 100000000);
     const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
     const uint32_t first = hi9 / 100000000;
+
+    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores), and
+    // n, the count of digits up to the last nonzero one.
+    const char d1 = (char)('0' + first);
+#if defined(__SSE2__)
+    const __m128i digits = sixteen_digits(hi9 - first * 100000000, lo8);
+    const unsigned nonzero = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())) & 0xFFFF;
+    const int n = nonzero != 0 ? 33 - std::countl_zero(nonzero) : 1;
+    const __m128i ascii = _mm_or_si128(digits, _mm_set1_epi8('0'));
+    const u128 rest = (u128)(uint64_t)_mm_cvtsi128_si64(ascii) |
+                      (u128)(uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)) << 64;
+#else
     const uint64_t w1 = eight_digits(hi9 - first * 100000000);
     const uint64_t w2 = eight_digits(lo8);
     const int n = w2 != 0 ? 17 - std::countl_zero(w2) / 8
                           : (w1 != 0 ? 9 - std::countl_zero(w1) / 8 : 1);
-
-    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores).
-    const char d1 = (char)('0' + first);
     const u128 rest = (u128)(w1 | kAsciiZeros) | ((u128)(w2 | kAsciiZeros) << 64);
+#endif
 
     // Whole 16-byte stores of the digits; what lands past the end is scratch.
     char* p = out;
