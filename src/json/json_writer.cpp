@@ -10,7 +10,6 @@
 #include <valgrind/valgrind.h>
 #endif
 
-#include "json/decimal_digits.h"
 
 namespace calvenor::json {
 
@@ -212,25 +211,5 @@ namespace {
 void write_string(OutBuffer& out, std::string_view text, char lead) { write_quoted(out, lead, text, 0); }
 
 void write_member_name(OutBuffer& out, char lead, std::string_view name) { write_quoted(out, lead, name, ':'); }
-
-void write_int(OutBuffer& out, int64_t v, char lead) {
-    out.reserve(2 + kUintRoom);
-    char* p = out.cursor();
-    *p = lead;
-    p += lead != 0;
-    uint64_t mag = (uint64_t)v;
-    *p = '-';
-    p += v < 0;
-    if (v < 0) mag = 0 - mag;
-    out.commit(put_uint(p, mag));
-}
-
-void write_uint(OutBuffer& out, uint64_t v, char lead) {
-    out.reserve(1 + kUintRoom);
-    char* p = out.cursor();
-    *p = lead;
-    p += lead != 0;
-    out.commit(put_uint(p, v));
-}
 
 }  // namespace calvenor::json

@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "json/decimal_digits.h"
+
 namespace calvenor::json {
 
 class OutBuffer {
@@ -68,7 +70,26 @@ private:
 void write_string(OutBuffer& out, std::string_view text, char lead = 0);
 // Appends `lead` (',' or '{'), `name` as a quoted JSON string, and ':'.
 void write_member_name(OutBuffer& out, char lead, std::string_view name);
-void write_int(OutBuffer& out, int64_t v, char lead = 0);
-void write_uint(OutBuffer& out, uint64_t v, char lead = 0);
+
+// Integers are inline: they are small and frequent.
+inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
+    out.reserve(2 + kUintRoom);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    uint64_t mag = (uint64_t)v;
+    *p = '-';
+    p += v < 0;
+    if (v < 0) mag = 0 - mag;
+    out.commit(put_uint(p, mag));
+}
+
+inline void write_uint(OutBuffer& out, uint64_t v, char lead = 0) {
+    out.reserve(1 + kUintRoom);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    out.commit(put_uint(p, v));
+}
 
 }  // namespace calvenor::json
