@@ -217,18 +217,23 @@ class GuardedDictWalk {
 public:
     explicit GuardedDictWalk(PyObject* dict) : dict_(dict), used_(PyDict_Size(dict)), left_(used_) {}
 
-    // 1: an entry (new references), 0: the end, -1: fault raised.
+    // 1: an entry (key and value borrowed), 0: the end, -1: fault raised.
     // `ran_python`: whether Python code may have run since the last step; only then can the
-    // dict have changed. Key and value are borrowed.
+    // dict have changed.
     int next(PyObject*& key, PyObject*& value, bool ran_python) {
-        if (ran_python && PyDict_Size(dict_) != used_) {
-            raise_panic("dictionary changed size during iteration");
-            return -1;
+        if (ran_python) {
+            if (PyDict_Size(dict_) != used_) {
+                raise_panic("dictionary changed size during iteration");
+                return -1;
+            }
+            untouched_ = false;
         }
         if (left_ == -1) {
             raise_panic("dictionary keys changed during iteration");
             return -1;
         }
+        // An untouched dict has no entry past its size: skip the call that would say so.
+        if (left_ == 0 && untouched_) return 0;
         if (!PyDict_Next(dict_, &pos_, &key, &value)) return 0;
         --left_;
         return 1;
@@ -239,6 +244,7 @@ private:
     Py_ssize_t used_;
     Py_ssize_t left_;
     Py_ssize_t pos_ = 0;
+    bool untouched_ = true;
 };
 
 // `lead` (',' or '{'), then the key and a colon.
