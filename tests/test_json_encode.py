@@ -203,3 +203,48 @@ def test_matches_stdlib_on_a_mixed_document():
     doc = {"users": [{"id": i, "name": f"n{i}\u00e9", "score": i / 7, "tags": ["a", "b"], "ok": i % 2 == 0}
                      for i in range(50)], "meta": {"count": 50, "next": None}}
     assert jbody(doc) == json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
+
+
+def compact(value):
+    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026").encode()
+
+
+def test_each_escaped_byte_at_each_place_of_short_and_block_long_strings():
+    # The copy works in 16-byte blocks and a tail read in overlapping pieces.
+    texts = [("x" * n)[:i] + c + ("x" * n)[i + 1:] for n in range(1, 40) for i in range(n) for c in '"\\<&\x00\x1f\xe9']
+    assert jbody(texts) == compact(texts)
+
+
+@pytest.mark.parametrize("sign", [1, -1], ids=["positive", "negative"])
+def test_integers_at_each_change_of_digit_count(sign):
+    values = [sign * (10**k + d) for k in range(19) for d in (-1, 0, 1)] + [2**63 - 1, 2**64 - 1]
+    assert jbody(values) == compact(values)
+
+
+def test_repeated_keys_written_from_the_name_cache_keep_their_exact_text():
+    odd_keys = ["a" * 31, "b" * 32, "c" * 33, "<&>", 'q"\\', "\x01", "\u00e9" * 15, StrSub("sub")]
+    many = {f"k{i}": i for i in range(600)}  # more keys than the cache holds
+    doc = [{k: i for i, k in enumerate(odd_keys)} for _ in range(40)] + [many, many]
+    assert jbody(doc) == compact(doc)
+
+
+class DropsContainer:
+    """Its str() drops, from the value being encoded, the container it sits in."""
+
+    def __init__(self, drop):
+        self.drop = drop
+
+    def __str__(self):
+        self.drop()
+        return "x"
+
+
+def test_a_container_its_parent_drops_during_the_walk_is_still_written_whole():
+    outer = [[1, None, [2]], 3]
+    outer[0][1] = DropsContainer(outer.clear)
+    assert jbody(outer) == b'[[1,"x",[2]]]'
+    parent = {"a": {"b": None}}
+    parent["a"]["b"] = DropsContainer(parent.clear)
+    exc = caught(jbody, parent)
+    assert type(exc) is panic_type() and exc.args == ("dictionary changed size during iteration",)

@@ -65,12 +65,10 @@ bool result_response(PyObject* result, ResponseRecord& out) {
     }
     Ref text = Ref::steal(PyObject_Str(result));
     if (!text) return false;
-    PyObject* keep = nullptr;
-    const char* s = nullptr;
-    Py_ssize_t n = 0;
-    if (!lenient_utf8(text.get(), &keep, &s, &n)) return false;
-    Ref hold = Ref::steal(keep);
-    return text_response(std::string_view(s, (size_t)n), kHandlerStatus, out);
+    Ref keep;
+    std::string_view utf8;
+    if (!lenient_utf8(text.get(), keep, utf8)) return false;
+    return text_response(utf8, kHandlerStatus, out);
 }
 
 }  // namespace

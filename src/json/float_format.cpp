@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/decimal_digits.h"
 #include "json/float_pow10_table.h"
 
 namespace calvenor::json {
@@ -22,11 +23,11 @@ inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
 // fraction never gets that small.
 inline uint64_t round_to_odd(const detail::Pow10Entry& g, uint64_t cp) {
     using u128 = unsigned __int128;
-    const u128 x = (u128)g.lo * cp;
+    const uint64_t x1 = (uint64_t)(((u128)g.lo * cp) >> 64);
     const u128 y = (u128)g.hi * cp;
-    const u128 z = (y & ~uint64_t(0)) + (x >> 64);  // y0 + x1, up to 65 bits
-    const uint64_t vbp = (uint64_t)(y >> 64) + (uint64_t)(z >> 64);
-    return vbp | (uint64_t)((uint64_t)z > 1);
+    uint64_t z;  // y0 + x1, its carry into the top word
+    const bool carry = __builtin_add_overflow((uint64_t)y, x1, &z);
+    return ((uint64_t)(y >> 64) + carry) | (uint64_t)(z > 1);
 }
 
 struct Decimal {
@@ -87,15 +88,6 @@ inline int digit_count(uint64_t v) {  // v >= 1
     return guess + (v >= kPow10[guess]);
 }
 
-// x < 10^8 as 8 digit values (not yet ASCII), first digit in the lowest byte.
-inline uint64_t eight_digits(uint32_t x) {
-    uint64_t v = (x / 10000) | ((uint64_t)(x % 10000) << 32);
-    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007Full;
-    v = hundreds | ((v - hundreds * 100) << 16);
-    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000Full;
-    return tens | ((v - tens * 10) << 8);
-}
-
 using u128 = unsigned __int128;
 
 // Decimal text of exponents 0..324: digit bytes in order, digit count in the top byte.
@@ -115,21 +107,71 @@ constexpr auto kExponentText = [] {
     return t;
 }();
 
-// Stores the first n (<= 16) bytes of v (little-endian byte order) with fixed-size moves.
-inline void store_first(char* dst, u128 v, int n) {
-    if (n >= 8) {
-        const uint64_t head = (uint64_t)v, tail = (uint64_t)(v >> (8 * (n - 8)));
-        std::memcpy(dst, &head, 8);
-        std::memcpy(dst + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        const uint32_t head = (uint32_t)v, tail = (uint32_t)(v >> (8 * (n - 4)));
-        std::memcpy(dst, &head, 4);
-        std::memcpy(dst + n - 4, &tail, 4);
-    } else if (n > 0) {
-        dst[0] = (char)v;
-        dst[n / 2] = (char)(v >> (8 * (n / 2)));
-        dst[n - 1] = (char)(v >> (8 * (n - 1)));
+template <class T>
+inline void store(char* dst, T v) {
+    std::memcpy(dst, &v, sizeof v);
+}
+
+// The text of f17 (exactly 17 digits, d1 first) times 10^(e10 - 16), sign first if negative.
+[[gnu::always_inline]] inline size_t layout(uint64_t f17, int e10, bool negative, char* out) {
+    const uint32_t hi9 = (uint32_t)(f17 / 100000000);
+    const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
+    const uint32_t first = hi9 / 100000000;
+
+    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores), and
+    // n, the count of digits up to the last nonzero one.
+    const char d1 = (char)('0' + first);
+#if defined(__SSE2__)
+    const __m128i digits = sixteen_digits(hi9 - first * 100000000, lo8);
+    const unsigned nonzero = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())) & 0xFFFF;
+    const int n = nonzero != 0 ? 33 - std::countl_zero(nonzero) : 1;
+    const __m128i ascii = _mm_or_si128(digits, _mm_set1_epi8('0'));
+    const u128 rest = (u128)(uint64_t)_mm_cvtsi128_si64(ascii) |
+                      (u128)(uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)) << 64;
+#else
+    const uint64_t w1 = eight_digits(hi9 - first * 100000000);
+    const uint64_t w2 = eight_digits(lo8);
+    const int n = w2 != 0 ? 17 - std::countl_zero(w2) / 8
+                          : (w1 != 0 ? 9 - std::countl_zero(w1) / 8 : 1);
+    const u128 rest = (u128)(w1 | kAsciiZeros) | ((u128)(w2 | kAsciiZeros) << 64);
+#endif
+
+    // Whole 16-byte stores of the digits; what lands past the end is scratch.
+    char* p = out;
+    *p = '-';
+    p += negative;
+    if (e10 >= 16 || e10 <= -6) {
+        p[0] = d1;
+        p[1] = '.';
+        store(p + 2, rest);
+        p += n >= 2 ? n + 1 : 1;
+        const int e = e10 < 0 ? -e10 : e10;
+        const uint64_t text = kExponentText[e];
+        store(p, (uint64_t)'e' | (uint64_t)(e10 < 0 ? '-' : '+') << 8 | (text & 0xFFFFFF) << 16);
+        p += 2 + (int)(text >> 24);
+    } else if (e10 >= 0) {
+        const int int_digits = e10 + 1;  // 1..16
+        p[0] = d1;
+        store(p + 1, rest);  // zero padding of an integral value comes with `rest`
+        if (n <= int_digits) {
+            p += int_digits;
+            store(p, (uint16_t)('.' | '0' << 8));
+            p += 2;
+        } else {
+            // Over the digits after d(int_digits): the point, then those digits again.
+            p[int_digits] = '.';
+            store(p + int_digits + 1, rest >> (8 * (int_digits - 1)));
+            p += n + 1;
+        }
+    } else {
+        const int zeros = -e10 - 1;  // 0..4
+        store(p, (uint64_t)0x3030303030302E30ull);  // "0.000000"
+        p += 2 + zeros;
+        p[0] = d1;
+        store(p + 1, rest);
+        p += n;
     }
+    return (size_t)(p - out);
 }
 
 }  // namespace
@@ -140,18 +182,32 @@ size_t format_float(double value, char* out) {
     const int biased = (int)((bits >> 52) & 0x7FF);
     const bool negative = (bits >> 63) != 0;
 
-    Decimal dec;
+    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
+    // mark the end; e10: the decimal exponent of d1.
+    uint64_t f17;
+    int e10;
     if (biased != 0) {
         const uint64_t c = frac | (uint64_t(1) << 52);
         const int q = biased - 1075;
-        // Integers below 2^53 are their own shortest form.
         if (q < 0 && q > -53 && (c & ((uint64_t(1) << -q) - 1)) == 0) {
-            dec = {c >> -q, 0};
+            // Integers below 2^53 are their own shortest form.
+            const uint64_t v = c >> -q;
+            const int n0 = digit_count(v);
+            f17 = v * kPow10[17 - n0];
+            e10 = n0 - 1;
         } else {
-            dec = shortest(c, q, frac == 0 && biased > 1);
+            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
+            // instead of counting them keeps the dependency chain short.
+            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
+            const bool sixteen = dec.digits < kPow10[16];
+            f17 = sixteen ? dec.digits * 10 : dec.digits;
+            e10 = dec.exp + 16 - (int)sixteen;
         }
     } else if (frac != 0) {
-        dec = shortest(frac, -1074, false);
+        const Decimal dec = shortest(frac, -1074, false);
+        const int n0 = digit_count(dec.digits);
+        f17 = dec.digits * kPow10[17 - n0];
+        e10 = dec.exp + n0 - 1;
     } else {
         if (negative) {
             std::memcpy(out, "-0.0", 4);
@@ -161,78 +217,12 @@ size_t format_float(double value, char* out) {
         return 3;
     }
 
-    // Scale to exactly 17 digits so d1 sits at a fixed place; zeros then mark the end.
-    const int n0 = digit_count(dec.digits);
-    const uint64_t f17 = dec.digits * kPow10[17 - n0];
-    const int e10 = dec.exp + n0 - 1;  // decimal exponent of d1
-    const uint32_t hi9 = (uint32_t)(f17 / 100000000);
-    const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
-    const uint32_t first = hi9 / 100000000;
-    const uint64_t w1 = eight_digits(hi9 - first * 100000000);
-    const uint64_t w2 = eight_digits(lo8);
-    const int n = w2 != 0 ? 17 - std::countl_zero(w2) / 8
-                          : (w1 != 0 ? 9 - std::countl_zero(w1) / 8 : 1);
+    return layout(f17, e10, negative, out);
+}
 
-    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores).
-    const uint64_t ascii = 0x3030303030303030ull;
-    const char d1 = (char)('0' + first);
-    const u128 rest = (u128)(w1 | ascii) | ((u128)(w2 | ascii) << 64);
-
-    // Only bytes below the final length are written.
-    char* p = out;
-    *p = '-';
-    p += negative;
-    if (e10 >= 16 || e10 <= -6) {
-        p[0] = d1;
-        if (n >= 2) {
-            p[1] = '.';
-            store_first(p + 2, rest, n - 1);
-            p += n + 1;
-        } else {
-            p += 1;
-        }
-        const int e = e10 < 0 ? -e10 : e10;
-        const uint32_t text = kExponentText[e];
-        const int len = (int)(text >> 24);
-        p[0] = 'e';
-        p[1] = e10 < 0 ? '-' : '+';
-        p[2] = (char)text;
-        p[1 + len / 2 + 1] = (char)(text >> (8 * (len / 2)));
-        p[1 + len] = (char)(text >> (8 * (len - 1)));
-        p += 2 + len;
-    } else if (e10 >= 0) {
-        const int int_digits = e10 + 1;  // 1..16
-        p[0] = d1;
-        if (n <= int_digits) {
-            store_first(p + 1, rest, int_digits - 1);  // zero padding comes with `rest`
-            p += int_digits;
-            p[0] = '.';
-            p[1] = '0';
-            p += 2;
-        } else {
-            // d2..dn with '.' after d(int_digits): n bytes, the 17th is d17 itself.
-            const int shift = 8 * (int_digits - 1);
-            const u128 low = rest & (((u128)1 << shift) - 1);
-            const u128 dotted = low | ((u128)'.' << shift) | ((rest ^ low) << 8);
-            if (n >= 16) {
-                std::memcpy(p + 1, &dotted, 16);
-                p[n] = n == 17 ? (char)(rest >> 120) : (char)(dotted >> 120);
-            } else {
-                store_first(p + 1, dotted, n);
-            }
-            p += n + 1;
-        }
-    } else {
-        const int zeros = -e10 - 1;  // 0..4
-        p[0] = '0';
-        p[1] = '.';
-        p += 2;
-        for (int i = 0; i < zeros; ++i) *p++ = '0';
-        p[0] = d1;
-        store_first(p + 1, rest, n - 1);
-        p += n;
-    }
-    return (size_t)(p - out);
+size_t format_decimal(uint64_t digits, int exp, bool negative, char* out) {
+    const int n0 = digit_count(digits);
+    return layout(digits * kPow10[17 - n0], exp + n0 - 1, negative, out);
 }
 
 size_t format_float_reference(double value, char* out) {

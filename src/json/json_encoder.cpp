@@ -5,6 +5,7 @@
 
 #include "json/float_format.h"
 #include "json/json_writer.h"
+#include "json/member_name_cache.h"
 #include "module/errors.h"
 #include "module/py_ref.h"
 
@@ -36,141 +37,177 @@ FieldNames field_names;
 // The allowance only shifts the interpreter's limit by a few frames.
 constexpr int kFreeLevels = 16;
 
+class Nesting;
+
 struct Encoder : OutBuffer {
     int depth = 0;
+    Nesting* innermost = nullptr;
+    // Bumped each time Python code may run; a walk that sees it change rechecks its container.
+    uint64_t python_runs = 0;
+    json::MemberNameCache names;
+
+    // Called before anything that may run Python code, which could drop a container being
+    // written from its parent. Until then containers are walked on borrowed references.
+    void before_python();
 };
 
+// One container being written: charges the recursion limit past the free levels, and holds a
+// reference to the container once Python code may run.
 class Nesting {
 public:
-    explicit Nesting(Encoder& enc) : enc_(enc) {
+    Nesting(Encoder& enc, PyObject* container) : enc_(enc), container_(container), outer_(enc.innermost) {
         charged_ = ++enc.depth > kFreeLevels;
         ok_ = !charged_ || Py_EnterRecursiveCall(" while encoding a JSON value") == 0;
         if (!ok_) charged_ = false;
+        enc.innermost = this;
     }
     ~Nesting() {
+        enc_.innermost = outer_;
+        if (held_) Py_DECREF(container_);
         if (charged_) Py_LeaveRecursiveCall();
         --enc_.depth;
     }
     bool ok() const { return ok_; }
 
 private:
+    friend struct Encoder;
     Encoder& enc_;
+    PyObject* container_;
+    Nesting* outer_;
+    bool held_ = false;  // once held, every outer level is held too
     bool charged_;
     bool ok_;
 };
 
-bool write_value(PyObject* value, Encoder& out);
+void Encoder::before_python() {
+    for (Nesting* n = innermost; n != nullptr && !n->held_; n = n->outer_) {
+        Py_INCREF(n->container_);
+        n->held_ = true;
+    }
+    ++python_runs;
+}
 
-bool write_str(PyObject* str, Encoder& out) {
+bool write_value(PyObject* value, Encoder& out);
+bool write_non_leaf(PyObject* value, Encoder& out);
+
+bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &n);
     if (s == nullptr) return false;
-    json::write_string(out, std::string_view(s, (size_t)n));
+    json::write_string(out, std::string_view(s, (size_t)n), lead);
     return true;
 }
 
-void write_double(double d, Encoder& out) {
+void write_double(double d, Encoder& out, char lead = 0) {
     if (!std::isfinite(d)) {
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return;
     }
-    out.reserve(json::kFloatBufferSize);
-    out.advance(json::format_float(d, out.cursor()));
+    out.reserve(1 + json::kFloatBufferSize);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    out.commit(p + json::format_float(d, p));
 }
 
-bool write_int(PyObject* value, Encoder& out) {
+bool write_int(PyObject* value, Encoder& out, char lead = 0) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
         if (v == -1 && PyErr_Occurred()) {
             PyErr_Clear();
         } else {
-            json::write_int(out, v);
+            json::write_int(out, v, lead);
             return true;
         }
     }
     if (overflow >= 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(value);
         if (!(u == (unsigned long long)-1 && PyErr_Occurred())) {
-            json::write_uint(out, u);
+            json::write_uint(out, u, lead);
             return true;
         }
         PyErr_Clear();
     }
+    if (!Py_IS_TYPE(value, &PyLong_Type)) out.before_python();  // an overridden __float__
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return true;
     }
-    write_double(d, out);
+    write_double(d, out, lead);
     return true;
 }
 
 // Values of these exact types are written without running any Python code, so they need
 // no reference of their own and cannot change the container being walked.
-// 1: written, 0: not a leaf, -1: exception.
-inline int write_leaf(PyObject* value, Encoder& out) {
+// 1: written (after `lead`), 0: not a leaf (nothing written), -1: exception.
+inline int write_leaf(PyObject* value, Encoder& out, char lead) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return write_str(value, out) ? 1 : -1;
-    if (type == &PyLong_Type) return write_int(value, out) ? 1 : -1;
+    if (type == &PyUnicode_Type) return write_str(value, out, lead) ? 1 : -1;
+    if (type == &PyLong_Type) return write_int(value, out, lead) ? 1 : -1;
     if (type == &PyFloat_Type) {
-        write_double(PyFloat_AsDouble(value), out);
+        write_double(PyFloat_AsDouble(value), out, lead);
         return 1;
     }
     if (value == Py_None) {
-        out.append("null", 4);
+        out.put_word(lead, "null");
         return 1;
     }
     if (type == &PyBool_Type) {
         if (value == Py_True)
-            out.append("true", 4);
+            out.put_word(lead, "true");
         else
-            out.append("false", 5);
+            out.put_word(lead, "false");
         return 1;
     }
     return 0;
 }
 
-// Writes a container item: leaves directly, anything else under a reference of its own,
-// since Python code run while writing it may drop it from its container.
-inline bool write_item(PyObject* value, Encoder& out, bool& ran_code) {
-    int r = write_leaf(value, out);
+// Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
+// have run meanwhile.
+inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python) {
+    int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
-    ran_code = true;
-    Ref hold = Ref::borrow(value);
-    return write_value(value, out);
+    if (lead) out.put(lead);
+    const uint64_t runs = out.python_runs;
+    const bool ok = write_non_leaf(value, out);
+    ran_python = out.python_runs != runs;
+    return ok;
 }
 
 bool write_list(PyObject* list, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, list);
     if (!nest.ok()) return false;
-    out.put('[');
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t start_len = PyList_Size(list), bound = start_len;
+    char lead = '[';
     for (Py_ssize_t i = 0; i < bound; ++i) {
-        if (i) out.put(',');
-        bool ran_code = false;
-        if (!write_item(PyList_GetItem(list, i), out, ran_code)) return false;
-        if (ran_code) {
+        bool ran_python = false;
+        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python)) return false;
+        lead = ',';
+        if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;
         }
     }
+    if (lead == '[') out.put('[');
     out.put(']');
     return true;
 }
 
 bool write_tuple(PyObject* tuple, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, tuple);
     if (!nest.ok()) return false;
-    out.put('[');
     Py_ssize_t n = PyTuple_Size(tuple);
+    char lead = '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) out.put(',');
-        bool ran_code = false;
-        if (!write_item(PyTuple_GetItem(tuple, i), out, ran_code)) return false;
+        bool ran_python = false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python)) return false;
+        lead = ',';
     }
+    if (lead == '[') out.put('[');
     out.put(']');
     return true;
 }
@@ -180,18 +217,23 @@ class GuardedDictWalk {
 public:
     explicit GuardedDictWalk(PyObject* dict) : dict_(dict), used_(PyDict_Size(dict)), left_(used_) {}
 
-    // 1: an entry (new references), 0: the end, -1: fault raised.
-    // `ran_code`: whether Python code may have run since the last step; only then can the
-    // dict have changed. Key and value are borrowed.
-    int next(PyObject*& key, PyObject*& value, bool ran_code) {
-        if (ran_code && PyDict_Size(dict_) != used_) {
-            raise_panic("dictionary changed size during iteration");
-            return -1;
+    // 1: an entry (key and value borrowed), 0: the end, -1: fault raised.
+    // `ran_python`: whether Python code may have run since the last step; only then can the
+    // dict have changed.
+    int next(PyObject*& key, PyObject*& value, bool ran_python) {
+        if (ran_python) {
+            if (PyDict_Size(dict_) != used_) {
+                raise_panic("dictionary changed size during iteration");
+                return -1;
+            }
+            untouched_ = false;
         }
         if (left_ == -1) {
             raise_panic("dictionary keys changed during iteration");
             return -1;
         }
+        // An untouched dict has no entry past its size: skip the call that would say so.
+        if (left_ == 0 && untouched_) return 0;
         if (!PyDict_Next(dict_, &pos_, &key, &value)) return 0;
         --left_;
         return 1;
@@ -202,34 +244,51 @@ private:
     Py_ssize_t used_;
     Py_ssize_t left_;
     Py_ssize_t pos_ = 0;
+    bool untouched_ = true;
 };
 
-bool write_key(PyObject* key, Encoder& out) {
-    if (!Py_IS_TYPE(key, &PyUnicode_Type) && !PyUnicode_Check(key)) {
+// `lead` (',' or '{'), then the key and a colon.
+bool write_key(PyObject* key, char lead, Encoder& out) {
+    const bool exact = Py_IS_TYPE(key, &PyUnicode_Type);
+    size_t slot = json::MemberNameCache::kNoSlot;
+    if (exact) {
+        if (out.names.find(key, slot)) {
+            out.reserve(1 + json::MemberNameCache::kMaxText);
+            char* p = out.cursor();
+            *p = lead;
+            std::memcpy(p + 1, out.names.text(slot), json::MemberNameCache::kMaxText);
+            out.advance(1 + out.names.length(slot));
+            return true;
+        }
+    } else if (!PyUnicode_Check(key)) {
         raise_cannot_convert(key, "PyString");
         return false;
     }
-    return write_str(key, out);
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &n);
+    if (s == nullptr) return false;
+    const size_t start = out.size() + 1;
+    json::write_member_name(out, lead, std::string_view(s, (size_t)n));
+    out.names.fill(slot, key, out.view().data() + start, out.size() - start);
+    return true;
 }
 
 bool write_dict(PyObject* dict, Encoder& out) {
-    Nesting nest(out);
+    Nesting nest(out, dict);
     if (!nest.ok()) return false;
-    out.put('{');
     GuardedDictWalk walk(dict);
     PyObject *key, *value;
-    bool first = true, ran_code = false;
+    char lead = '{';
+    bool ran_python = false;
     for (;;) {
-        int r = walk.next(key, value, ran_code);
+        int r = walk.next(key, value, ran_python);
         if (r < 0) return false;
         if (r == 0) break;
-        if (!first) out.put(',');
-        first = false;
-        if (!write_key(key, out)) return false;
-        out.put(':');
-        ran_code = false;
-        if (!write_item(value, out, ran_code)) return false;
+        if (!write_key(key, lead, out)) return false;
+        lead = ',';
+        if (!write_item(value, out, 0, ran_python)) return false;
     }
+    if (lead == '{') out.put('{');
     out.put('}');
     return true;
 }
@@ -237,10 +296,11 @@ bool write_dict(PyObject* dict, Encoder& out) {
 // One "name":value member of a field-described object.
 bool write_field(PyObject* obj, PyObject* name, bool& first, Encoder& out) {
     if (!PyUnicode_Check(name)) return true;  // not a field name: skipped
-    if (!first) out.put(',');
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (s == nullptr) return false;
+    json::write_member_name(out, first ? '{' : ',', std::string_view(s, (size_t)n));
     first = false;
-    if (!write_str(name, out)) return false;
-    out.put(':');
     Ref attr = Ref::steal(PyObject_GetAttr(obj, name));
     return attr && write_value(attr.get(), out);
 }
@@ -248,6 +308,7 @@ bool write_field(PyObject* obj, PyObject* name, bool& first, Encoder& out) {
 // 1: written, 0: declined, -1: exception.
 int write_fields(PyObject* obj, Encoder& out) {
     if (!field_names.ready()) return -1;
+    out.before_python();
     PyObject* type = (PyObject*)Py_TYPE(obj);
     Ref fields;
     for (PyObject* attr : {field_names.columns, field_names.struct_fields, field_names.dataclass_fields}) {
@@ -260,9 +321,8 @@ int write_fields(PyObject* obj, Encoder& out) {
     bool is_tuple = flags & Py_TPFLAGS_TUPLE_SUBCLASS;
     if (!is_tuple && !(flags & Py_TPFLAGS_DICT_SUBCLASS)) return 0;
 
-    Nesting nest(out);
+    Nesting nest(out, obj);
     if (!nest.ok()) return -1;
-    out.put('{');
     bool first = true;
     if (is_tuple) {
         Py_ssize_t n = PyTuple_Size(fields.get());
@@ -280,12 +340,14 @@ int write_fields(PyObject* obj, Encoder& out) {
             if (!write_field(obj, key, first, out)) return -1;
         }
     }
+    if (first) out.put('{');
     out.put('}');
     return 1;
 }
 
 // Anything else: the JSON string of its str(); never fails the call.
 bool write_fallback(PyObject* obj, Encoder& out) {
+    out.before_python();
     Ref text = Ref::steal(PyObject_Str(obj));
     if (!text) {
         PyErr_WriteUnraisable(obj);
@@ -303,19 +365,22 @@ bool write_fallback(PyObject* obj, Encoder& out) {
         }
         return true;
     }
-    PyObject* keep = nullptr;
-    const char* s = nullptr;
-    Py_ssize_t n = 0;
-    if (!lenient_utf8(text.get(), &keep, &s, &n)) return false;
-    Ref hold = Ref::steal(keep);
-    json::write_string(out, std::string_view(s, (size_t)n));
+    Ref keep;
+    std::string_view utf8;
+    if (!lenient_utf8(text.get(), keep, utf8)) return false;
+    json::write_string(out, utf8);
     return true;
 }
 
 bool write_value(PyObject* value, Encoder& out) {
     // Exact built-in types first: each can only match its own row of the general order below.
-    int leaf = write_leaf(value, out);
+    int leaf = write_leaf(value, out, 0);
     if (leaf != 0) return leaf > 0;
+    return write_non_leaf(value, out);
+}
+
+// A value that write_leaf did not take.
+bool write_non_leaf(PyObject* value, Encoder& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);
     if (type == &PyList_Type) return write_list(value, out);
@@ -333,6 +398,8 @@ bool write_value(PyObject* value, Encoder& out) {
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out);
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(value, out);
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(value, out);
+    // Python code runs from here on: the value must outlive anything it does to its parent.
+    Ref hold = Ref::borrow(value);
     int r = write_fields(value, out);
     if (r != 0) return r > 0;
     return write_fallback(value, out);
@@ -340,20 +407,24 @@ bool write_value(PyObject* value, Encoder& out) {
 
 }  // namespace
 
-bool lenient_utf8(PyObject* str, PyObject** keep, const char** data, Py_ssize_t* size) {
-    *keep = nullptr;
-    if ((*data = PyUnicode_AsUTF8AndSize(str, size)) != nullptr) return true;
+bool lenient_utf8(PyObject* str, Ref& keep, std::string_view& text) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(str, &n)) {
+        text = std::string_view(s, (size_t)n);
+        return true;
+    }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
     PyErr_Clear();
     Ref raw = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!raw) return false;
     char* bytes = nullptr;
-    Py_ssize_t n = 0;
     if (PyBytes_AsStringAndSize(raw.get(), &bytes, &n) < 0) return false;
     Ref fixed = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, "replace"));
     if (!fixed) return false;
-    if ((*data = PyUnicode_AsUTF8AndSize(fixed.get(), size)) == nullptr) return false;
-    *keep = fixed.release();
+    const char* s = PyUnicode_AsUTF8AndSize(fixed.get(), &n);
+    if (s == nullptr) return false;
+    text = std::string_view(s, (size_t)n);
+    keep = std::move(fixed);
     return true;
 }
 

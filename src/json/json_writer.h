@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "json/decimal_digits.h"
+
 namespace calvenor::json {
 
 class OutBuffer {
@@ -36,6 +38,19 @@ public:
         len_ += n;
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
+    // `lead` (unless 0) and a literal of up to 8 bytes (null, true, false) in one store.
+    template <size_t N>
+    void put_word(char lead, const char (&word)[N]) {
+        static_assert(N <= 9);
+        reserve(9);
+        char* p = data_ + len_;
+        *p = lead;
+        p += lead != 0;
+        char padded[8] = {};
+        std::memcpy(padded, word, N - 1);
+        std::memcpy(p, padded, 8);
+        len_ = (size_t)(p + N - 1 - data_);
+    }
     // Sets the end of the text to `p`, a pointer obtained from cursor() after reserve().
     void commit(char* p) { len_ = (size_t)(p - data_); }
     std::string_view view() const { return {data_, len_}; }
@@ -48,9 +63,33 @@ private:
     size_t cap_;
 };
 
+// Each writer appends `lead` first unless it is 0: a separator or an opening bracket merged
+// into the same write.
+
 // Appends `text` (UTF-8) as a quoted JSON string.
-void write_string(OutBuffer& out, std::string_view text);
-void write_int(OutBuffer& out, int64_t v);
-void write_uint(OutBuffer& out, uint64_t v);
+void write_string(OutBuffer& out, std::string_view text, char lead = 0);
+// Appends `lead` (',' or '{'), `name` as a quoted JSON string, and ':'.
+void write_member_name(OutBuffer& out, char lead, std::string_view name);
+
+// Integers are inline: they are small and frequent.
+inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
+    out.reserve(2 + kUintRoom);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    uint64_t mag = (uint64_t)v;
+    *p = '-';
+    p += v < 0;
+    if (v < 0) mag = 0 - mag;
+    out.commit(put_uint(p, mag));
+}
+
+inline void write_uint(OutBuffer& out, uint64_t v, char lead = 0) {
+    out.reserve(1 + kUintRoom);
+    char* p = out.cursor();
+    *p = lead;
+    p += lead != 0;
+    out.commit(put_uint(p, v));
+}
 
 }  // namespace calvenor::json

@@ -17,8 +17,8 @@ std::string fmt(double v) {
     char out[kFloatBufferSize + 8];
     std::memset(out, 0x7f, sizeof out);
     const size_t n = format_float(v, out);
-    for (size_t k = n; k < sizeof out; ++k)
-        if (out[k] != 0x7f) return "<wrote past its length>";
+    for (size_t k = kFloatBufferSize; k < sizeof out; ++k)
+        if (out[k] != 0x7f) return "<wrote past its buffer>";
     return std::string(out, n);
 }
 
