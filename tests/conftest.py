@@ -49,3 +49,21 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+def raw_request(port, data):
+    """Send bytes as they are and read the reply until the server closes."""
+    import socket
+
+    chunks = []
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        try:  # the server may close on a request it refuses before reading all of it
+            s.sendall(data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        try:  # what it answered before the reset is still readable
+            while chunk := s.recv(65536):
+                chunks.append(chunk)
+        except ConnectionResetError:
+            pass
+    return b"".join(chunks)
