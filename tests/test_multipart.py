@@ -149,3 +149,9 @@ def test_results_are_new_objects_and_the_stored_body_is_kept():
     assert first[1] is not second[1]
 
 
+def test_header_bytes_decode_like_the_interpreters_replace_handler():
+    # maximal subparts of broken sequences each become one U+FFFD, past a long ASCII run
+    raw = (b"plain ascii, long enough for the word loop \xe2\x82x\xe0\x80\x80\xed\xa0\x80\xf0\x9f\x98\xf4\x90\x80\x80"
+           b"\xc0\xaf\xf0\x80\xffa\xf1\x80\x80\xe1\x80\xc2 caf\xc3\xa9 \xf0\x9f\x98\x80\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf")
+    assert parse(form(part([CD.encode() + b"name=f; filename=" + raw], "d"))) == (
+        {}, {"f": [(raw.decode("utf-8", "replace"), "", b"d")]})
