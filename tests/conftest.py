@@ -43,6 +43,22 @@ class Seq:
         return self.items[i]
 
 
+class Mutates:
+    """A value whose str() runs an action, e.g. changing the container that holds it."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        self.action()
+        return "m"
+
+
+class WithCause:
+    def __index__(self):
+        raise TypeError("boom") from KeyError("root")
+
+
 class Index:
     def __init__(self, value):
         self.value = value
