@@ -43,6 +43,11 @@ class Seq:
         return self.items[i]
 
 
+# Unicode White_Space, and characters that look like space but are not.
+WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
+
+
 class Mutates:
     """A value whose str() runs an action, e.g. changing the container that holds it."""
 

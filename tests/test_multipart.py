@@ -2,11 +2,7 @@
 import pytest
 
 from calvenor._core import Request
-from conftest import case
-
-WHITE_SPACE = ["\t", "\n", "\x0b", "\x0c", "\r", " ", "\x85", "\xa0", "\u1680"] + [chr(c) for c in range(0x2000, 0x200B)] + [
-    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"]
-NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
+from conftest import NOT_WHITE_SPACE, WHITE_SPACE, case
 
 
 def parse(body, boundary="B"):
@@ -110,17 +106,12 @@ def test_parse(body, fields, files):
             assert type(upload) is tuple and [type(x) for x in upload] == [str, str, bytes]
 
 
-@pytest.mark.parametrize("ws", [c for c in WHITE_SPACE if c not in "\r\n"],
-                         ids=lambda c: "U+%04X is trimmed in a header" % ord(c))
-def test_white_space_trimming_in_headers_and_parameters(ws):
+def test_unicode_white_space_is_trimmed_around_header_names_values_and_parameters_and_nothing_else():
+    ws = WHITE_SPACE.replace("\r", "").replace("\n", "")
     line = ws + "Content-Disposition" + ws + ":" + ws + "form-data;" + ws + "name" + ws + "=" + ws + "a" + ws
     assert parse(form(part([line.encode()], "v"))) == ({"a": ["v"]}, {})
-
-
-@pytest.mark.parametrize("ch", NOT_WHITE_SPACE, ids=lambda c: "U+%04X is kept in a name" % ord(c))
-def test_other_characters_are_not_trimmed(ch):
-    line = CD + "name=" + ch + "a" + ch
-    assert parse(form(part([line.encode()], "v"))) == ({ch + "a" + ch: ["v"]}, {})
+    for ch in NOT_WHITE_SPACE:
+        assert parse(form(part([(CD + "name=" + ch + "a" + ch).encode()], "v"))) == ({ch + "a" + ch: ["v"]}, {})
 
 
 def test_keys_keep_the_position_of_their_first_part():
