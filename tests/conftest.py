@@ -43,9 +43,48 @@ class Seq:
         return self.items[i]
 
 
+# Unicode White_Space, and characters that look like space but are not.
+WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"]
+
+
+class Mutates:
+    """A value whose str() runs an action, e.g. changing the container that holds it."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __str__(self):
+        self.action()
+        return "m"
+
+
+class WithCause:
+    def __index__(self):
+        raise TypeError("boom") from KeyError("root")
+
+
 class Index:
     def __init__(self, value):
         self.value = value
 
     def __index__(self):
         return self.value
+
+
+def raw_request(port, data):
+    """Send bytes as they are and read the reply until the server closes."""
+    import socket
+
+    chunks = []
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        try:  # the server may close on a request it refuses before reading all of it
+            s.sendall(data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        try:  # what it answered before the reset is still readable
+            while chunk := s.recv(65536):
+                chunks.append(chunk)
+        except ConnectionResetError:
+            pass
+    return b"".join(chunks)

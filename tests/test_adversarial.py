@@ -130,13 +130,6 @@ def json_outcome(body, repeat=2):
     return proportional(f"json {body[:12]!r}", lambda: outcome(r.json), benign.json, repeat)
 
 
-@pytest.mark.parametrize("unit", [case("brackets", b"["), case("arrays of objects", b'[{"a":')])
-def test_json_nesting_beyond_the_limit_is_refused_at_the_128th_opener(unit):
-    body = unit * (100_000 // len(unit) + 1)
-    column = [i for i, b in enumerate(body) if b in b"[{"][127] + 1
-    assert json_outcome(body) == f"Invalid JSON: recursion limit exceeded at line 1 column {column}"
-
-
 @pytest.mark.parametrize(
     "body, expected",
     [
@@ -148,8 +141,6 @@ def test_json_nesting_beyond_the_limit_is_refused_at_the_128th_opener(unit):
         case("a hundred thousand integer digits", b"1" * 100_000,
              "Invalid JSON: number out of range at line 1 column 100000"),
         case("a hundred thousand digits scaled back by the exponent", b"1" * 100_000 + b"e-99990", 1111111111.1111112),
-        case("an exponent of a hundred thousand digits", b"1e" + b"9" * 100_000,
-             "Invalid JSON: number out of range at line 1 column 12"),
         case("a million duplicate keys keep the last value", b"{" + b'"k":1,' * 999_999 + b'"k":2}', {"k": 2}),
     ],
 )

@@ -2,7 +2,7 @@
 import pytest
 
 from calvenor._core import CalvenorApp, Response
-from conftest import assert_raises_exactly, case, caught, panic_type
+from conftest import assert_raises_exactly, case, caught
 
 JSON_CT = "application/json; charset=utf-8"
 
@@ -107,13 +107,8 @@ def test_handler_and_str_exceptions_propagate_as_the_same_object_and_the_app_sta
     assert type(exc) is TypeError and "not callable" in str(exc)
 
 
-def test_encoding_failures_of_a_dict_result():
+def test_an_encoding_failure_of_a_dict_result_propagates():
     assert_raises_exactly(lambda: run(lambda d: {1: 2}), TypeError, "'int' object cannot be converted to 'PyString'")
-    assert type(caught(run, lambda d: {"k": "\ud800"})) is UnicodeEncodeError
-    d = {}
-    d["a"] = type("Grow", (), {"__str__": lambda s: d.__setitem__("new", 1) or "g"})()
-    exc = caught(run, lambda req: d)
-    assert type(exc) is panic_type() and exc.args == ("dictionary changed size during iteration",)
 
 
 @pytest.mark.parametrize(
@@ -121,12 +116,8 @@ def test_encoding_failures_of_a_dict_result():
     [
         case("a str body is refused on a miss too", ("GET", "/miss", "", [], "body"), TypeError,
              "argument 'body': Can't extract `str` to `Vec`"),
-        case("a header given as a list is refused", ("GET", "/x", "", [[b"a", b"b"]], b""), TypeError,
-             "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
         case("a header triple is refused", ("GET", "/x", "", [(b"a", b"b", b"c")], "b"), ValueError,
              "expected tuple of length 2, but got tuple of length 3"),
-        case("a header byte out of range overflows", ("GET", "/x", "", [(b"a", [256])], b""), OverflowError,
-             "out of range integral type conversion attempted"),
         case("the query string is converted before the later arguments", ("GET", "/x", 1, [[1]], "b"), TypeError,
              "argument 'query_string': 'int' object cannot be converted to 'PyString'"),
     ],

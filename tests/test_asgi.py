@@ -9,7 +9,8 @@ import calvenor
 from calvenor.encoding import accepts_gzip
 
 
-def call(app, method="GET", path="/", *, headers=(), chunks=None, query=b"", disconnect=False, version="1.1"):
+def call(app, method="GET", path="/", *, headers=(), chunks=None, query=b"", disconnect=False, version="1.1",
+         pair=tuple):
     """Run one request; returns (status, headers dict, body, number of receive calls)."""
     chunks = [b""] if chunks is None else chunks
     messages = [{"type": "http.request", "body": c, "more_body": i < len(chunks) - 1} for i, c in enumerate(chunks)]
@@ -27,7 +28,7 @@ def call(app, method="GET", path="/", *, headers=(), chunks=None, query=b"", dis
     if chunks != [b""] and not any(k == "transfer-encoding" for k, _ in headers):
         headers = [*headers, ("content-length", str(len(b"".join(chunks))))]
     scope = {"type": "http", "http_version": version, "method": method, "path": path, "query_string": query,
-             "headers": [(k.encode(), v.encode()) for k, v in headers], "root_path": ""}
+             "headers": [pair((k.encode(), v.encode())) for k, v in headers], "root_path": ""}
     asyncio.run(app(scope, receive, send))
     if not sent:
         return None, {}, b"", len(received)
@@ -70,8 +71,10 @@ def test_an_invalid_pattern_fails_at_registration():
         calvenor.App().get("/a/{*rest}/b")(lambda req: "x")
 
 
-def test_handler_gets_body_and_headers_through_request(app):
-    got = call(app, "POST", "/body", headers=[("content-type", "application/json")], chunks=[b'{"x":', b"[1]}"])
+@pytest.mark.parametrize("pair", [tuple, list], ids=["header pairs as tuples", "header pairs as lists"])
+def test_handler_gets_body_and_headers_through_request(app, pair):
+    got = call(app, "POST", "/body", headers=[("content-type", "application/json")], chunks=[b'{"x":', b"[1]}"],
+               pair=pair)
     assert got[:3:2] == (200, b'{"body":{"x":[1]},"type":"application/json","query":{}}')
 
 

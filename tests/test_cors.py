@@ -1,11 +1,9 @@
 import pytest
 
 from calvenor._core import CalvenorApp
+from conftest import NOT_WHITE_SPACE, WHITE_SPACE
 
 DEFAULT_METHODS = "GET,POST,PUT,DELETE,OPTIONS,PATCH"
-# Unicode White_Space, and characters that look like space but are not.
-WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
-NOT_WHITE_SPACE = ["\u200b", "\ufeff", "\x1c"]
 
 
 def configured(origins, methods=None, headers=None, max_age=None):

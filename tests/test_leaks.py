@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import calvenor._core as core
-from conftest import caught
+from conftest import Seq, WithCause, caught
 
 CALLS = 7_000
 WARMUP = 500
@@ -58,25 +58,6 @@ def shrinking(req=None):
     return d
 
 
-class RewrappedIndex:
-    def __index__(self):
-        raise TypeError("boom") from KeyError("why")
-
-
-class Reentrant:
-    """A header sequence that reads the request being changed while it is converted."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        self.target.method
-        return (b"a", b"b")
-
-
 def cases():
     h, h2 = Handler(), Handler()
     many = "".join(f"/{{p{i}}}" for i in range(26))
@@ -96,7 +77,7 @@ def cases():
     form.set_body(b"--XX\r\nContent-Disposition: form-data; name=a\r\n\r\n1\xff\r\n--XX\r\nContent-Disposition: "
                   b'form-data; name="f"; filename="x.txt"\r\nContent-Type: text/plain\r\n\r\ndata\r\n--XX--\r\n')
     target = core.Request("GET", "/", "")
-    reentrant, pairs, big, body = Reentrant(target), [(b"a", b"b"), [b"c", b"d"]], [256], b"payload"
+    reentrant, pairs, big, body = Seq([(b"a", b"b")], lambda: target.method), [(b"a", b"b"), [b"c", b"d"]], [256], b"payload"
 
     data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2]),
             "s": b"str fallback"}
@@ -138,7 +119,7 @@ def cases():
         ("request: parse a form with a lossy field", lambda: form.parse_multipart("XX"), (form,)),
         ("response: construct and read", lambda: core.Response(body, 200, "t").body, (body,)),
         ("response: a status TypeError rewrapped with its cause",
-         expect(lambda: core.Response(body, RewrappedIndex(), "t"), "TypeError", "argument 'status': boom"), (body,)),
+         expect(lambda: core.Response(body, WithCause(), "t"), "TypeError", "argument 'status': boom"), (body,)),
         ("response: json of nested values", lambda: core.Response.json(data, None), (data,)),
         ("response: json with a non-str key", expect(lambda: core.Response.json(int_key, None), "TypeError"),
          (int_key,)),

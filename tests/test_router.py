@@ -7,6 +7,7 @@ from conftest import assert_raises_exactly, case, caught
 CONFLICT = "Invalid route: Insertion failed due to conflict with previously registered route: "
 SEGMENT = "Invalid route: Only one parameter is allowed per path segment"
 BADPARAM = "Invalid route: Parameters must be registered with a valid name"
+MANY = "".join("/{p%d}" % i for i in range(26))
 CATCHALL = "Invalid route: Catch-all parameters are only allowed at the end of a route"
 
 
@@ -102,14 +103,16 @@ def test_lookup_results():
     assert type(first) is tuple and first[0] is h and first[1] == {"id": "1"} and first[1] is not second[1]
     assert router(["GET /a b"]).lookup("GET /a", "b") == ("GET /a b", None)  # the key is method, space, path
     pattern = "/" + "/".join("{p%d}" % i for i in range(25))
-    rt.add("GET", pattern, "h")
-    assert rt.lookup("GET", "/" + "/".join(map(str, range(25))))[1] == {"p%d" % i: str(i) for i in range(25)}
+    rt.add("GET", pattern + "/{*r}", "h")  # a catch-all beyond the 25 is allowed
+    assert rt.lookup("GET", "/" + "/".join(map(str, range(25))) + "/x/y")[1] == {
+        **{"p%d" % i: str(i) for i in range(25)}, "r": "x/y"}
 
 
 def test_a_panic_for_too_many_parameters_leaves_the_table_unchanged():
     rt = router(["GET /a/{x}"])
-    exc = caught(rt.add, "GET", "/a/{x}/" + "/".join("{p%d}" % i for i in range(25)), None)
-    assert type(exc).__name__ == "PanicException" and exc.args == ("Too many route parameters.",)
+    for pattern in ("/a/{x}/" + "/".join("{p%d}" % i for i in range(25)), MANY + "/{"):  # the count wins
+        exc = caught(rt.add, "GET", pattern, None)
+        assert type(exc).__name__ == "PanicException" and exc.args == ("Too many route parameters.",)
     assert rt.lookup("GET", "/a/1") == ("GET /a/{x}", {"x": "1"})
     rt.add("GET", "/a/{y}/b", "h2")
     assert rt.lookup("GET", "/a/1/b") == ("h2", {"y": "1"})
@@ -126,6 +129,8 @@ def test_router_and_application_tables_are_independent_and_report_the_same_error
 ROUTE_ERRORS = [
     case("a second name for a parameter conflicts", ["GET /users/{id}"], "GET /users/{name}",
          CONFLICT + "GET /users/{id}"),
+    case("the conflict names the route stored at the node", ["GET /u/{id}/posts", "GET /u/{uid}"], "GET /u/{x}",
+         CONFLICT + "GET /u/{uid}"),
     case("a parameter beside a catch-all conflicts", ["GET /files/{*path}"], "GET /files/{name}",
          CONFLICT + "GET /files/{*path}"),
     case("a catch-all beside a parameter conflicts", ["GET /files/{name}"], "GET /files/{*path}",
@@ -151,6 +156,7 @@ ROUTE_ERRORS = [
     case("a slash inside a name", [], "GET /{a/b}", BADPARAM),
     case("a star after the catch-all star", [], "GET /{**}", BADPARAM),
     case("a name error is found before any conflict", ["GET /{x}"], "GET /{x}/{}", BADPARAM),
+    case("a name error is found before too many parameters", [], "GET /{}" + MANY, BADPARAM),
     case("a catch-all before the end", [], "GET /{*rest}/x", CATCHALL),
     case("a catch-all before the end under an existing parameter", ["GET /s/{x}"], "GET /s/{x}.png/{*r}/z", CATCHALL),
 ]
@@ -164,7 +170,7 @@ def test_insert_error(existing, route, message):
 
 
 def test_inserts_that_do_not_conflict():
-    for existing, route in [("GET /a/{x}", "GET /a/{x}y"), ("GET /a/{x}/b", "GET /a/{y}/{z}"),
+    for existing, route in [("GET /a", "POST /a"), ("GET /a/{x}", "GET /a/{x}y"), ("GET /a/{x}/b", "GET /a/{y}/{z}"),
                             ("GET /a/{x}/{y}", "GET /a/{z}/b"), ("GET /a/{x}", "GET /a/{x}{{"),
                             ("GET /a/{x}", "GET /a/{{x}}")]:
         router([existing, route])
@@ -184,11 +190,13 @@ def test_a_refused_route_leaves_no_trace():
     assert rt.lookup("GET", "/p/5") == ("h", {"q": "5"}) and rt.lookup("GET", "/p/1/r") == ("h2", {"q": "1"})
 
 
-@pytest.mark.parametrize(
-    "path", ["", "{", "}", "{}" * 50, "/" * 10_000, "/a" * 10_000, "\u00e9\U0001f600", "/{" * 100],
-    ids=["empty", "open brace", "close brace", "only braces", "many slashes", "10000 segments", "non-ascii",
-         "brace soup"],
-)
-def test_lookup_never_fails_on_strange_paths(path):
-    found = router(["GET /{a}/{b}", "GET /x/{*rest}", "GET /a/b", "GET /{f}.png"]).lookup("GET", path)
-    assert found is None or isinstance(found, tuple)
+def test_a_wildcard_beside_every_one_of_3000_levels():
+    # A failing lookup backtracks through thousands of skipped points; the tree is torn down after.
+    rt, route = Router(), ""
+    for _ in range(3000):
+        route += "/a"
+        rt.add("GET", route + "/{p}", "p")
+        rt.add("GET", route, "a")
+    assert rt.lookup("GET", route) == ("a", None) and rt.lookup("GET", route + "/b") == ("p", {"p": "b"})
+    assert rt.lookup("GET", "/a" * 1500 + "/b") == ("p", {"p": "b"})
+    assert rt.lookup("GET", route + "/b/c") is None and rt.lookup("GET", route + "/a/a") is None

@@ -50,11 +50,10 @@ def test_nothing_outside_the_directory_and_no_listing_is_ever_served(site, path,
 
 @pytest.mark.parametrize("path, body, media_type", [
     ("/app.css", b"body{}", b"text/css; charset=utf-8"),
-    ("/docs/sub/page.txt", b"page", b"text/plain; charset=utf-8"),
     ("/./docs//sub/page.txt", b"page", b"text/plain; charset=utf-8"),
     ("/alias.css", b"body{}", b"text/css; charset=utf-8"),
     ("/docs/", b"<h1>docs</h1>", b"text/html; charset=utf-8"),
-], ids=["a file", "a nested file", "dot and empty segments", "a symlink that stays inside",
+], ids=["a file", "dot and empty segments", "a symlink that stays inside",
         "a directory's index.html with html=True"])
 def test_files_under_the_directory_are_served(site, path, body, media_type):
     status, headers, got = get(StaticFiles(site, html=True), path)

@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import calvenor._core as core
-from conftest import case, caught, panic_type
+from conftest import Mutates, case, caught, panic_type
 
 ITERATION_FAULTS = {"dictionary changed size during iteration", "dictionary keys changed during iteration"}
 
@@ -27,17 +27,6 @@ def test_other_threads_are_refused_at_once_while_a_handler_runs():
         release.set()
         worker.join(10)
     assert results[0].body == b"done"
-
-
-class Mutates:
-    """A value whose str() changes the container that holds it."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __str__(self):
-        self.action()
-        return "m"
 
 
 @pytest.mark.parametrize(
