@@ -106,10 +106,11 @@ PY312="$(find_py312)" || die "no CPython 3.12 found: the wheel's lowest supporte
 OTHER="$(find_other_python "$PY312")" || die "no CPython > 3.12 found: the abi3 wheel must be tested on a second version"
 
 # The suite is copied out of the tree, so that neither python/ nor the build can be imported;
-# examples/ comes along because the end-to-end tests serve examples/app.py.
+# examples/ comes along because the end-to-end tests serve examples/app.py, README.md because
+# its examples are run.
 SUITE="$WORK/suite"
 mkdir -p "$SUITE"
-cp -r tests examples "$SUITE/"
+cp -r tests examples README.md "$SUITE/"
 rm -rf "$SUITE/tests/cpp"
 
 test_wheel_on() {
