@@ -1,6 +1,6 @@
 // Long check, built by hand (not part of core_tests): format_float against the
 // std::to_chars based format_float_reference on many doubles.
-//   g++ -std=c++20 -O2 -Isrc tests/cpp/float_format_compare.cpp src/json/float_format.cpp \
+//   g++ -std=c++20 -O2 -Isrc benchmarks/float_format_compare.cpp src/json/float_format.cpp \
 //       -o build/float_format_compare && build/float_format_compare [millions_per_part]
 // Parts: random bit patterns (all exponents), coordinate-like values, every float as double
 // (a sweep of all 2^32 patterns, step given by the third argument, default 1).
