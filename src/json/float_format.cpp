@@ -62,18 +62,21 @@ struct Decimal {
     // when one does it is the shortest.
     const uint64_t sp10 = (s / 10) * 10;
     const uint64_t tp10 = sp10 + 10;
-    const bool upin = sp10 != 0 && vbl + odd <= sp10 << 2;
-    const bool wpin = (tp10 << 2) + odd <= vbr;
-    if (upin != wpin) return {upin ? sp10 : tp10, k};
+    const uint64_t upin = (uint64_t)(sp10 != 0) & (uint64_t)(vbl + odd <= sp10 << 2);
+    const uint64_t wpin = (uint64_t)((tp10 << 2) + odd <= vbr);
 
     // Otherwise one or both of s, s+1 (multiples of 10^k) fit; take the nearer.
-    // Branch-free: which of these holds varies from value to value.
     const uint64_t t = s + 1;
-    const bool uin = vbl + odd <= s << 2;
-    const bool win = (t << 2) + odd <= vbr;
+    const uint64_t uin = (uint64_t)(vbl + odd <= s << 2);
+    const uint64_t win = (uint64_t)((t << 2) + odd <= vbr);
     const int64_t cmp = (int64_t)(vb - ((s + t) << 1));
-    const bool nearer_t = cmp > 0 || (cmp == 0 && (s & 1) != 0);
-    return {s + (uint64_t)(!uin || (win && nearer_t)), k};
+    const uint64_t nearer_t = (uint64_t)(cmp > 0) | ((uint64_t)(cmp == 0) & s);
+    const uint64_t nearest = s + ((uin ^ 1) | (win & nearer_t & 1));
+    // Every answer is computed and one is picked by masks, with no branch: which one applies
+    // varies from value to value, and a mispredicted branch would stall the next number.
+    const uint64_t short_mask = 0 - (upin ^ wpin);
+    const uint64_t shorter = tp10 - ((0 - upin) & 10);
+    return {(shorter & short_mask) | (nearest & ~short_mask), k};
 }
 
 constexpr uint64_t kPow10[18] = {
@@ -199,8 +202,8 @@ size_t format_float(double value, char* out) {
             // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
             // instead of counting them keeps the dependency chain short.
             const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
-            const bool sixteen = dec.digits < kPow10[16];
-            f17 = sixteen ? dec.digits * 10 : dec.digits;
+            const uint64_t sixteen = dec.digits < kPow10[16];
+            f17 = dec.digits + ((dec.digits * 9) & (0 - sixteen));
             e10 = dec.exp + 16 - (int)sixteen;
         }
     } else if (frac != 0) {
