@@ -179,16 +179,18 @@ inline void store(char* dst, T v) {
 
 }  // namespace
 
-size_t format_float(double value, char* out) {
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
-    const int biased = (int)((bits >> 52) & 0x7FF);
-    const bool negative = (bits >> 63) != 0;
+namespace {
 
-    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
-    // mark the end; e10: the decimal exponent of d1.
+// f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros mark
+// the end; e10: the decimal exponent of d1. Zero is f17 = 0, e10 = 0, which lays out as 0.0.
+struct Scaled {
     uint64_t f17;
     int e10;
+};
+
+[[gnu::always_inline]] inline Scaled scaled_digits(uint64_t bits) {
+    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
+    const int biased = (int)((bits >> 52) & 0x7FF);
     if (biased != 0) {
         const uint64_t c = frac | (uint64_t(1) << 52);
         const int q = biased - 1075;
@@ -196,31 +198,28 @@ size_t format_float(double value, char* out) {
             // Integers below 2^53 are their own shortest form.
             const uint64_t v = c >> -q;
             const int n0 = digit_count(v);
-            f17 = v * kPow10[17 - n0];
-            e10 = n0 - 1;
-        } else {
-            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
-            // instead of counting them keeps the dependency chain short.
-            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
-            const uint64_t sixteen = dec.digits < kPow10[16];
-            f17 = dec.digits + ((dec.digits * 9) & (0 - sixteen));
-            e10 = dec.exp + 16 - (int)sixteen;
+            return {v * kPow10[17 - n0], n0 - 1};
         }
-    } else if (frac != 0) {
+        // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
+        // instead of counting them keeps the dependency chain short.
+        const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
+        const uint64_t sixteen = dec.digits < kPow10[16];
+        return {dec.digits + ((dec.digits * 9) & (0 - sixteen)), dec.exp + 16 - (int)sixteen};
+    }
+    if (frac != 0) {
         const Decimal dec = shortest(frac, -1074, false);
         const int n0 = digit_count(dec.digits);
-        f17 = dec.digits * kPow10[17 - n0];
-        e10 = dec.exp + n0 - 1;
-    } else {
-        if (negative) {
-            std::memcpy(out, "-0.0", 4);
-            return 4;
-        }
-        std::memcpy(out, "0.0", 3);
-        return 3;
+        return {dec.digits * kPow10[17 - n0], dec.exp + n0 - 1};
     }
+    return {0, 0};
+}
 
-    return layout(f17, e10, negative, out);
+}  // namespace
+
+size_t format_float(double value, char* out) {
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const Scaled d = scaled_digits(bits);
+    return layout(d.f17, d.e10, (bits >> 63) != 0, out);
 }
 
 size_t format_decimal(uint64_t digits, int exp, bool negative, char* out) {

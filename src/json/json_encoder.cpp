@@ -1,6 +1,7 @@
 #include "json/json_encoder.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "json/float_format.h"
@@ -79,6 +80,23 @@ private:
     bool ok_;
 };
 
+// A Nesting made only when the container's first item that is not a leaf comes: until then
+// no Python code runs and nothing recurses, so lists of numbers or strings (and dicts of
+// them) skip the bookkeeping.
+class LazyNesting {
+public:
+    LazyNesting(Encoder& enc, PyObject* container) : enc_(enc), container_(container) {}
+    bool enter() {
+        if (!nest_) nest_.emplace(enc_, container_);
+        return nest_->ok();
+    }
+
+private:
+    Encoder& enc_;
+    PyObject* container_;
+    std::optional<Nesting> nest_;
+};
+
 void Encoder::before_python() {
     for (Nesting* n = innermost; n != nullptr && !n->held_; n = n->outer_) {
         Py_INCREF(n->container_);
@@ -98,7 +116,7 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     return true;
 }
 
-void write_double(double d, Encoder& out, char lead = 0) {
+[[gnu::always_inline]] inline void write_double(double d, Encoder& out, char lead = 0) {
     if (!std::isfinite(d)) {
         out.put_word(lead, "null");
         return;
@@ -167,9 +185,10 @@ inline int write_leaf(PyObject* value, Encoder& out, char lead) {
 
 // Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
 // have run meanwhile.
-inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python) {
+inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
     int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
+    if (!nest.enter()) return false;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
     const bool ok = write_non_leaf(value, out);
@@ -178,14 +197,13 @@ inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_pytho
 }
 
 bool write_list(PyObject* list, Encoder& out) {
-    Nesting nest(out, list);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t start_len = PyList_Size(list), bound = start_len;
     char lead = '[';
     for (Py_ssize_t i = 0; i < bound; ++i) {
         bool ran_python = false;
-        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python)) return false;
+        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python, nest)) return false;
         lead = ',';
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
@@ -198,13 +216,12 @@ bool write_list(PyObject* list, Encoder& out) {
 }
 
 bool write_tuple(PyObject* tuple, Encoder& out) {
-    Nesting nest(out, tuple);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, tuple);
     Py_ssize_t n = PyTuple_Size(tuple);
     char lead = '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
         bool ran_python = false;
-        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python)) return false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python, nest)) return false;
         lead = ',';
     }
     if (lead == '[') out.put('[');
@@ -274,8 +291,7 @@ bool write_key(PyObject* key, char lead, Encoder& out) {
 }
 
 bool write_dict(PyObject* dict, Encoder& out) {
-    Nesting nest(out, dict);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, dict);
     GuardedDictWalk walk(dict);
     PyObject *key, *value;
     char lead = '{';
@@ -286,7 +302,7 @@ bool write_dict(PyObject* dict, Encoder& out) {
         if (r == 0) break;
         if (!write_key(key, lead, out)) return false;
         lead = ',';
-        if (!write_item(value, out, 0, ran_python)) return false;
+        if (!write_item(value, out, 0, ran_python, nest)) return false;
     }
     if (lead == '{') out.put('{');
     out.put('}');
