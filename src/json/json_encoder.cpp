@@ -128,17 +128,8 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     out.commit(p + json::format_float(d, p));
 }
 
-bool write_int(PyObject* value, Encoder& out, char lead = 0) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) {
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-        } else {
-            json::write_int(out, v, lead);
-            return true;
-        }
-    }
+// An int that did not convert to a signed 64-bit integer (`overflow` as that conversion set it).
+[[gnu::noinline]] bool write_big_int(PyObject* value, Encoder& out, char lead, int overflow) {
     if (overflow >= 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(value);
         if (!(u == (unsigned long long)-1 && PyErr_Occurred())) {
@@ -156,6 +147,20 @@ bool write_int(PyObject* value, Encoder& out, char lead = 0) {
     }
     write_double(d, out, lead);
     return true;
+}
+
+// Inline: most ints fit 64 bits, and the call's frame would cost as much as the digits.
+[[gnu::always_inline]] inline bool write_int(PyObject* value, Encoder& out, char lead = 0) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (!(v == -1 && PyErr_Occurred())) {
+            json::write_int(out, v, lead);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return write_big_int(value, out, lead, overflow);
 }
 
 // Values of these exact types are written without running any Python code, so they need
