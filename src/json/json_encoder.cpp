@@ -107,6 +107,8 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 bool write_non_leaf(PyObject* value, Encoder& out);
+bool write_list(PyObject* list, Encoder& out);
+bool write_dict(PyObject* dict, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     Py_ssize_t n = 0;
@@ -196,7 +198,11 @@ inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_pytho
     if (!nest.enter()) return false;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
-    const bool ok = write_non_leaf(value, out);
+    // Exact dicts and lists go straight to their writers: they are most of the non-leaves.
+    PyTypeObject* type = Py_TYPE(value);
+    const bool ok = type == &PyDict_Type   ? write_dict(value, out)
+                    : type == &PyList_Type ? write_list(value, out)
+                                           : write_non_leaf(value, out);
     ran_python = out.python_runs != runs;
     return ok;
 }
