@@ -38,6 +38,7 @@ struct Decimal {
 // Shortest, then nearest (ties to even digit) decimal in the rounding interval of
 // c * 2^q, by Schubfach (R. Giulietti): scale the interval ends by 10^-k with one
 // 128-bit multiply each, then pick from 10^(k+1) and 10^k multiples.
+template <bool subnormal>
 [[gnu::always_inline]] inline Decimal shortest(uint64_t c, int q, bool lower_closer) {
     const uint64_t odd = c & 1;  // ends excluded: they read back to the even neighbour
     const uint64_t cb = c << 2;
@@ -58,22 +59,25 @@ struct Decimal {
     const uint64_t vbr = round_to_odd(g, cbr << h);
 
     const uint64_t s = vb >> 2;
+    const uint64_t lowest = vbl + odd, highest = vbr - odd;
     // The interval is narrower than 10^(k+1): at most one multiple of it fits, and
-    // when one does it is the shortest.
+    // when one does it is the shortest. Normal values have s >= 2^52, never 0.
     const uint64_t sp10 = (s / 10) * 10;
     const uint64_t tp10 = sp10 + 10;
-    const bool upin = sp10 != 0 && vbl + odd <= sp10 << 2;
-    const bool wpin = (tp10 << 2) + odd <= vbr;
-    if (upin != wpin) return {upin ? sp10 : tp10, k};
+    const uint64_t upin = (uint64_t)(subnormal ? sp10 != 0 : true) & (uint64_t)(lowest <= sp10 << 2);
+    const uint64_t wpin = (uint64_t)(tp10 << 2 <= highest);
 
     // Otherwise one or both of s, s+1 (multiples of 10^k) fit; take the nearer.
-    // Branch-free: which of these holds varies from value to value.
-    const uint64_t t = s + 1;
-    const bool uin = vbl + odd <= s << 2;
-    const bool win = (t << 2) + odd <= vbr;
-    const int64_t cmp = (int64_t)(vb - ((s + t) << 1));
-    const bool nearer_t = cmp > 0 || (cmp == 0 && (s & 1) != 0);
-    return {s + (uint64_t)(!uin || (win && nearer_t)), k};
+    const uint64_t uin = (uint64_t)(lowest <= s << 2);
+    const uint64_t win = (uint64_t)((s + 1) << 2 <= highest);
+    const int64_t cmp = (int64_t)(vb - ((s << 2) + 2));
+    const uint64_t nearer_t = (uint64_t)(cmp > 0) | ((uint64_t)(cmp == 0) & s);
+    const uint64_t nearest = s + ((uin ^ 1) | (win & nearer_t & 1));
+    // Every answer is computed and one is picked by masks, with no branch: which one applies
+    // varies from value to value, and a mispredicted branch would stall the next number.
+    const uint64_t short_mask = 0 - (upin ^ wpin);
+    const uint64_t shorter = tp10 - ((0 - upin) & 10);
+    return {(shorter & short_mask) | (nearest & ~short_mask), k};
 }
 
 constexpr uint64_t kPow10[18] = {
@@ -118,16 +122,14 @@ inline void store(char* dst, T v) {
     const uint32_t lo8 = (uint32_t)(f17 - (uint64_t)hi9 * 100000000);
     const uint32_t first = hi9 / 100000000;
 
-    // d1 as a char, d2..d17 as 16 ASCII bytes in a register (no reload of fresh stores), and
-    // n, the count of digits up to the last nonzero one.
+    // d1 as a char, d2..d17 as 16 ASCII bytes in a register, and n, the count of digits up
+    // to the last nonzero one.
     const char d1 = (char)('0' + first);
 #if defined(__SSE2__)
     const __m128i digits = sixteen_digits(hi9 - first * 100000000, lo8);
     const unsigned nonzero = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())) & 0xFFFF;
     const int n = nonzero != 0 ? 33 - std::countl_zero(nonzero) : 1;
-    const __m128i ascii = _mm_or_si128(digits, _mm_set1_epi8('0'));
-    const u128 rest = (u128)(uint64_t)_mm_cvtsi128_si64(ascii) |
-                      (u128)(uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)) << 64;
+    const __m128i rest = _mm_or_si128(digits, _mm_set1_epi8('0'));
 #else
     const uint64_t w1 = eight_digits(hi9 - first * 100000000);
     const uint64_t w2 = eight_digits(lo8);
@@ -158,9 +160,10 @@ inline void store(char* dst, T v) {
             store(p, (uint16_t)('.' | '0' << 8));
             p += 2;
         } else {
-            // Over the digits after d(int_digits): the point, then those digits again.
+            // The digits after d(int_digits) move one place right for the point: one 16-byte
+            // load and store, fewer steps than shifting them in registers.
+            std::memmove(p + int_digits + 1, p + int_digits, 16);
             p[int_digits] = '.';
-            store(p + int_digits + 1, rest >> (8 * (int_digits - 1)));
             p += n + 1;
         }
     } else {
@@ -176,16 +179,18 @@ inline void store(char* dst, T v) {
 
 }  // namespace
 
-size_t format_float(double value, char* out) {
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
-    const int biased = (int)((bits >> 52) & 0x7FF);
-    const bool negative = (bits >> 63) != 0;
+namespace {
 
-    // f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros
-    // mark the end; e10: the decimal exponent of d1.
+// f17: the digits scaled to exactly 17 places, so d1 sits at a fixed place and zeros mark
+// the end; e10: the decimal exponent of d1. Zero is f17 = 0, e10 = 0, which lays out as 0.0.
+struct Scaled {
     uint64_t f17;
     int e10;
+};
+
+[[gnu::always_inline]] inline Scaled scaled_digits(uint64_t bits) {
+    const uint64_t frac = bits & ((uint64_t(1) << 52) - 1);
+    const int biased = (int)((bits >> 52) & 0x7FF);
     if (biased != 0) {
         const uint64_t c = frac | (uint64_t(1) << 52);
         const int q = biased - 1075;
@@ -193,31 +198,28 @@ size_t format_float(double value, char* out) {
             // Integers below 2^53 are their own shortest form.
             const uint64_t v = c >> -q;
             const int n0 = digit_count(v);
-            f17 = v * kPow10[17 - n0];
-            e10 = n0 - 1;
-        } else {
-            // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
-            // instead of counting them keeps the dependency chain short.
-            const Decimal dec = shortest(c, q, frac == 0 && biased > 1);
-            const bool sixteen = dec.digits < kPow10[16];
-            f17 = sixteen ? dec.digits * 10 : dec.digits;
-            e10 = dec.exp + 16 - (int)sixteen;
+            return {v * kPow10[17 - n0], n0 - 1};
         }
-    } else if (frac != 0) {
-        const Decimal dec = shortest(frac, -1074, false);
-        const int n0 = digit_count(dec.digits);
-        f17 = dec.digits * kPow10[17 - n0];
-        e10 = dec.exp + n0 - 1;
-    } else {
-        if (negative) {
-            std::memcpy(out, "-0.0", 4);
-            return 4;
-        }
-        std::memcpy(out, "0.0", 3);
-        return 3;
+        // c * 2^q / 10^k lies in [c, 10c), so the digits are 16 or 17 long: a select
+        // instead of counting them keeps the dependency chain short.
+        const Decimal dec = shortest<false>(c, q, frac == 0 && biased > 1);
+        const uint64_t sixteen = dec.digits < kPow10[16];
+        return {dec.digits + ((dec.digits * 9) & (0 - sixteen)), dec.exp + 16 - (int)sixteen};
     }
+    if (frac != 0) {
+        const Decimal dec = shortest<true>(frac, -1074, false);
+        const int n0 = digit_count(dec.digits);
+        return {dec.digits * kPow10[17 - n0], dec.exp + n0 - 1};
+    }
+    return {0, 0};
+}
 
-    return layout(f17, e10, negative, out);
+}  // namespace
+
+size_t format_float(double value, char* out) {
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const Scaled d = scaled_digits(bits);
+    return layout(d.f17, d.e10, (bits >> 63) != 0, out);
 }
 
 size_t format_decimal(uint64_t digits, int exp, bool negative, char* out) {

@@ -1,6 +1,7 @@
 #include "json/json_encoder.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "json/float_format.h"
@@ -79,6 +80,23 @@ private:
     bool ok_;
 };
 
+// A Nesting made only when the container's first item that is not a leaf comes: until then
+// no Python code runs and nothing recurses, so lists of numbers or strings (and dicts of
+// them) skip the bookkeeping.
+class LazyNesting {
+public:
+    LazyNesting(Encoder& enc, PyObject* container) : enc_(enc), container_(container) {}
+    bool enter() {
+        if (!nest_) nest_.emplace(enc_, container_);
+        return nest_->ok();
+    }
+
+private:
+    Encoder& enc_;
+    PyObject* container_;
+    std::optional<Nesting> nest_;
+};
+
 void Encoder::before_python() {
     for (Nesting* n = innermost; n != nullptr && !n->held_; n = n->outer_) {
         Py_INCREF(n->container_);
@@ -89,6 +107,8 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 bool write_non_leaf(PyObject* value, Encoder& out);
+bool write_list(PyObject* list, Encoder& out);
+bool write_dict(PyObject* dict, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     Py_ssize_t n = 0;
@@ -98,7 +118,7 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
     return true;
 }
 
-void write_double(double d, Encoder& out, char lead = 0) {
+[[gnu::always_inline]] inline void write_double(double d, Encoder& out, char lead = 0) {
     if (!std::isfinite(d)) {
         out.put_word(lead, "null");
         return;
@@ -110,17 +130,8 @@ void write_double(double d, Encoder& out, char lead = 0) {
     out.commit(p + json::format_float(d, p));
 }
 
-bool write_int(PyObject* value, Encoder& out, char lead = 0) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) {
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-        } else {
-            json::write_int(out, v, lead);
-            return true;
-        }
-    }
+// An int that did not convert to a signed 64-bit integer (`overflow` as that conversion set it).
+[[gnu::noinline]] bool write_big_int(PyObject* value, Encoder& out, char lead, int overflow) {
     if (overflow >= 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(value);
         if (!(u == (unsigned long long)-1 && PyErr_Occurred())) {
@@ -138,6 +149,20 @@ bool write_int(PyObject* value, Encoder& out, char lead = 0) {
     }
     write_double(d, out, lead);
     return true;
+}
+
+// Inline: most ints fit 64 bits, and the call's frame would cost as much as the digits.
+[[gnu::always_inline]] inline bool write_int(PyObject* value, Encoder& out, char lead = 0) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (!(v == -1 && PyErr_Occurred())) {
+            json::write_int(out, v, lead);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return write_big_int(value, out, lead, overflow);
 }
 
 // Values of these exact types are written without running any Python code, so they need
@@ -167,25 +192,29 @@ inline int write_leaf(PyObject* value, Encoder& out, char lead) {
 
 // Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
 // have run meanwhile.
-inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python) {
+inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
     int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
+    if (!nest.enter()) return false;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
-    const bool ok = write_non_leaf(value, out);
+    // Exact dicts and lists go straight to their writers: they are most of the non-leaves.
+    PyTypeObject* type = Py_TYPE(value);
+    const bool ok = type == &PyDict_Type   ? write_dict(value, out)
+                    : type == &PyList_Type ? write_list(value, out)
+                                           : write_non_leaf(value, out);
     ran_python = out.python_runs != runs;
     return ok;
 }
 
 bool write_list(PyObject* list, Encoder& out) {
-    Nesting nest(out, list);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t start_len = PyList_Size(list), bound = start_len;
     char lead = '[';
     for (Py_ssize_t i = 0; i < bound; ++i) {
         bool ran_python = false;
-        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python)) return false;
+        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python, nest)) return false;
         lead = ',';
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
@@ -198,13 +227,12 @@ bool write_list(PyObject* list, Encoder& out) {
 }
 
 bool write_tuple(PyObject* tuple, Encoder& out) {
-    Nesting nest(out, tuple);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, tuple);
     Py_ssize_t n = PyTuple_Size(tuple);
     char lead = '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
         bool ran_python = false;
-        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python)) return false;
+        if (!write_item(PyTuple_GetItem(tuple, i), out, lead, ran_python, nest)) return false;
         lead = ',';
     }
     if (lead == '[') out.put('[');
@@ -274,8 +302,7 @@ bool write_key(PyObject* key, char lead, Encoder& out) {
 }
 
 bool write_dict(PyObject* dict, Encoder& out) {
-    Nesting nest(out, dict);
-    if (!nest.ok()) return false;
+    LazyNesting nest(out, dict);
     GuardedDictWalk walk(dict);
     PyObject *key, *value;
     char lead = '{';
@@ -286,7 +313,7 @@ bool write_dict(PyObject* dict, Encoder& out) {
         if (r == 0) break;
         if (!write_key(key, lead, out)) return false;
         lead = ',';
-        if (!write_item(value, out, 0, ran_python)) return false;
+        if (!write_item(value, out, 0, ran_python, nest)) return false;
     }
     if (lead == '{') out.put('{');
     out.put('}');
