@@ -24,7 +24,7 @@ from .handlers import (
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
-from .routing import Group, Routes, compile_pattern, join
+from .routing import Routes, compile_pattern
 
 K = TypeVar("K", bound=Hook)
 
@@ -115,15 +115,6 @@ class App(Routes):
         if self._cors_args is not None:
             core.set_cors(*self._cors_args)
         self.core = core
-
-    def include(self, group: Group, prefix: str = "") -> None:
-        """Add a group's routes, websockets and mounts under `prefix` (joined with the group's)."""
-        for path, methods, handler, errors in group.routes:
-            self.add_route(join(prefix, path), methods, handler, errors)
-        for path, ws in group.websockets:
-            self.add_websocket(join(prefix, path), ws)
-        for path, app in group.mounts:
-            self.mount(join(prefix, path), app)
 
     def mount(self, prefix: str, app: ASGIApp) -> None:
         """Pass requests (and WebSockets) under `prefix` that no route takes to another ASGI app."""

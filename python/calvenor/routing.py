@@ -95,6 +95,15 @@ class Routes:
     def mount(self, prefix: str, app: ASGIApp) -> None:
         raise NotImplementedError
 
+    def include(self, group: "Group", prefix: str = "") -> None:
+        """Add a group's routes, websockets and mounts under `prefix` (joined with the group's)."""
+        for path, methods, handler, errors in group.routes:
+            self.add_route(join(prefix, path), methods, handler, errors)
+        for path, ws in group.websockets:
+            self.add_websocket(join(prefix, path), ws)
+        for path, app in group.mounts:
+            self.mount(join(prefix, path), app)
+
     def route(self, path: str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
         def register(handler: H) -> H:
             self.add_route(path, methods, handler)
@@ -164,11 +173,3 @@ class Group(Routes):
 
     def mount(self, prefix: str, app: ASGIApp) -> None:
         self.mounts.append((join(self.prefix, prefix), app))
-
-    def include(self, group: "Group", prefix: str = "") -> None:
-        for path, methods, handler, errors in group.routes:
-            self.add_route(join(prefix, path), methods, handler, errors)
-        for path, ws in group.websockets:
-            self.add_websocket(join(prefix, path), ws)
-        for path, app in group.mounts:
-            self.mount(join(prefix, path), app)
