@@ -240,19 +240,20 @@ private:
         return true;
     }
 
-    // Pushes a string node; short ones get the id of the first equal string.
-    void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+    // Pushes a string node; short ones get the id of the first equal string. `code` is the
+    // tag, with kAscii if every byte is below 0x80.
+    void push_string(uint8_t code, uint64_t offset, const unsigned char* bytes, size_t n) {
         if (!intern_) {
-            push(tag, offset, n);
+            tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
             return;
         }
-        intern_string(tag, offset, bytes, n);
+        intern_string(code, offset, bytes, n);
     }
 
-    [[gnu::noinline]] void intern_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+    [[gnu::noinline]] void intern_string(uint8_t code, uint64_t offset, const unsigned char* bytes, size_t n) {
         size_t count = intern_texts_.size();
         if (n > kMaxInternLen || count >= kMaxStringIds) {
-            push(tag, offset, n);
+            tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
             return;
         }
         if (count * 2 >= intern_slots_.size()) grow_interned();
@@ -269,7 +270,7 @@ private:
                                          static_cast<uint32_t>(j), full});
                 intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
                 doc_.string_ids = count + 1;
-                push_interned(tag, offset, n, id);
+                push_interned(code, offset, n, id);
                 return;
             }
             if (slot.hash == h) {
@@ -277,16 +278,16 @@ private:
                 InternText t = intern_texts_[id];
                 if (t.size == n &&
                     short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
-                    push_interned(tag, offset, n, id);
+                    push_interned(code, offset, n, id);
                     return;
                 }
             }
         }
-        push(tag, offset, n);
+        tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
     }
 
-    void push_interned(Tag tag, uint64_t offset, size_t n, uint64_t id) {
-        tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | static_cast<uint8_t>(tag)});
+    void push_interned(uint8_t code, uint64_t offset, size_t n, uint64_t id) {
+        tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | code});
     }
 
     // Entries that would land past the probe bound are dropped: their text then just gets a
@@ -540,10 +541,12 @@ private:
             if (c == '"') {
                 if (bad_utf8) return fail_at(kInvalidCodePoint, i);
                 if (!escaped) {
-                    push_string(Tag::String, seg, s_ + seg, i - seg);
+                    // Without escapes there was one scan, so its flag covers the whole string.
+                    uint8_t code = static_cast<uint8_t>(Tag::String) | (non_ascii ? 0 : uint8_t{Node::kAscii});
+                    push_string(code, seg, s_ + seg, i - seg);
                 } else {
                     arena.append(reinterpret_cast<const char*>(s_ + seg), i - seg);
-                    push_string(Tag::EscString, arena_start,
+                    push_string(static_cast<uint8_t>(Tag::EscString), arena_start,
                                 reinterpret_cast<const unsigned char*>(arena.data()) + arena_start,
                                 arena.size() - arena_start);
                 }

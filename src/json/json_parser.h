@@ -37,12 +37,15 @@ enum class Tag : uint8_t {
 struct Node {
     uint64_t payload;
     // (size << 8) | tag; a short string also carries kInterned and its string id in the top
-    // 24 bits (its size then fits the 32 bits between).
+    // 24 bits (its size then fits the 32 bits between). kAscii marks a string of bytes below
+    // 0x80 only, which needs no UTF-8 decoding.
     uint64_t aux;
 
     static constexpr uint64_t kInterned = 0x80;
+    static constexpr uint64_t kAscii = 0x40;
 
-    Tag tag() const { return static_cast<Tag>(aux & 0x7f); }
+    Tag tag() const { return static_cast<Tag>(aux & 0x3f); }
+    bool ascii() const { return (aux & kAscii) != 0; }
     uint64_t size() const { return (aux & kInterned) ? (aux >> 8) & 0xffffffffu : aux >> 8; }
     bool interned() const { return (aux & kInterned) != 0; }
     // Equal strings of one document share an id; ids count up from 0 in order of first use.
