@@ -75,8 +75,16 @@ struct ParseScratch {
     };
     static constexpr uint32_t kNoSlot = UINT32_MAX;
     struct SortItem {
-        uint64_t prefix;  // first eight key bytes, big-endian
-        uint64_t index;   // tape index of the key
+        uint64_t prefix;   // first eight key bytes, big-endian
+        uint64_t ordinal;  // the member's place in the object as written
+    };
+    // A key order already worked out for one sequence of keys (see Parser::order_members):
+    // pool[offset, +count) the tape indices of that object's keys, then the winning ordinals.
+    struct Shape {
+        uint64_t hash;
+        uint32_t offset;
+        uint32_t count;  // 0: empty
+        uint32_t unique;
     };
 
     std::vector<InternSlot> slots;
@@ -84,6 +92,9 @@ struct ParseScratch {
     std::vector<InternText> texts;  // per string id
     std::vector<uint32_t> next_key; // see Parser::key
     std::vector<SortItem> sort;
+    std::vector<uint64_t> members;  // tape indices of the keys of the object being ordered
+    std::vector<Shape> shapes;
+    std::vector<uint64_t> shape_pool;
 };
 
 class JsonDocument {
