@@ -702,28 +702,29 @@ private:
     }
 
     // Sorts the members of a just-closed object by key bytes; of equal keys the last written
-    // one wins. Runs once per object, so work stays O(m log m) per object. Objects of one
+    // one wins. Runs once per object, so work stays O(m log m) per object. Objects of a large
     // document often repeat a key sequence (the same record shape), so the order found for
     // one is kept and reused for the next object whose keys are the same texts in the same
     // order. The table is direct-mapped and checked key by key, so a collision only costs
     // the check (linear in the object's key bytes) and then a sort.
     void order_members(size_t header, uint64_t count) {
         std::vector<uint64_t>& keys = doc_.scratch.members;
-        keys.clear();
         uint64_t hash = count;
-        size_t k = header + 1;
-        for (uint64_t m = 0; m < count; ++m) {
-            keys.push_back(k);
-            const Node& n = tape_[k];
-            hash = (hash ^ (n.interned() ? n.string_id() : n.size() << 32)) * 0x9E3779B97F4A7C15ull;
-            k = doc_.skip(k + 1);
-        }
         ParseScratch::Shape* shape = nullptr;
-        if (count <= kMaxShapeMembers) {
+        if (intern_ && count <= kMaxShapeMembers) {
+            keys.clear();
+            size_t k = header + 1;
+            for (uint64_t m = 0; m < count; ++m) {
+                keys.push_back(k);
+                const Node& n = tape_[k];
+                hash = (hash ^ (n.interned() ? n.string_id() : n.size() << 32)) * 0x9E3779B97F4A7C15ull;
+                k = doc_.skip(k + 1);
+            }
             std::vector<ParseScratch::Shape>& shapes = doc_.scratch.shapes;
-            if (shapes.empty()) shapes.assign(kShapeSlots, ParseScratch::Shape{0, 0, 0, 0});
+            if (shapes.empty()) shapes.assign(kShapeSlots, ParseScratch::Shape{0, 0, 0, 0, 0});
             shape = &shapes[(hash >> 32) & (kShapeSlots - 1)];
-            if (shape->count == count && shape->hash == hash && same_keys(*shape, keys)) {
+            if (shape->parse == doc_.scratch.parse && shape->count == count && shape->hash == hash &&
+                same_keys(*shape, keys)) {
                 const uint64_t* ordinals = doc_.scratch.shape_pool.data() + shape->offset + count;
                 std::vector<uint64_t>& order = doc_.order;
                 size_t offset = order.size();
@@ -735,11 +736,15 @@ private:
         }
         std::vector<SortItem>& items = sort_scratch_;
         items.clear();
-        for (uint64_t m = 0; m < count; ++m) items.push_back({key_prefix(doc_.string(keys[m])), m});
-        auto less = [this, &keys](const SortItem& a, const SortItem& b) {
+        size_t k = header + 1;
+        for (uint64_t m = 0; m < count; ++m) {
+            items.push_back({key_prefix(doc_.string(k)), k});
+            k = doc_.skip(k + 1);
+        }
+        auto less = [this](const SortItem& a, const SortItem& b) {
             if (a.prefix != b.prefix) return a.prefix < b.prefix;
-            int c = compare_keys(doc_.string(keys[a.ordinal]), doc_.string(keys[b.ordinal]));
-            return c != 0 ? c < 0 : a.ordinal < b.ordinal;
+            int c = compare_keys(doc_.string(a.index), doc_.string(b.index));
+            return c != 0 ? c < 0 : a.index < b.index;
         };
         if (items.size() <= 16) {
             // Most objects are small: a plain insertion sort beats the general one there.
@@ -758,14 +763,14 @@ private:
         uint64_t unique = 0;
         for (size_t j = 0; j < items.size(); ++j) {
             if (j + 1 < items.size() && items[j + 1].prefix == items[j].prefix &&
-                compare_keys(doc_.string(keys[items[j + 1].ordinal]), doc_.string(keys[items[j].ordinal])) == 0)
+                compare_keys(doc_.string(items[j + 1].index), doc_.string(items[j].index)) == 0)
                 continue;
-            order.push_back(keys[items[j].ordinal]);
-            items[unique++].ordinal = items[j].ordinal;  // compacted for the shape table
+            order.push_back(items[j].index);
+            ++unique;
         }
         order[offset] = unique;
         tape_[header] = Node{tape_.size(), (uint64_t{offset} << 8) | static_cast<uint8_t>(Tag::OrderedObject)};
-        if (shape != nullptr) remember_shape(*shape, hash, keys, unique);
+        if (shape != nullptr) remember_shape(*shape, hash, keys, order.data() + offset + 1, unique);
     }
 
     bool same_keys(const ParseScratch::Shape& shape, const std::vector<uint64_t>& keys) const {
@@ -779,15 +784,17 @@ private:
         return true;
     }
 
-    // Stores the key indices and the winning ordinals (the first `unique` sort items); the
-    // pool is capped, past which orders are simply not kept.
-    void remember_shape(ParseScratch::Shape& shape, uint64_t hash, const std::vector<uint64_t>& keys, uint64_t unique) {
+    // Stores the key indices (ascending) and the places among them of the `unique` winners;
+    // the pool is capped, past which orders are simply not kept.
+    void remember_shape(ParseScratch::Shape& shape, uint64_t hash, const std::vector<uint64_t>& keys,
+                        const uint64_t* winners, uint64_t unique) {
         std::vector<uint64_t>& pool = doc_.scratch.shape_pool;
         if (pool.size() + keys.size() + unique > kMaxShapePool) return;
         shape = {hash, static_cast<uint32_t>(pool.size()), static_cast<uint32_t>(keys.size()),
-                 static_cast<uint32_t>(unique)};
+                 static_cast<uint32_t>(unique), doc_.scratch.parse};
         pool.insert(pool.end(), keys.begin(), keys.end());
-        for (uint64_t j = 0; j < unique; ++j) pool.push_back(sort_scratch_[j].ordinal);
+        for (uint64_t j = 0; j < unique; ++j)
+            pool.push_back(static_cast<uint64_t>(std::lower_bound(keys.begin(), keys.end(), winners[j]) - keys.begin()));
     }
 };
 
@@ -807,9 +814,10 @@ JsonError parse_json(std::string_view input, JsonDocument& out, const ParseOptio
         std::fill(sc.slots.begin(), sc.slots.end(), InternSlot{0, 0});
     }
     std::fill_n(sc.next_key.begin(), std::min(sc.next_key.size(), 2 * sc.texts.size() + 2), 0u);
-    if (!sc.shape_pool.empty()) {
-        std::fill(sc.shapes.begin(), sc.shapes.end(), ParseScratch::Shape{0, 0, 0, 0});
-        sc.shape_pool.clear();
+    sc.shape_pool.clear();
+    if (++sc.parse == 0) {  // wrapped: entries of 2^32 parses ago would look current
+        std::fill(sc.shapes.begin(), sc.shapes.end(), ParseScratch::Shape{0, 0, 0, 0, 0});
+        sc.parse = 1;
     }
     sc.texts.clear();
     sc.bytes.clear();

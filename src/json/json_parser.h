@@ -75,16 +75,17 @@ struct ParseScratch {
     };
     static constexpr uint32_t kNoSlot = UINT32_MAX;
     struct SortItem {
-        uint64_t prefix;   // first eight key bytes, big-endian
-        uint64_t ordinal;  // the member's place in the object as written
+        uint64_t prefix;  // first eight key bytes, big-endian
+        uint64_t index;   // tape index of the key
     };
     // A key order already worked out for one sequence of keys (see Parser::order_members):
     // pool[offset, +count) the tape indices of that object's keys, then the winning ordinals.
     struct Shape {
         uint64_t hash;
         uint32_t offset;
-        uint32_t count;  // 0: empty
+        uint32_t count;
         uint32_t unique;
+        uint32_t parse;  // set by the parse with this number; older entries are empty
     };
 
     std::vector<InternSlot> slots;
@@ -95,6 +96,7 @@ struct ParseScratch {
     std::vector<uint64_t> members;  // tape indices of the keys of the object being ordered
     std::vector<Shape> shapes;
     std::vector<uint64_t> shape_pool;
+    uint32_t parse = 0;  // counts parses, so that the shape table needs no clearing
 };
 
 class JsonDocument {
