@@ -149,8 +149,7 @@ struct DecodeScratch {
     // What one huge body made the tables grow to is not kept for the next call.
     void trim() {
         if (doc.tape.capacity() > (size_t{1} << 18) || doc.arena.capacity() > (size_t{1} << 20) ||
-            doc.scratch.slots.size() > (size_t{1} << 14) || doc.scratch.members.capacity() > (size_t{1} << 14) ||
-            doc.scratch.sort.capacity() > (size_t{1} << 14))
+            doc.scratch.slots.size() > (size_t{1} << 14) || doc.scratch.sort.capacity() > (size_t{1} << 14))
             doc = JsonDocument();
         if (strings.capacity() > (size_t{1} << 14)) strings = std::vector<Ref>();
     }
