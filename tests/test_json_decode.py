@@ -325,3 +325,18 @@ def test_long_strings_get_pythons_utf8_verdict_wherever_a_byte_breaks():
             assert_raises_exactly(lambda: decode(b'"' + raw + b'"'), ValueError, message)
         else:
             assert decode(b'"' + raw + b'"') == expected
+
+
+def test_objects_repeating_earlier_key_sequences_keep_their_own_keys_sorted_and_last_value_winning():
+    long = "profile_background_image_url_https"  # longer than the string table takes
+    shapes = [["b", "a", "b"], ["b", "a", "c"], [long + "_y", long + "_x", "id"], [long + "_x", long + "_y", "id"],
+              ["\\u0062", "a", "é"]]
+    rng = random.Random(3)
+    parts = []
+    for n in range(400):
+        keys = rng.choice(shapes) if n % 7 else [rng.choice("abc\u00e9") for _ in range(3)]
+        parts.append("{" + ",".join(f'"{k}":"{rng.choice(["v", "é", "\\u00e9"])}{n}"' for k in keys) + "}")
+    body = ("[" + ",".join(parts) + "]").encode()
+    expected = [dict(sorted(o.items(), key=lambda kv: kv[0].encode())) for o in json.loads(body)]
+    got = decode(body)
+    assert got == expected and [list(o) for o in got] == [list(o) for o in expected]

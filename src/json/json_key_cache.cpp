@@ -31,21 +31,21 @@ Entry* slots() {
 
 }  // namespace
 
-Ref cached_key(uint64_t hash, std::string_view text) {
+PyObject* cached_key(uint64_t hash, std::string_view text, bool ascii) {
     Entry* table = slots();
     // Two neighbouring slots; the second half of the hash picks which one a newcomer evicts.
     size_t first = static_cast<size_t>(hash) & (kSlots - 1);
     size_t second = first ^ 1;
-    if (table[first].holds(hash, text)) return Ref::borrow(table[first].str.get());
-    if (table[second].holds(hash, text)) return Ref::borrow(table[second].str.get());
-    Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str || text.size() > kKeyCacheMaxLen) return str;
+    if (table[first].holds(hash, text)) return table[first].str.get();
+    if (table[second].holds(hash, text)) return table[second].str.get();
+    Ref str = Ref::steal(make_str(text, ascii));
+    if (!str) return nullptr;
     Entry& e = !table[first].str ? table[first] : !table[second].str ? table[second] : table[(hash >> 63) ? first : second];
     e.hash = hash;
     e.size = static_cast<uint32_t>(text.size());
     std::memcpy(e.bytes, text.data(), text.size());
-    e.str = Ref::borrow(str.get());
-    return str;
+    e.str = std::move(str);
+    return e.str.get();
 }
 
 }  // namespace calvenor::json

@@ -11,11 +11,18 @@
 
 namespace calvenor::json {
 
-// New reference to a str equal to `text` (at most kMaxLen bytes of valid UTF-8 whose keyed
-// hash is `hash`), taken from the cache or made and remembered; NULL with an exception set
-// when the interpreter fails.
-Ref cached_key(uint64_t hash, std::string_view text);
-
 inline constexpr size_t kKeyCacheMaxLen = 32;
+
+// A str equal to `text` (at most kKeyCacheMaxLen bytes of valid UTF-8, `ascii` if all below
+// 0x80, whose keyed hash is `hash`), taken from the cache or made and remembered. Borrowed
+// from the cache: valid until the next call. NULL with an exception set when the interpreter
+// fails.
+PyObject* cached_key(uint64_t hash, std::string_view text, bool ascii);
+
+// A new str of valid UTF-8 `text`; ASCII text skips the decoder.
+inline PyObject* make_str(std::string_view text, bool ascii) {
+    return ascii ? PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)
+                 : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 }  // namespace calvenor::json

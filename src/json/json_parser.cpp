@@ -134,6 +134,10 @@ constexpr uint32_t kMaxStringIds = 1u << 16;
 // A string whose slot is not found within this many probes is left uninterned, so no input
 // can make an insert cost more, even one built with the hash key in hand.
 constexpr size_t kMaxProbes = 8;
+// Key orders kept per document (see Parser::order_members).
+constexpr size_t kShapeSlots = 256;  // a power of two
+constexpr uint64_t kMaxShapeMembers = 64;
+constexpr size_t kMaxShapePool = size_t{1} << 16;
 
 using SortItem = ParseScratch::SortItem;
 using InternSlot = ParseScratch::InternSlot;
@@ -240,19 +244,20 @@ private:
         return true;
     }
 
-    // Pushes a string node; short ones get the id of the first equal string.
-    void push_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+    // Pushes a string node; short ones get the id of the first equal string. `code` is the
+    // tag, with kAscii if every byte is below 0x80.
+    void push_string(uint8_t code, uint64_t offset, const unsigned char* bytes, size_t n) {
         if (!intern_) {
-            push(tag, offset, n);
+            tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
             return;
         }
-        intern_string(tag, offset, bytes, n);
+        intern_string(code, offset, bytes, n);
     }
 
-    [[gnu::noinline]] void intern_string(Tag tag, uint64_t offset, const unsigned char* bytes, size_t n) {
+    [[gnu::noinline]] void intern_string(uint8_t code, uint64_t offset, const unsigned char* bytes, size_t n) {
         size_t count = intern_texts_.size();
         if (n > kMaxInternLen || count >= kMaxStringIds) {
-            push(tag, offset, n);
+            tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
             return;
         }
         if (count * 2 >= intern_slots_.size()) grow_interned();
@@ -269,7 +274,7 @@ private:
                                          static_cast<uint32_t>(j), full});
                 intern_bytes_.append(reinterpret_cast<const char*>(bytes), n);
                 doc_.string_ids = count + 1;
-                push_interned(tag, offset, n, id);
+                push_interned(code, offset, n, id);
                 return;
             }
             if (slot.hash == h) {
@@ -277,16 +282,16 @@ private:
                 InternText t = intern_texts_[id];
                 if (t.size == n &&
                     short_equal(reinterpret_cast<const unsigned char*>(intern_bytes_.data()) + t.offset, bytes, n)) {
-                    push_interned(tag, offset, n, id);
+                    push_interned(code, offset, n, id);
                     return;
                 }
             }
         }
-        push(tag, offset, n);
+        tape_.push_back(Node{offset, (uint64_t{n} << 8) | code});
     }
 
-    void push_interned(Tag tag, uint64_t offset, size_t n, uint64_t id) {
-        tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | static_cast<uint8_t>(tag)});
+    void push_interned(uint8_t code, uint64_t offset, size_t n, uint64_t id) {
+        tape_.push_back(Node{offset, (id << 40) | (uint64_t{n} << 8) | Node::kInterned | code});
     }
 
     // Entries that would land past the probe bound are dropped: their text then just gets a
@@ -540,10 +545,12 @@ private:
             if (c == '"') {
                 if (bad_utf8) return fail_at(kInvalidCodePoint, i);
                 if (!escaped) {
-                    push_string(Tag::String, seg, s_ + seg, i - seg);
+                    // Without escapes there was one scan, so its flag covers the whole string.
+                    uint8_t code = static_cast<uint8_t>(Tag::String) | (non_ascii ? 0 : uint8_t{Node::kAscii});
+                    push_string(code, seg, s_ + seg, i - seg);
                 } else {
                     arena.append(reinterpret_cast<const char*>(s_ + seg), i - seg);
-                    push_string(Tag::EscString, arena_start,
+                    push_string(static_cast<uint8_t>(Tag::EscString), arena_start,
                                 reinterpret_cast<const unsigned char*>(arena.data()) + arena_start,
                                 arena.size() - arena_start);
                 }
@@ -695,8 +702,38 @@ private:
     }
 
     // Sorts the members of a just-closed object by key bytes; of equal keys the last written
-    // one wins. Runs once per object, so work stays O(m log m) per object.
+    // one wins. Runs once per object, so work stays O(m log m) per object. Objects of a large
+    // document often repeat a key sequence (the same record shape), so the order found for
+    // one is kept and reused for the next object whose keys are the same texts in the same
+    // order. The table is direct-mapped and checked key by key, so a collision only costs
+    // the check (linear in the object's key bytes) and then a sort.
     void order_members(size_t header, uint64_t count) {
+        std::vector<uint64_t>& keys = doc_.scratch.members;
+        uint64_t hash = count;
+        ParseScratch::Shape* shape = nullptr;
+        if (intern_ && count <= kMaxShapeMembers) {
+            keys.clear();
+            size_t k = header + 1;
+            for (uint64_t m = 0; m < count; ++m) {
+                keys.push_back(k);
+                const Node& n = tape_[k];
+                hash = (hash ^ (n.interned() ? n.string_id() : n.size() << 32)) * 0x9E3779B97F4A7C15ull;
+                k = doc_.skip(k + 1);
+            }
+            std::vector<ParseScratch::Shape>& shapes = doc_.scratch.shapes;
+            if (shapes.empty()) shapes.assign(kShapeSlots, ParseScratch::Shape{0, 0, 0, 0, 0});
+            shape = &shapes[(hash >> 32) & (kShapeSlots - 1)];
+            if (shape->parse == doc_.scratch.parse && shape->count == count && shape->hash == hash &&
+                same_keys(*shape, keys)) {
+                const uint64_t* ordinals = doc_.scratch.shape_pool.data() + shape->offset + count;
+                std::vector<uint64_t>& order = doc_.order;
+                size_t offset = order.size();
+                order.push_back(shape->unique);
+                for (uint32_t j = 0; j < shape->unique; ++j) order.push_back(keys[ordinals[j]]);
+                tape_[header] = Node{tape_.size(), (uint64_t{offset} << 8) | static_cast<uint8_t>(Tag::OrderedObject)};
+                return;
+            }
+        }
         std::vector<SortItem>& items = sort_scratch_;
         items.clear();
         size_t k = header + 1;
@@ -733,6 +770,31 @@ private:
         }
         order[offset] = unique;
         tape_[header] = Node{tape_.size(), (uint64_t{offset} << 8) | static_cast<uint8_t>(Tag::OrderedObject)};
+        if (shape != nullptr) remember_shape(*shape, hash, keys, order.data() + offset + 1, unique);
+    }
+
+    bool same_keys(const ParseScratch::Shape& shape, const std::vector<uint64_t>& keys) const {
+        const uint64_t* seen = doc_.scratch.shape_pool.data() + shape.offset;
+        for (size_t m = 0; m < keys.size(); ++m) {
+            const Node& a = tape_[seen[m]];
+            const Node& b = tape_[keys[m]];
+            if (a.interned() && b.interned() && a.string_id() == b.string_id()) continue;
+            if (doc_.string(seen[m]) != doc_.string(keys[m])) return false;
+        }
+        return true;
+    }
+
+    // Stores the key indices (ascending) and the places among them of the `unique` winners;
+    // the pool is capped, past which orders are simply not kept.
+    void remember_shape(ParseScratch::Shape& shape, uint64_t hash, const std::vector<uint64_t>& keys,
+                        const uint64_t* winners, uint64_t unique) {
+        std::vector<uint64_t>& pool = doc_.scratch.shape_pool;
+        if (pool.size() + keys.size() + unique > kMaxShapePool) return;
+        shape = {hash, static_cast<uint32_t>(pool.size()), static_cast<uint32_t>(keys.size()),
+                 static_cast<uint32_t>(unique), doc_.scratch.parse};
+        pool.insert(pool.end(), keys.begin(), keys.end());
+        for (uint64_t j = 0; j < unique; ++j)
+            pool.push_back(static_cast<uint64_t>(std::lower_bound(keys.begin(), keys.end(), winners[j]) - keys.begin()));
     }
 };
 
@@ -752,6 +814,11 @@ JsonError parse_json(std::string_view input, JsonDocument& out, const ParseOptio
         std::fill(sc.slots.begin(), sc.slots.end(), InternSlot{0, 0});
     }
     std::fill_n(sc.next_key.begin(), std::min(sc.next_key.size(), 2 * sc.texts.size() + 2), 0u);
+    sc.shape_pool.clear();
+    if (++sc.parse == 0) {  // wrapped: entries of 2^32 parses ago would look current
+        std::fill(sc.shapes.begin(), sc.shapes.end(), ParseScratch::Shape{0, 0, 0, 0, 0});
+        sc.parse = 1;
+    }
     sc.texts.clear();
     sc.bytes.clear();
     const HashKey& key = options.key ? *options.key : process_hash_key();

@@ -37,12 +37,15 @@ enum class Tag : uint8_t {
 struct Node {
     uint64_t payload;
     // (size << 8) | tag; a short string also carries kInterned and its string id in the top
-    // 24 bits (its size then fits the 32 bits between).
+    // 24 bits (its size then fits the 32 bits between). kAscii marks a string of bytes below
+    // 0x80 only, which needs no UTF-8 decoding.
     uint64_t aux;
 
     static constexpr uint64_t kInterned = 0x80;
+    static constexpr uint64_t kAscii = 0x40;
 
-    Tag tag() const { return static_cast<Tag>(aux & 0x7f); }
+    Tag tag() const { return static_cast<Tag>(aux & 0x3f); }
+    bool ascii() const { return (aux & kAscii) != 0; }
     uint64_t size() const { return (aux & kInterned) ? (aux >> 8) & 0xffffffffu : aux >> 8; }
     bool interned() const { return (aux & kInterned) != 0; }
     // Equal strings of one document share an id; ids count up from 0 in order of first use.
@@ -75,12 +78,25 @@ struct ParseScratch {
         uint64_t prefix;  // first eight key bytes, big-endian
         uint64_t index;   // tape index of the key
     };
+    // A key order already worked out for one sequence of keys (see Parser::order_members):
+    // pool[offset, +count) the tape indices of that object's keys, then the winning ordinals.
+    struct Shape {
+        uint64_t hash;
+        uint32_t offset;
+        uint32_t count;
+        uint32_t unique;
+        uint32_t parse;  // set by the parse with this number; older entries are empty
+    };
 
     std::vector<InternSlot> slots;
     std::string bytes;              // text of each distinct short string, packed
     std::vector<InternText> texts;  // per string id
     std::vector<uint32_t> next_key; // see Parser::key
     std::vector<SortItem> sort;
+    std::vector<uint64_t> members;  // tape indices of the keys of the object being ordered
+    std::vector<Shape> shapes;
+    std::vector<uint64_t> shape_pool;
+    uint32_t parse = 0;  // counts parses, so that the shape table needs no clearing
 };
 
 class JsonDocument {

@@ -21,29 +21,26 @@ public:
     StringTable& operator=(const StringTable&) = delete;
     ~StringTable() { objs_.clear(); }
 
-    // The str of string node n (bytes `text`), borrowed from this table or, for a string
-    // without an id, owned by `own`; object keys come from the cross-call key cache. NULL
-    // with an exception set if the interpreter fails.
+    // The str of string node n (bytes `text`), borrowed from this table or from the key
+    // cache (object keys; valid until the next key), or for a value without a string id owned
+    // by `own`. NULL with an exception set if the interpreter fails.
     PyObject* get(const JsonDocument& doc, const Node& n, std::string_view text, bool is_key, Ref& own) {
         if (!n.interned()) {
             if (!is_key || text.size() > kKeyCacheMaxLen) {
-                own = Ref::steal(make(text));
-            } else {
-                const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-                own = cached_key(short_hash(key_, bytes, text.size()), text);
+                own = Ref::steal(make_str(text, n.ascii()));
+                return own.get();
             }
-            return own.get();
+            const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+            return cached_key(short_hash(key_, bytes, text.size()), text, n.ascii());
         }
         Ref& slot = objs_[n.string_id()];
-        if (!slot) slot = is_key ? cached_key(doc.string_hash(n.string_id()), text) : Ref::steal(make(text));
+        if (!slot)
+            slot = is_key ? Ref::borrow(cached_key(doc.string_hash(n.string_id()), text, n.ascii()))
+                          : Ref::steal(make_str(text, n.ascii()));
         return slot.get();
     }
 
 private:
-    static PyObject* make(std::string_view s) {
-        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    }
-
     std::vector<Ref>& objs_;
     const HashKey& key_;
 };
@@ -152,7 +149,7 @@ struct DecodeScratch {
     // What one huge body made the tables grow to is not kept for the next call.
     void trim() {
         if (doc.tape.capacity() > (size_t{1} << 18) || doc.arena.capacity() > (size_t{1} << 20) ||
-            doc.scratch.slots.size() > (size_t{1} << 14))
+            doc.scratch.slots.size() > (size_t{1} << 14) || doc.scratch.sort.capacity() > (size_t{1} << 14))
             doc = JsonDocument();
         if (strings.capacity() > (size_t{1} << 14)) strings = std::vector<Ref>();
     }
