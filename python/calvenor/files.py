@@ -1,6 +1,7 @@
 """`FileResponse`: a file from disk with validators, conditional requests and byte ranges,
 read in chunks off the event loop (or handed to the server when it can send files itself)."""
 import asyncio
+import functools
 import mimetypes
 import os
 import re
@@ -18,15 +19,23 @@ from .streaming import send_until_disconnect
 
 # Large enough that a thread hop per chunk costs little, small enough to stay out of RSS.
 CHUNK_SIZE = 1024 * 1024
-# Files this small are read with one call on the loop: cheaper than a thread hop.
+# Files this small are read with one call on the loop: cheaper than a thread hop, or
+# than the server's own file sending.
 SMALL_FILE = 64 * 1024
 
 _RANGE = re.compile(r"\s*bytes\s*=\s*(\d{0,18})\s*-\s*(\d{0,18})\s*", re.ASCII | re.IGNORECASE)
 _NOT_MODIFIED_DROPS = frozenset({b"content-type", b"content-length", b"content-disposition"})
 
 
+# Cached: a static directory asks for the same few names and dates on every request.
+@functools.lru_cache(maxsize=1024)
 def guess_media_type(name: str) -> str:
     return mimetypes.guess_type(name)[0] or "application/octet-stream"
+
+
+@functools.lru_cache(maxsize=1024)
+def http_date(timestamp: float) -> bytes:
+    return formatdate(timestamp, usegmt=True).encode()
 
 
 def content_disposition(filename: str, disposition: str = "attachment") -> str:
@@ -113,7 +122,7 @@ class FileResponse(Response):
             return await self._send_missing(send)
         size = st.st_size
         etag = f'"{st.st_size:x}-{st.st_mtime_ns:x}-{st.st_ino:x}"'
-        last_modified = formatdate(st.st_mtime, usegmt=True).encode()
+        last_modified = http_date(st.st_mtime)
         headers = self.raw_headers + [
             (b"etag", etag.encode()),
             (b"last-modified", last_modified),
@@ -147,11 +156,13 @@ class FileResponse(Response):
         await send({"type": "http.response.start", "status": status, "headers": headers})
         if method == "HEAD" or length == 0:
             await send({"type": "http.response.body", "body": b""})
-        elif status == 200 and "http.response.pathsend" in scope.get("extensions", ()):
-            await send({"type": "http.response.pathsend", "path": os.path.abspath(self.path)})
         elif length <= SMALL_FILE:
+            # Before pathsend: a server opening and reading a small file costs it more than
+            # taking the bytes.
             if not await self._send_small(send, first, length):
                 return
+        elif status == 200 and "http.response.pathsend" in scope.get("extensions", ()):
+            await send({"type": "http.response.pathsend", "path": os.path.abspath(self.path)})
         elif not await send_until_disconnect(receive, self._send_chunks(send, first, length)):
             return
         await run_background(self.background)
