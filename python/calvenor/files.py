@@ -193,12 +193,16 @@ class FileResponse(Response):
 
     async def _send_small(self, send: Send, first: int, length: int) -> bool:
         try:
-            with open(self.path, "rb") as f:
-                if first:
-                    f.seek(first)
-                data = f.read(length)
+            fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
         except OSError:
             return False  # removed since the stat: drop the connection
+        try:
+            # Unbuffered: a file object would allocate a buffer and stat again.
+            data = os.pread(fd, length, first)
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
         await send({"type": "http.response.body", "body": data})
         return True
 
