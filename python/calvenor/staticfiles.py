@@ -47,7 +47,7 @@ class StaticFiles:
             path = path[len(root_path):]
         parts = self._parts(path, scope.get("raw_path"))
         found = None if parts is None else self._find(parts)
-        if found is None:
+        if parts is None or found is None:
             return await send_plain(send, 404, "Not Found")
         full, st = found
         if stat.S_ISDIR(st.st_mode):
