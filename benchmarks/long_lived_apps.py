@@ -1,5 +1,7 @@
 """The served apps of bench_long_lived.py: calvenor and its Starlette twin, each with a static
-directory (BENCH_STATIC), a WebSocket echo and a large file (BENCH_FILE)."""
+directory (BENCH_STATIC), a WebSocket echo and a large file (BENCH_FILE); the calvenor app
+also sends that file in chunks even where the server could send it (/big-chunked), and as
+many constant bytes from memory as the server takes (/ceiling, no file and no framework)."""
 import os
 
 from starlette.applications import Starlette
@@ -25,6 +27,25 @@ async def echo(ws: calvenor.WebSocket) -> None:
 @app.get("/big")
 def big(req: dict[str, object]) -> calvenor.FileResponse:
     return calvenor.FileResponse(BIG_FILE)
+
+
+async def chunked(scope, receive, send) -> None:  # type: ignore[no-untyped-def]
+    # Without the extension in the scope the response reads the file itself.
+    scope = dict(scope, extensions={})
+    await calvenor.FileResponse(BIG_FILE)(scope, receive, send)
+
+
+async def ceiling(scope, receive, send) -> None:  # type: ignore[no-untyped-def]
+    size, chunk = os.path.getsize(BIG_FILE), b"x" * (1 << 20)
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"%d" % size)]})
+    while size > 0:
+        part = chunk if size >= len(chunk) else chunk[:size]
+        size -= len(part)
+        await send({"type": "http.response.body", "body": part, "more_body": size > 0})
+
+
+app.mount("/big-chunked", chunked)
+app.mount("/ceiling", ceiling)
 
 
 @app.get("/pid")

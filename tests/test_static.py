@@ -74,3 +74,14 @@ def test_head_answers_headers_only_and_other_methods_405(site):
     assert (status, headers[b"content-length"], body) == (200, b"6", b"")
     status, headers, _ = get(StaticFiles(site), "/app.css", method="POST")
     assert (status, headers[b"allow"]) == (405, b"GET, HEAD")
+
+
+def test_symlinks_met_partway_are_resolved_and_an_index_html_linking_out_is_not_served(tmp_path):
+    (tmp_path / "secret.html").write_text("outside")
+    (tmp_path / "public" / "docs" / "sub").mkdir(parents=True)
+    (tmp_path / "public" / "docs" / "sub" / "page.txt").write_text("page")
+    os.symlink(tmp_path / "secret.html", tmp_path / "public" / "docs" / "index.html")
+    os.symlink(tmp_path / "public" / "docs", tmp_path / "public" / "alias")
+    app = StaticFiles(tmp_path / "public", html=True)
+    assert get(app, "/alias/sub/page.txt")[::2] == (200, b"page")
+    assert get(app, "/docs/")[::2] == get(app, "/alias/")[::2] == (404, b"Not Found")

@@ -1,6 +1,7 @@
 """`FileResponse`: a file from disk with validators, conditional requests and byte ranges,
 read in chunks off the event loop (or handed to the server when it can send files itself)."""
 import asyncio
+import functools
 import mimetypes
 import os
 import re
@@ -16,17 +17,27 @@ from .background import run_background
 from .responses import Response
 from .streaming import send_until_disconnect
 
-# Large enough that a thread hop per chunk costs little, small enough to stay out of RSS.
+# Large enough that a send per chunk costs little, small enough to stay out of RSS.
 CHUNK_SIZE = 1024 * 1024
-# Files this small are read with one call on the loop: cheaper than a thread hop.
+# Chunks read but not yet sent, at most.
+READ_AHEAD = 4
+# Files this small are read with one call on the loop: cheaper than a thread hop, or
+# than the server's own file sending.
 SMALL_FILE = 64 * 1024
 
 _RANGE = re.compile(r"\s*bytes\s*=\s*(\d{0,18})\s*-\s*(\d{0,18})\s*", re.ASCII | re.IGNORECASE)
 _NOT_MODIFIED_DROPS = frozenset({b"content-type", b"content-length", b"content-disposition"})
 
 
+# Cached: a static directory asks for the same few names and dates on every request.
+@functools.lru_cache(maxsize=1024)
 def guess_media_type(name: str) -> str:
     return mimetypes.guess_type(name)[0] or "application/octet-stream"
+
+
+@functools.lru_cache(maxsize=1024)
+def http_date(timestamp: float) -> bytes:
+    return formatdate(timestamp, usegmt=True).encode()
 
 
 def content_disposition(filename: str, disposition: str = "attachment") -> str:
@@ -113,7 +124,7 @@ class FileResponse(Response):
             return await self._send_missing(send)
         size = st.st_size
         etag = f'"{st.st_size:x}-{st.st_mtime_ns:x}-{st.st_ino:x}"'
-        last_modified = formatdate(st.st_mtime, usegmt=True).encode()
+        last_modified = http_date(st.st_mtime)
         headers = self.raw_headers + [
             (b"etag", etag.encode()),
             (b"last-modified", last_modified),
@@ -147,11 +158,13 @@ class FileResponse(Response):
         await send({"type": "http.response.start", "status": status, "headers": headers})
         if method == "HEAD" or length == 0:
             await send({"type": "http.response.body", "body": b""})
-        elif status == 200 and "http.response.pathsend" in scope.get("extensions", ()):
-            await send({"type": "http.response.pathsend", "path": os.path.abspath(self.path)})
         elif length <= SMALL_FILE:
+            # Before pathsend: a server opening and reading a small file costs it more than
+            # taking the bytes.
             if not await self._send_small(send, first, length):
                 return
+        elif status == 200 and "http.response.pathsend" in scope.get("extensions", ()):
+            await send({"type": "http.response.pathsend", "path": os.path.abspath(self.path)})
         elif not await send_until_disconnect(receive, self._send_chunks(send, first, length)):
             return
         await run_background(self.background)
@@ -182,67 +195,98 @@ class FileResponse(Response):
 
     async def _send_small(self, send: Send, first: int, length: int) -> bool:
         try:
-            with open(self.path, "rb") as f:
-                if first:
-                    f.seek(first)
-                data = f.read(length)
+            fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
         except OSError:
             return False  # removed since the stat: drop the connection
+        try:
+            # Unbuffered: a file object would allocate a buffer and stat again.
+            data = os.pread(fd, length, first)
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
         await send({"type": "http.response.body", "body": data})
         return True
 
     async def _send_chunks(self, send: Send, first: int, length: int) -> None:
-        # The next chunk is read while the last one is being sent: two in memory at most.
-        loop = asyncio.get_running_loop()
         # Opened on the loop like the stat: a descriptor opened in a thread would leak if the
         # client left (and this task were cancelled) while the open ran.
-        reader = _Reader(os.open(self.path, os.O_RDONLY | os.O_CLOEXEC))
+        fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+        reader = _ReadAhead(asyncio.get_running_loop(), fd, first, length, self.chunk_size)
         try:
-            offset, end, size = first, first + length, self.chunk_size
-            reading = loop.run_in_executor(None, reader.read, min(size, end - offset), offset)
-            while True:
-                data = await reading
+            reader.start()
+        except BaseException:
+            os.close(fd)
+            raise
+        try:
+            offset, end = first, first + length
+            while offset < end:
+                data = await reader.next()
                 if not data:
                     raise RuntimeError(f"{self.path} became shorter while it was sent")
                 offset += len(data)
-                if offset < end:
-                    reading = loop.run_in_executor(None, reader.read, min(size, end - offset), offset)
                 await send({"type": "http.response.body", "body": data, "more_body": offset < end})
-                if offset >= end:
-                    return
         finally:
-            reader.close()
+            reader.stop()
 
 
-class _Reader:
-    """Positional reads of one descriptor from worker threads. close() may come while a read
-    is running (the client left): the descriptor is then closed by that read, never under it."""
+class _ReadAhead:
+    """A byte range of a descriptor read in chunks by one worker thread, at most READ_AHEAD
+    chunks ahead of the sender. The thread owns the descriptor and closes it when it is done
+    or stopped. One thread reading on, rather than a pool job per chunk, measured less CPU
+    per byte and fewer context switches."""
 
-    def __init__(self, fd: int) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, first: int, length: int,
+                 chunk_size: int) -> None:
+        self._loop = loop
         self._fd = fd
-        self._lock = threading.Lock()
-        self._busy = False
-        self._closed = False
+        self._first, self._end = first, first + length
+        self._chunk_size = chunk_size
+        self._ready: asyncio.Queue[bytes | Exception] = asyncio.Queue()
+        self._room = threading.Semaphore(READ_AHEAD)
+        self._stopped = False
 
-    def read(self, size: int, offset: int) -> bytes:
-        with self._lock:
-            if self._closed:
-                return b""
-            self._busy = True
+    def start(self) -> None:
+        if self._end - self._first <= READ_AHEAD * self._chunk_size:
+            # Never waits for room: a short job for the shared pool.
+            self._loop.run_in_executor(None, self._run)
+        else:
+            # Waits on the client for as long as it reads: a thread of its own, not a pool's.
+            threading.Thread(target=self._run, name="calvenor-file", daemon=True).start()
+
+    async def next(self) -> bytes:
+        """The next chunk; empty when the file ended early. Raises what the read raised."""
+        item = await self._ready.get()
+        self._room.release()
+        if isinstance(item, Exception):
+            raise item
+        return item
+
+    def stop(self) -> None:
+        self._stopped = True
+        self._room.release()  # a thread waiting for room wakes, sees the flag and leaves
+
+    def _run(self) -> None:
         try:
-            return os.pread(self._fd, size, offset)
+            offset = self._first
+            while offset < self._end:
+                self._room.acquire()
+                if self._stopped:
+                    return
+                try:
+                    data = os.pread(self._fd, min(self._chunk_size, self._end - offset), offset)
+                except Exception as exc:
+                    self._post(exc)
+                    return
+                if not self._post(data) or not data:
+                    return
+                offset += len(data)
         finally:
-            with self._lock:
-                self._busy = False
-                late = self._closed
-            if late:
-                os.close(self._fd)
-
-    def close(self) -> None:
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            busy = self._busy
-        if not busy:
             os.close(self._fd)
+
+    def _post(self, item: bytes | Exception) -> bool:
+        try:
+            self._loop.call_soon_threadsafe(self._ready.put_nowait, item)
+            return True
+        except RuntimeError:  # the loop has closed: nobody is waiting
+            return False

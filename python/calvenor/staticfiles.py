@@ -45,8 +45,9 @@ class StaticFiles:
         root_path: str = scope.get("root_path", "")
         if root_path and path.startswith(root_path):
             path = path[len(root_path):]
-        found = self.lookup(path, scope.get("raw_path"))
-        if found is None:
+        parts = self._parts(path, scope.get("raw_path"))
+        found = None if parts is None else self._find(parts)
+        if parts is None or found is None:
             return await send_plain(send, 404, "Not Found")
         full, st = found
         if stat.S_ISDIR(st.st_mode):
@@ -54,36 +55,53 @@ class StaticFiles:
                 return await send_plain(send, 404, "Not Found")
             if not path.endswith("/"):
                 return await self._redirect_to_slash(scope, send)
-            full = os.path.join(full, "index.html")
-            try:
-                st = os.stat(full)
-            except OSError:
+            # Looked up like any file: an index.html that is a symlink out is not served.
+            found = self._find([*parts, "index.html"])
+            if found is None:
                 return await send_plain(send, 404, "Not Found")
-            if not stat.S_ISREG(st.st_mode):
-                return await send_plain(send, 404, "Not Found")
-        elif not stat.S_ISREG(st.st_mode):
+            full, st = found
+        if not stat.S_ISREG(st.st_mode):
             return await send_plain(send, 404, "Not Found")
         await FileResponse(full, stat_result=st)(scope, receive, send)
 
     def lookup(self, path: str, raw_path: bytes | None = None) -> tuple[str, os.stat_result] | None:
         """The real path and stat of what `path` names under the directory, or None when it
         names nothing there."""
+        parts = self._parts(path, raw_path)
+        return None if parts is None else self._find(parts)
+
+    @staticmethod
+    def _parts(path: str, raw_path: bytes | None) -> list[str] | None:
         if "\\" in path or "\x00" in path:
             return None
-        if raw_path is not None and any(escape in raw_path for escape in _SMUGGLED):
+        if raw_path is not None and b"%" in raw_path and any(escape in raw_path for escape in _SMUGGLED):
             return None
         parts = [part for part in path.split("/") if part and part != "."]
-        if ".." in parts:
-            return None
-        root = self.directory
-        full = os.path.realpath(os.path.join(root, *parts)) if parts else root
-        # Both sides are resolved, so a prefix test up to a separator is a containment test.
-        if full != root and not full.startswith(self._inside):
-            return None  # a symlink led out of the directory
+        return None if ".." in parts else parts
+
+    def _find(self, parts: list[str]) -> tuple[str, os.stat_result] | None:
+        # Walked one name at a time from the resolved root: a path without symlinks is its
+        # own real path, which saves resolving the root's ancestors on every request.
         try:
-            return full, os.stat(full)
+            if not parts:
+                return self.directory, os.stat(self.directory)
+            full, prefix = self.directory, self._inside
+            for i, part in enumerate(parts):
+                full = prefix + part
+                st = os.lstat(full)
+                if stat.S_ISLNK(st.st_mode):
+                    return self._resolve(os.path.join(full, *parts[i + 1:]))
+                prefix = full + os.sep
+            return full, st
         except (OSError, ValueError):
             return None
+
+    def _resolve(self, path: str) -> tuple[str, os.stat_result] | None:
+        full = os.path.realpath(path)
+        # Both sides are resolved, so a prefix test up to a separator is a containment test.
+        if full != self.directory and not full.startswith(self._inside):
+            return None  # a symlink led out of the directory
+        return full, os.stat(full)
 
     @staticmethod
     async def _redirect_to_slash(scope: Scope, send: Send) -> None:
