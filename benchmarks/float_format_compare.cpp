@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "file_numbers.h"
 #include "json/float_format.h"
 
 using calvenor::json::format_float;
@@ -55,28 +56,6 @@ void report(const char* part, uint64_t before_checked, uint64_t before_failed) {
     std::printf("%-28s %12" PRIu64 " values, %" PRIu64 " mismatches\n", part, checked - before_checked,
                 failed - before_failed);
     std::fflush(stdout);
-}
-
-std::vector<double> numbers_of(const char* path) {
-    std::vector<double> out;
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return out;
-    std::string text;
-    char chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
-    std::fclose(f);
-    const char* p = text.c_str();
-    while (*p) {
-        if (*p == '-' || (*p >= '0' && *p <= '9')) {
-            char* end;
-            out.push_back(std::strtod(p, &end));
-            p = end;
-        } else {
-            ++p;
-        }
-    }
-    return out;
 }
 
 template <class F>
