@@ -197,6 +197,8 @@ class App(Routes):
             return await self._send_answer(response, scope, receive, send, fields, origin)
         if served is None:
             return await self._serve_general(scope, receive, send)
+        if served is False:  # no route, no body, no preflight: a mount's or a miss
+            return await self._unrouted(scope, receive, send)
         status, out, body = served
         if not body and self._held.result is not None:
             headers = scope["headers"]
@@ -272,6 +274,16 @@ class App(Routes):
             # the empty text dispatch answered for a result it would only have made text of
             response = framework_response(self._held.take())
         await self._send_answer(response, scope, receive, send, fields, origin)
+
+    async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
+        method: str = scope["method"]
+        path: str = scope["path"]
+        if self._mounts and path.startswith(self._mount_prefixes):
+            mounted = self._mounted(method, path)
+            if mounted is not None:
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+        fields = dict(scope["headers"])
+        await self._miss(scope, receive, send, fields, self._origin(fields), method, path)
 
     async def _recover(self, exc: BaseException, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:

@@ -138,8 +138,8 @@ PyMethodDef methods[] = {
      "Returns (status, headers, body) ready to send: the wire content type, the CORS headers\n"
      "when an allowed Origin came, and the content length unless the body is longer than\n"
      "gzip_min_size (then the caller compresses it or not and writes the length). HEAD gets\n"
-     "an empty body. None when the request is left to the caller: no route matched, a body\n"
-     "may follow, a CORS preflight, a non-ASCII path or origin, a query that is not UTF-8,\n"
+     "an empty body. False when no route matched; None when the request is left to the\n"
+     "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is not UTF-8,\n"
      "or scope values of other types than a server gives."},
     {nullptr, nullptr, 0, nullptr},
 };

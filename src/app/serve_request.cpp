@@ -156,7 +156,7 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     Ref handler = app.routes.match_for_dispatch(method_text, path_text, params);
     if (!handler) {
         if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;  // the layer answers misses: 405, redirects, mounts, 404
+        Py_RETURN_FALSE;  // the layer answers misses: mounts, 405, redirects, 404
     }
     Ref header_copy = Ref::steal(PyList_GetSlice(headers.get(), 0, PyList_Size(headers.get())));
     Ref dict = request_dict(Ref::borrow(method.get()), Ref::borrow(path.get()), Ref::borrow(query.get()),

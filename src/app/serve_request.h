@@ -11,9 +11,10 @@ namespace calvenor {
 // Creates the interned scope keys and the shared header lines; call once.
 bool init_served();
 
-// (status, headers, body); None when the request takes the general path (a body may follow,
-// a CORS preflight, a path or query the layer rewrites, server objects of other types, or no
-// route); NULL with the handler's or the encoder's exception set.
+// (status, headers, body); False when no route matched a request that would otherwise be
+// served here; None when the request takes the general path (a body may follow, a CORS
+// preflight, a path or query the layer rewrites, server objects of other types); NULL with
+// the handler's or the encoder's exception set.
 PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size);
 
 }  // namespace calvenor
