@@ -191,10 +191,8 @@ class App(Routes):
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
-            fields = dict(headers)
-            origin = self._origin(fields)
             response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
-            return await self._send_answer(response, scope, receive, send, fields, origin)
+            return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
         if served is None:
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
@@ -202,11 +200,10 @@ class App(Routes):
         status, out, body = served
         if not body and self._held.result is not None:
             headers = scope["headers"]
-            fields = dict(headers)
             return await self._send_answer(framework_response(self._held.take()), scope, receive, send,
-                                              fields, self._origin(fields))
+                                           headers, self._origin(headers))
         if len(body) > self.gzip_min_size:
-            body = self._gzip(out, body, dict(scope["headers"]))
+            body = self._gzip(out, body, scope["headers"])
             out.append((b"content-length", b"%d" % len(body)))
             if scope["method"] == "HEAD":
                 body = b""
@@ -269,11 +266,11 @@ class App(Routes):
             if body or self._held.result is None:
                 status = response.status
                 if status == 404:  # only a miss: the core builds no other 404
-                    return await self._miss(scope, receive, send, fields, origin, method, path)
-                return await self._send_answer(response, scope, receive, send, fields, origin)
+                    return await self._miss(scope, receive, send, headers, origin, method, path)
+                return await self._send_answer(response, scope, receive, send, headers, origin)
             # the empty text dispatch answered for a result it would only have made text of
             response = framework_response(self._held.take())
-        await self._send_answer(response, scope, receive, send, fields, origin)
+        await self._send_answer(response, scope, receive, send, headers, origin)
 
     async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
         method: str = scope["method"]
@@ -282,8 +279,8 @@ class App(Routes):
             mounted = self._mounted(method, path)
             if mounted is not None:
                 return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
-        fields = dict(scope["headers"])
-        await self._miss(scope, receive, send, fields, self._origin(fields), method, path)
+        headers = scope["headers"]
+        await self._miss(scope, receive, send, headers, self._origin(headers), method, path)
 
     async def _recover(self, exc: BaseException, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
@@ -304,12 +301,12 @@ class App(Routes):
             return await handle_error(exc, req, (self.error_handlers,))
         return internal_fault(exc, method, path)
 
-    def _origin(self, fields: dict[bytes, bytes]) -> str | None:
-        raw_origin = fields.get(b"origin") if self._cors else None
+    def _origin(self, headers: list[tuple[bytes, bytes]]) -> str | None:
+        raw_origin = dict(headers).get(b"origin") if self._cors else None
         return None if raw_origin is None else raw_origin.decode("latin-1")
 
     async def _send_answer(self, response: NativeResponse | Response, scope: Scope, receive: Receive, send: Send,
-                           fields: dict[bytes, bytes], origin: str | None) -> None:
+                           headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
         background = None
         if type(response) is NativeResponse:
             status = response.status
@@ -318,14 +315,14 @@ class App(Routes):
         else:
             status = response.status_code
             if not response.buffered or status in NO_BODY_STATUSES:
-                return await self._send_response(response, scope, receive, send, fields, origin)
+                return await self._send_response(response, scope, receive, send, headers, origin)
             out = list(response.raw_headers)
             background = response.background
         body = response.body
         if origin is not None:
             self._add_cors(out, origin)
         if len(body) > self.gzip_min_size:
-            body = self._gzip(out, body, fields)
+            body = self._gzip(out, body, headers)
         out.append((b"content-length", b"%d" % len(body)))
         if scope["method"] == "HEAD":
             body = b""
@@ -363,16 +360,16 @@ class App(Routes):
             if not self._cors_wildcard:
                 out.append((b"vary", b"origin"))
 
-    def _gzip(self, out: list[tuple[bytes, bytes]], body: bytes, fields: dict[bytes, bytes]) -> bytes:
+    def _gzip(self, out: list[tuple[bytes, bytes]], body: bytes, headers: list[tuple[bytes, bytes]]) -> bytes:
         out.append((b"vary", b"accept-encoding"))
-        accept = fields.get(b"accept-encoding")
+        accept = dict(headers).get(b"accept-encoding")
         if accept is not None and accepts_gzip(accept):
             out.append((b"content-encoding", b"gzip"))
             return self.core.gzip_compress(body)
         return body
 
     async def _send_response(self, response: Response, scope: Scope, receive: Receive, send: Send,
-                             fields: dict[bytes, bytes], origin: str | None) -> None:
+                             headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
         out = list(response.raw_headers)
         if origin is not None:
             self._add_cors(out, origin)
@@ -385,7 +382,7 @@ class App(Routes):
             body = b""
         else:
             if len(body) > self.gzip_min_size:
-                body = self._gzip(out, body, fields)
+                body = self._gzip(out, body, headers)
             out.append((b"content-length", b"%d" % len(body)))
             if scope["method"] == "HEAD":
                 body = b""
@@ -410,7 +407,7 @@ class App(Routes):
             return framework_response(self._held.take())
         return to_response(result)
 
-    async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
+    async def _miss(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
                     origin: str | None, method: str, path: str) -> None:
         """No route for this method and path: 405, OPTIONS, a trailing-slash redirect or 404."""
         resolve = self.core.resolve
@@ -430,7 +427,7 @@ class App(Routes):
             other = path[:-1] if path.endswith("/") else path + "/"
             # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
             url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
-            return await self._send_response(RedirectResponse(url), scope, receive, send, fields, origin)
+            return await self._send_response(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
         if origin is not None:
