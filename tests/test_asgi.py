@@ -229,3 +229,24 @@ def test_no_body_statuses_send_no_body_length_or_encoding(app, status):
     got = call(app, "GET", "/empty", headers=[("accept-encoding", "gzip")])
     assert (got[0], got[2]) == (status, b"")
     assert "content-length" not in got[1] and "content-encoding" not in got[1]
+
+
+@pytest.mark.parametrize("method, path, headers", [
+    ("GET", "/items/7", [("origin", "http://a")]),
+    ("GET", "/items/7", [("origin", "http://b"), ("origin", "http://a")]),
+    ("HEAD", "/items/7", [("origin", "http://x")]),
+    ("GET", "/path/long-enough-to-compress", [("accept-encoding", "gzip")]),
+    ("HEAD", "/path/long-enough-to-compress", []),
+    ("GET", "/list", [("origin", "http://a")]),
+    ("GET", "/async/teapot", [("origin", "http://a")]),
+    ("OPTIONS", "/items/7", []),
+    ("DELETE", "/items/7", [("origin", "http://a")]),
+    ("GET", "/items/7/", []),
+], ids=["allowed origin", "last origin wins", "head", "gzip", "head over the gzip size", "held result",
+        "async error", "own options", "405", "slash redirect"])
+def test_bodyless_http1_requests_answer_as_the_general_path_does(app, method, path, headers):
+    app.cors("http://a")
+    app.get("/list")(lambda req: [1, 2])
+    fast = call(app, method, path, headers=headers)
+    general = call(app, method, path, headers=headers, version="2")
+    assert fast[:3] == general[:3] and fast[3] == 0

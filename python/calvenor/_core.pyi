@@ -4,8 +4,8 @@ Every parameter of every member is required and may be passed by position or
 by keyword; an optional value is passed explicitly as ``None``.
 """
 
-from collections.abc import Callable, Sequence
-from typing import Any, SupportsIndex, TypeAlias, final
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal, SupportsIndex, TypeAlias, final
 
 __all__ = ["Router", "Request", "Response", "CalvenorApp"]
 
@@ -110,3 +110,13 @@ class CalvenorApp:
     ) -> Response:
         """Route one request, call its handler with the request dict and build the
         Response (404 "Not Found" when no route matches)."""
+    def serve_request(
+        self, scope: Mapping[str, Any], gzip_min_size: int
+    ) -> tuple[int, list[tuple[bytes, bytes]], bytes] | Literal[False] | None:
+        """Serve a bodyless HTTP/1.x request from its ASGI scope as ``handle_request``
+        would: (status, headers, body) ready to send, with the wire content type, the CORS
+        headers of an allowed Origin and the content length (left out when the body is
+        longer than ``gzip_min_size``: the caller compresses it or not). HEAD gets an empty
+        body. False when no route matches; None when the request is left to the caller (a
+        body may follow, a CORS preflight, a non-ASCII path or origin, a non-UTF-8 query,
+        scope values of other types than a server gives)."""

@@ -172,6 +172,36 @@ class App(Routes):
     async def _serve(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return await self._other_scope(scope, receive, send)
+        # Setting a context variable costs as much as the rest of this path: only when the
+        # context carries an earlier request's body (the servers give each request its own).
+        if current_body.get():
+            current_body.set(b"")
+        # The plain request, whole in the core: a route's dict or str result with no body to
+        # read. None leaves everything else to the general path below.
+        try:
+            served = self.core.serve_request(scope, self.gzip_min_size)
+        except BaseException as exc:
+            headers: list[tuple[bytes, bytes]] = scope["headers"]
+            response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
+            return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if served is None:
+            return await self._serve_general(scope, receive, send)
+        if served is False:  # no route, no body, no preflight: a mount's or a miss
+            return await self._unrouted(scope, receive, send)
+        status, out, body = served
+        if not body and self._held.result is not None:
+            headers = scope["headers"]
+            return await self._send_answer(framework_response(self._held.take()), scope, receive, send,
+                                           headers, self._origin(headers))
+        if len(body) > self.gzip_min_size:
+            body = self._gzip(out, body, scope["headers"])
+            out.append((b"content-length", b"%d" % len(body)))
+            if scope["method"] == "HEAD":
+                body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
+
+    async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
         method: str = scope["method"]
         path: str = scope["path"]
         if self._mounts and path.startswith(self._mount_prefixes):
@@ -187,12 +217,8 @@ class App(Routes):
             received = await self._read_body(receive, send)
             if received is None:
                 return
-            # Setting a context variable costs as much as the rest of this block; most requests
-            # have no body, and the servers run each request in a context of its own.
             if received or current_body.get():
                 current_body.set(received)
-        elif current_body.get():
-            current_body.set(b"")
 
         if not path.isascii():
             path = lenient_path(path)
@@ -223,48 +249,73 @@ class App(Routes):
                         raise
                     headers = [(bytes(name), bytes(value)) for name, value in headers]
                     response = self.core.handle_request(method, path, query, headers, b"")
-        except AsyncCall as call:
-            handler, req, errors = call.args
-            response = await await_handler(handler, req, (*errors, self.error_handlers))
-        except HandlerFailed as failed:
-            error, req, errors = failed.args
-            response = await handle_error(error, req, (*errors, self.error_handlers))
-        except NoMatch:
-            response = _NOT_FOUND
-        except Exception as exc:  # from a handler registered as it is, or a result the encoder refuses
-            found = self.core.resolve(method, path)
-            req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
-                   "route_params": dict(found[1] or {}) if found is not None else {}}
-            response = await handle_error(exc, req, (self.error_handlers,))
         except BaseException as exc:
-            response = internal_fault(exc, method, path)
+            response = await self._recover(exc, method, path, query_string, headers)
 
         if type(response) is NativeResponse:
             body = response.body
             if body or self._held.result is None:
                 status = response.status
                 if status == 404:  # only a miss: the core builds no other 404
-                    return await self._miss(scope, receive, send, fields, origin, method, path)
-                content_type = response.content_type
-                out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
-                background = None
-            else:  # the empty text dispatch answered for a result it would only have made text of
-                held = self._held
-                result, held.result = held.result, None
-                response = result if isinstance(result, Response) else framework_response(result)
-        if type(response) is not NativeResponse:
+                    return await self._miss(scope, receive, send, headers, origin, method, path)
+                return await self._send_answer(response, scope, receive, send, headers, origin)
+            # the empty text dispatch answered for a result it would only have made text of
+            response = framework_response(self._held.take())
+        await self._send_answer(response, scope, receive, send, headers, origin)
+
+    async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
+        method: str = scope["method"]
+        path: str = scope["path"]
+        if self._mounts and path.startswith(self._mount_prefixes):
+            mounted = self._mounted(method, path)
+            if mounted is not None:
+                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+        headers = scope["headers"]
+        await self._miss(scope, receive, send, headers, self._origin(headers), method, path)
+
+    async def _recover(self, exc: BaseException, method: str, path: str, query_string: bytes,
+                       headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
+        """The response for what dispatch raised: an async handler's call, a handler's error,
+        a converter's refusal (404) or an unexpected exception."""
+        if isinstance(exc, AsyncCall):
+            handler, req, errors = exc.args
+            return await await_handler(handler, req, (*errors, self.error_handlers))
+        if isinstance(exc, HandlerFailed):
+            error, req, errors = exc.args
+            return await handle_error(error, req, (*errors, self.error_handlers))
+        if isinstance(exc, NoMatch):
+            return _NOT_FOUND
+        if isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
+            found = self.core.resolve(method, path)
+            req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
+                   "route_params": dict(found[1] or {}) if found is not None else {}}
+            return await handle_error(exc, req, (self.error_handlers,))
+        return internal_fault(exc, method, path)
+
+    def _origin(self, headers: list[tuple[bytes, bytes]]) -> str | None:
+        raw_origin = dict(headers).get(b"origin") if self._cors else None
+        return None if raw_origin is None else raw_origin.decode("latin-1")
+
+    async def _send_answer(self, response: NativeResponse | Response, scope: Scope, receive: Receive, send: Send,
+                           headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
+        background = None
+        if type(response) is NativeResponse:
+            status = response.status
+            content_type = response.content_type
+            out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+        else:
             status = response.status_code
             if not response.buffered or status in NO_BODY_STATUSES:
-                return await self._send_response(response, scope, receive, send, fields, origin)
-            body = response.body
+                return await self._send_response(response, scope, receive, send, headers, origin)
             out = list(response.raw_headers)
             background = response.background
+        body = response.body
         if origin is not None:
             self._add_cors(out, origin)
         if len(body) > self.gzip_min_size:
-            body = self._gzip(out, body, fields)
+            body = self._gzip(out, body, headers)
         out.append((b"content-length", b"%d" % len(body)))
-        if method == "HEAD":
+        if scope["method"] == "HEAD":
             body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
@@ -300,16 +351,16 @@ class App(Routes):
             if not self._cors_wildcard:
                 out.append((b"vary", b"origin"))
 
-    def _gzip(self, out: list[tuple[bytes, bytes]], body: bytes, fields: dict[bytes, bytes]) -> bytes:
+    def _gzip(self, out: list[tuple[bytes, bytes]], body: bytes, headers: list[tuple[bytes, bytes]]) -> bytes:
         out.append((b"vary", b"accept-encoding"))
-        accept = fields.get(b"accept-encoding")
+        accept = dict(headers).get(b"accept-encoding")
         if accept is not None and accepts_gzip(accept):
             out.append((b"content-encoding", b"gzip"))
             return self.core.gzip_compress(body)
         return body
 
     async def _send_response(self, response: Response, scope: Scope, receive: Receive, send: Send,
-                             fields: dict[bytes, bytes], origin: str | None) -> None:
+                             headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
         out = list(response.raw_headers)
         if origin is not None:
             self._add_cors(out, origin)
@@ -322,7 +373,7 @@ class App(Routes):
             body = b""
         else:
             if len(body) > self.gzip_min_size:
-                body = self._gzip(out, body, fields)
+                body = self._gzip(out, body, headers)
             out.append((b"content-length", b"%d" % len(body)))
             if scope["method"] == "HEAD":
                 body = b""
@@ -347,7 +398,7 @@ class App(Routes):
             return framework_response(self._held.take())
         return to_response(result)
 
-    async def _miss(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes],
+    async def _miss(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
                     origin: str | None, method: str, path: str) -> None:
         """No route for this method and path: 405, OPTIONS, a trailing-slash redirect or 404."""
         resolve = self.core.resolve
@@ -367,7 +418,7 @@ class App(Routes):
             other = path[:-1] if path.endswith("/") else path + "/"
             # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
             url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
-            return await self._send_response(RedirectResponse(url), scope, receive, send, fields, origin)
+            return await self._send_response(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
         if origin is not None:

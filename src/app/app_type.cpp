@@ -2,6 +2,7 @@
 #include "app/app_state.h"
 #include "app/dispatch.h"
 #include "app/gzip.h"
+#include "app/serve_request.h"
 #include "module/classes.h"
 #include "module/method.h"
 #include "module/py_ref.h"
@@ -75,6 +76,19 @@ PyObject* handle_request(PyObject*, AppState& app, TextArg& method, TextArg& pat
     return dispatch_request(app, RequestArgs{method, path, query_string, raw_headers});
 }
 
+PyObject* serve(PyObject*, AppState& app, PyObject*& scope, Py_ssize_t& gzip_min_size) {
+    return serve_request(app, scope, gzip_min_size);
+}
+
+// A size in bytes: any int that fits Py_ssize_t.
+struct Size {
+    using value_type = Py_ssize_t;
+    static bool convert(PyObject* o, value_type& v) {
+        v = PyLong_AsSsize_t(o);
+        return v != -1 || !PyErr_Occurred();
+    }
+};
+
 static constexpr Signature kNew{"CalvenorApp.__new__()", nullptr, 0};
 CALVENOR_SIGNATURE(kSetCors, "CalvenorApp.set_cors()", "origins", "methods", "headers", "max_age");
 CALVENOR_SIGNATURE(kCorsAllows, "CalvenorApp.cors_allows()", "origin");
@@ -83,6 +97,7 @@ CALVENOR_SIGNATURE(kResolve, "CalvenorApp.resolve()", "method", "path");
 CALVENOR_SIGNATURE(kPreflight, "CalvenorApp.cors_preflight_headers()", "origin");
 CALVENOR_SIGNATURE(kCorsOrigin, "CalvenorApp.cors_origin()", "origin");
 CALVENOR_SIGNATURE(kGzip, "CalvenorApp.gzip_compress()", "data");
+CALVENOR_SIGNATURE(kServe, "CalvenorApp.serve_request()", "scope", "gzip_min_size");
 CALVENOR_SIGNATURE(kHandle, "CalvenorApp.handle_request()", "method", "path", "query_string", "raw_headers", "body");
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -117,6 +132,15 @@ PyMethodDef methods[] = {
      "handle_request($self, method, path, query_string, raw_headers, body)\n--\n\n"
      "Handle one HTTP request \u2014 routing + handler call + response build.\n"
      "Returns the Response object (status, body, content_type)."},
+    {"serve_request", CALVENOR_METHOD(AppState, ExclusiveAccess, serve, kServe, Any, Size), kFast,
+     "serve_request($self, scope, gzip_min_size)\n--\n\n"
+     "Serve an HTTP/1.x request without a body as handle_request would, from its ASGI scope.\n"
+     "Returns (status, headers, body) ready to send: the wire content type, the CORS headers\n"
+     "when an allowed Origin came, and the content length unless the body is longer than\n"
+     "gzip_min_size (then the caller compresses it or not and writes the length). HEAD gets\n"
+     "an empty body. False when no route matched; None when the request is left to the\n"
+     "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is not UTF-8,\n"
+     "or scope values of other types than a server gives."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -135,7 +159,7 @@ PyType_Spec spec = {"calvenor._core.CalvenorApp", sizeof(Instance<AppState>), 0,
 }  // namespace
 
 PyTypeObject* create_app_type() {
-    if (!init_dispatch()) return nullptr;
+    if (!init_dispatch() || !init_served()) return nullptr;
     return make_class(&spec);
 }
 

@@ -42,18 +42,20 @@ bool set_key(PyObject* dict, Key key, const Ref& value) {
     return value && PyDict_SetItem(dict, keys[key], value.get()) == 0;
 }
 
-Ref request_dict(const RequestArgs& rq, Ref route_params) {
+}  // namespace
+
+Ref request_dict(Ref method, Ref path, Ref query_string, Ref headers, Ref route_params) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return dict;
-    if (!set_key(dict.get(), kMethod, text_value(rq.method)) || !set_key(dict.get(), kPath, text_value(rq.path)) ||
-        !set_key(dict.get(), kQueryString, bytes_value(rq.query_string)) ||
-        !set_key(dict.get(), kHeaders, header_list(rq.headers)) || !set_key(dict.get(), kRouteParams, route_params))
+    if (!set_key(dict.get(), kMethod, method) || !set_key(dict.get(), kPath, path) ||
+        !set_key(dict.get(), kQueryString, query_string) || !set_key(dict.get(), kHeaders, headers) ||
+        !set_key(dict.get(), kRouteParams, route_params))
         return Ref();
     return dict;
 }
 
 // Dicts become JSON, str their own text, anything else the text of its str().
-bool result_response(PyObject* result, ResponseRecord& out) {
+static bool result_response(PyObject* result, ResponseRecord& out) {
     if (PyDict_Check(result)) return json_response(result, kHandlerStatus, out);
     if (PyUnicode_Check(result)) {
         Py_ssize_t n = 0;
@@ -71,7 +73,13 @@ bool result_response(PyObject* result, ResponseRecord& out) {
     return text_response(utf8, kHandlerStatus, out);
 }
 
-}  // namespace
+bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out) {
+    PyObject* argv[] = {dict.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(handler, argv, 1, nullptr));
+    if (!result) return false;
+    dict = Ref();
+    return result_response(result.get(), out);
+}
 
 bool init_dispatch() {
     for (int k = 0; k < kKeyCount; ++k)
@@ -88,13 +96,9 @@ PyObject* dispatch_request(const AppState& app, const RequestArgs& rq) {
         if (!not_found_response(record)) return nullptr;
         return into_python(std::move(record));
     }
-    Ref dict = request_dict(rq, std::move(params));
-    if (!dict) return nullptr;
-    PyObject* argv[] = {dict.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(handler.get(), argv, 1, nullptr));
-    if (!result) return nullptr;
-    dict = Ref();
-    if (!result_response(result.get(), record)) return nullptr;
+    Ref dict = request_dict(text_value(rq.method), text_value(rq.path), bytes_value(rq.query_string),
+                            header_list(rq.headers), std::move(params));
+    if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
     return into_python(std::move(record));
 }
 

@@ -8,6 +8,8 @@
 #include "app/app_state.h"
 #include "app/header_objects.h"
 #include "module/convert.h"
+#include "module/py_ref.h"
+#include "response/response.h"
 
 namespace calvenor {
 
@@ -36,6 +38,13 @@ struct RequestArgs {
 
 // Creates the interned request-dict keys; call once before the first dispatch.
 bool init_dispatch();
+
+// The request dict from its values, in key order; empty with the exception set on failure.
+Ref request_dict(Ref method, Ref path, Ref query_string, Ref headers, Ref route_params);
+
+// Calls the handler with the request dict and turns its result into `out`; false with the
+// handler's (or the encoder's) exception set.
+bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out);
 
 // A new Response object, or NULL with the exception of the failing step set.
 PyObject* dispatch_request(const AppState& app, const RequestArgs& request);

@@ -1,0 +1,189 @@
+#include "app/serve_request.h"
+
+#include <charconv>
+#include <string_view>
+#include <utility>
+
+#include "app/dispatch.h"
+#include "app/served_headers.h"
+#include "module/py_ref.h"
+#include "response/response.h"
+#include "text/utf8_valid.h"
+
+namespace calvenor {
+
+namespace {
+
+enum Key { kMethod, kPath, kQueryString, kHeaders, kHttpVersion, kKeyCount };
+constexpr const char* kKeyNames[kKeyCount] = {"method", "path", "query_string", "headers", "http_version"};
+PyObject* keys[kKeyCount] = {};
+
+// Immutable, so one object serves every response.
+PyObject* json_line = nullptr;          // (b"content-type", b"application/json; charset=utf-8")
+PyObject* text_line = nullptr;          // (b"content-type", b"text/plain; charset=utf-8")
+PyObject* wildcard_line = nullptr;      // (b"access-control-allow-origin", b"*")
+PyObject* vary_origin_line = nullptr;   // (b"vary", b"origin")
+PyObject* allow_origin_name = nullptr;  // b"access-control-allow-origin"
+PyObject* content_length_name = nullptr;
+PyObject* empty_body = nullptr;
+
+PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), (Py_ssize_t)s.size()); }
+
+PyObject* line(std::string_view name, std::string_view value) {
+    Ref n = Ref::steal(bytes_of(name));
+    Ref v = Ref::steal(bytes_of(value));
+    return n && v ? PyTuple_Pack(2, n.get(), v.get()) : nullptr;
+}
+
+std::string_view bytes_view(PyObject* b) {
+    char* s = nullptr;
+    Py_ssize_t n = 0;
+    PyBytes_AsStringAndSize(b, &s, &n);  // cannot fail on an exact bytes object
+    return {s, (size_t)n};
+}
+
+// The UTF-8 of an exact str; false (nothing set) when there is none.
+bool exact_text(PyObject* o, std::string_view& out) {
+    if (o == nullptr || !PyUnicode_CheckExact(o)) return false;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(s, (size_t)n);
+    return true;
+}
+
+bool bodyless_version(PyObject* version) {
+    return version == nullptr || version == Py_None ||
+           (PyUnicode_CheckExact(version) && (PyUnicode_CompareWithASCIIString(version, "1.1") == 0 ||
+                                              PyUnicode_CompareWithASCIIString(version, "1.0") == 0));
+}
+
+struct HeaderScan {
+    bool plain = true;  // every pair an exact tuple of two exact bytes, none framing a body
+    PyObject* origin = nullptr;  // borrowed from the list; the last one, as a dict would keep
+    bool preflight_method = false;
+};
+
+HeaderScan scan_headers(PyObject* list) {
+    HeaderScan scan;
+    Py_ssize_t n = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GetItem(list, i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) return HeaderScan{false};
+        PyObject* name = PyTuple_GetItem(pair, 0);
+        PyObject* value = PyTuple_GetItem(pair, 1);
+        if (!PyBytes_CheckExact(name) || !PyBytes_CheckExact(value)) return HeaderScan{false};
+        switch (header_role(bytes_view(name))) {
+            case HeaderRole::kBodyFraming:
+                return HeaderScan{false};
+            case HeaderRole::kOrigin:
+                scan.origin = value;
+                break;
+            case HeaderRole::kPreflightMethod:
+                scan.preflight_method = true;
+                break;
+            case HeaderRole::kOther:
+                break;
+        }
+    }
+    return scan;
+}
+
+PyObject* content_type_line(std::string_view type) {
+    if (type == kJsonContentType) return new_ref(json_line);
+    if (type == kTextContentType) return new_ref(text_line);
+    return line("content-type", type);
+}
+
+PyObject* length_line(Py_ssize_t length) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, length).ptr;
+    Ref value = Ref::steal(PyBytes_FromStringAndSize(digits, end - digits));
+    return value ? PyTuple_Pack(2, content_length_name, value.get()) : nullptr;
+}
+
+bool append(PyObject* list, PyObject* item) {  // steals item
+    Ref owned = Ref::steal(item);
+    return owned && PyList_Append(list, owned.get()) == 0;
+}
+
+}  // namespace
+
+bool init_served() {
+    for (int k = 0; k < kKeyCount; ++k)
+        if (keys[k] == nullptr && (keys[k] = PyUnicode_InternFromString(kKeyNames[k])) == nullptr) return false;
+    if (json_line != nullptr) return true;
+    json_line = line("content-type", "application/json; charset=utf-8");
+    text_line = line("content-type", "text/plain; charset=utf-8");
+    wildcard_line = line("access-control-allow-origin", "*");
+    vary_origin_line = line("vary", "origin");
+    allow_origin_name = bytes_of("access-control-allow-origin");
+    content_length_name = bytes_of("content-length");
+    empty_body = bytes_of("");
+    return json_line && text_line && wildcard_line && vary_origin_line && allow_origin_name && content_length_name &&
+           empty_body;
+}
+
+PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size) {
+    if (!PyDict_CheckExact(scope)) Py_RETURN_NONE;
+    // Held: the handler runs Python code that could change the scope.
+    Ref method = Ref::borrow(PyDict_GetItemWithError(scope, keys[kMethod]));
+    Ref path = Ref::borrow(PyDict_GetItemWithError(scope, keys[kPath]));
+    Ref query = Ref::borrow(PyDict_GetItemWithError(scope, keys[kQueryString]));
+    Ref headers = Ref::borrow(PyDict_GetItemWithError(scope, keys[kHeaders]));
+    PyObject* version = PyDict_GetItemWithError(scope, keys[kHttpVersion]);
+    if (PyErr_Occurred()) return nullptr;
+    std::string_view method_text, path_text;
+    if (!exact_text(method.get(), method_text) || !exact_text(path.get(), path_text) || !is_ascii(path_text) ||
+        !query || !PyBytes_CheckExact(query.get()) || !headers || !PyList_CheckExact(headers.get()) ||
+        !bodyless_version(version))
+        Py_RETURN_NONE;
+    std::string_view query_bytes = bytes_view(query.get());
+    if (!text::utf8_valid(reinterpret_cast<const unsigned char*>(query_bytes.data()), query_bytes.size())) Py_RETURN_NONE;
+    HeaderScan scan = scan_headers(headers.get());
+    if (!scan.plain) Py_RETURN_NONE;
+    Ref origin;
+    if (scan.origin != nullptr && app.cors.configured()) {
+        std::string_view origin_text = bytes_view(scan.origin);
+        if (!is_ascii(origin_text) || (scan.preflight_method && method_text == "OPTIONS")) Py_RETURN_NONE;
+        if (app.cors.allows(origin_text)) origin = Ref::borrow(scan.origin);
+    }
+
+    Ref params;
+    Ref handler = app.routes.match_for_dispatch(method_text, path_text, params);
+    if (!handler) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_FALSE;  // the layer answers misses: mounts, 405, redirects, 404
+    }
+    Ref header_copy = Ref::steal(PyList_GetSlice(headers.get(), 0, PyList_Size(headers.get())));
+    Ref dict = request_dict(Ref::borrow(method.get()), Ref::borrow(path.get()), Ref::borrow(query.get()),
+                            std::move(header_copy), std::move(params));
+    ResponseRecord record{};
+    if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
+
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || !append(out.get(), content_type_line(record.content_type.view()))) return nullptr;
+    if (origin) {
+        if (app.cors.wildcard) {
+            if (!append(out.get(), new_ref(wildcard_line))) return nullptr;
+        } else if (!append(out.get(), PyTuple_Pack(2, allow_origin_name, origin.get())) ||
+                   !append(out.get(), new_ref(vary_origin_line))) {
+            return nullptr;
+        }
+    }
+    Ref body = std::move(record.body);
+    Py_ssize_t length = PyBytes_Size(body.get());
+    // A body over the gzip size leaves the layer to compress it and write the length.
+    if (length <= gzip_min_size) {
+        if (!append(out.get(), length_line(length))) return nullptr;
+        if (method_text == "HEAD") body = Ref::borrow(empty_body);
+    }
+    Ref status = Ref::steal(PyLong_FromLong(record.status));
+    if (!status) return nullptr;
+    return PyTuple_Pack(3, status.get(), out.get(), body.get());
+}
+
+}  // namespace calvenor
