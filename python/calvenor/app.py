@@ -202,12 +202,10 @@ class App(Routes):
         await send({"type": "http.response.body", "body": body})
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if await self._pass_to_mount(scope, receive, send):
+            return
         method: str = scope["method"]
         path: str = scope["path"]
-        if self._mounts and path.startswith(self._mount_prefixes):
-            mounted = self._mounted(method, path)
-            if mounted is not None:
-                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
         headers: list[tuple[bytes, bytes]] = scope["headers"]
         fields = dict(headers)  # the server lowercases names
         declared = fields.get(b"content-length")
@@ -264,14 +262,21 @@ class App(Routes):
         await self._send_answer(response, scope, receive, send, headers, origin)
 
     async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
-        method: str = scope["method"]
-        path: str = scope["path"]
-        if self._mounts and path.startswith(self._mount_prefixes):
-            mounted = self._mounted(method, path)
-            if mounted is not None:
-                return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+        if await self._pass_to_mount(scope, receive, send):
+            return
         headers = scope["headers"]
-        await self._miss(scope, receive, send, headers, self._origin(headers), method, path)
+        await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+
+    async def _pass_to_mount(self, scope: Scope, receive: Receive, send: Send) -> bool:
+        """Hand the request to the app mounted where its path falls, if there is one."""
+        path: str = scope["path"]
+        if not (self._mounts and path.startswith(self._mount_prefixes)):
+            return False
+        mounted = self._mounted(scope["method"], path)
+        if mounted is None:
+            return False
+        await mounted[1](mount_scope(scope, mounted[0]), receive, send)
+        return True
 
     async def _recover(self, exc: BaseException, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:

@@ -92,21 +92,9 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
     if convert is None and not errors and returns_plain(handler):
         return handler  # the core answers its results itself; its exceptions pass unchanged
 
-    if convert is None:
-        def call(req: RequestDict) -> object:
-            try:
-                result = handler(req)
-            except Exception as exc:
-                raise HandlerFailed(exc, req, errors) from None
-            if result.__class__ is dict or result.__class__ is str:
-                return result
-            held.result = result
-            return ""
-
-        return call
-
-    def call_converted(req: RequestDict) -> object:
-        convert(req["route_params"])
+    def call(req: RequestDict) -> object:
+        if convert is not None:
+            convert(req["route_params"])
         try:
             result = handler(req)
         except Exception as exc:
@@ -116,7 +104,7 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
         held.result = result
         return ""
 
-    return call_converted
+    return call
 
 
 def to_response(result: object) -> NativeResponse | Response:
