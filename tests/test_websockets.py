@@ -76,7 +76,7 @@ def test_a_client_disconnect_raises_websocket_disconnect_with_its_code(call):
 def test_a_send_the_server_refuses_as_disconnected_raises_websocket_disconnect():
     async def send(message):
         if message["type"] == "websocket.send":
-            raise OSError("gone")  # what a server at ASGI spec 2.4 does
+            raise OSError("gone")  # what a server on ASGI 2.4 does
 
     ws = WebSocket({"type": "websocket", "headers": []}, None, send)
     ws._connected = True

@@ -303,25 +303,32 @@ class App(Routes):
 
     async def _send_answer(self, response: NativeResponse | Response, scope: Scope, receive: Receive, send: Send,
                            headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
+        """Send a native or framework response with its CORS, gzip and length headers."""
         background = None
         if type(response) is NativeResponse:
             status = response.status
             content_type = response.content_type
             out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
         else:
-            status = response.status_code
-            if not response.buffered or status in NO_BODY_STATUSES:
-                return await self._send_response(response, scope, receive, send, headers, origin)
             out = list(response.raw_headers)
+            if not response.buffered:  # streams and files send themselves
+                if origin is not None:
+                    self._add_cors(out, origin)
+                response.raw_headers = out
+                return await response(scope, receive, send)
+            status = response.status_code
             background = response.background
         body = response.body
         if origin is not None:
             self._add_cors(out, origin)
-        if len(body) > self.gzip_min_size:
-            body = self._gzip(out, body, headers)
-        out.append((b"content-length", b"%d" % len(body)))
-        if scope["method"] == "HEAD":
+        if status in NO_BODY_STATUSES:
             body = b""
+        else:
+            if len(body) > self.gzip_min_size:
+                body = self._gzip(out, body, headers)
+            out.append((b"content-length", b"%d" % len(body)))
+            if scope["method"] == "HEAD":
+                body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
         if background is not None:
@@ -364,29 +371,6 @@ class App(Routes):
             return self.core.gzip_compress(body)
         return body
 
-    async def _send_response(self, response: Response, scope: Scope, receive: Receive, send: Send,
-                             headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
-        out = list(response.raw_headers)
-        if origin is not None:
-            self._add_cors(out, origin)
-        if not response.buffered:
-            response.raw_headers = out
-            return await response(scope, receive, send)
-        status = response.status_code
-        body = response.body
-        if status in NO_BODY_STATUSES:
-            body = b""
-        else:
-            if len(body) > self.gzip_min_size:
-                body = self._gzip(out, body, headers)
-            out.append((b"content-length", b"%d" % len(body)))
-            if scope["method"] == "HEAD":
-                body = b""
-        await send({"type": "http.response.start", "status": status, "headers": out})
-        await send({"type": "http.response.body", "body": body})
-        if response.background is not None:
-            await run_background(response.background)
-
     def _dispatch_raw(self, method: str, path: str, query_string: bytes,
                       headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
         """Dispatch as the core does, for a query string that is not UTF-8: no text has those
@@ -423,7 +407,7 @@ class App(Routes):
             other = path[:-1] if path.endswith("/") else path + "/"
             # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
             url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
-            return await self._send_response(RedirectResponse(url), scope, receive, send, headers, origin)
+            return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
         if origin is not None:
