@@ -97,7 +97,6 @@ CTL = "control character (\\u0000-\\u001F) found while parsing a string"
 
 JSON_ERRORS = [
     case("an empty body", "", "EOF while parsing a value", 1, 0),
-    case("a single line feed", "\n", "EOF while parsing a value", 2, 0),
     case("a missing comma in a list", "[1 2]", "expected `,` or `]`", 1, 4),
     case("a trailing comma in a list", "[1,]", "trailing comma", 1, 4),
     case("a number key", "{1:2}", "key must be a string", 1, 2),
@@ -121,7 +120,6 @@ JSON_ERRORS = [
     case("an exponent at the end", "1e", "EOF while parsing a value", 1, 2),
     case("an exponent sign before a letter", "1e+a", "invalid number", 1, 4),
     case("1e400", "1e400", "number out of range", 1, 5),
-    case("an exponent beyond 32 bits", "1e2147483648", "number out of range", 1, 12),
     case("a long exponent fails at the digit that no longer fits", "1e99999999999", "number out of range", 1, 12),
     case("an unterminated string", '"abc', "EOF while parsing a string", 1, 4),
     case("a backslash at the end", '"\\', "EOF while parsing a string", 1, 2),
@@ -130,10 +128,8 @@ JSON_ERRORS = [
     case("a bad hex digit is reported at the fourth digit", '"\\u1G34"', "invalid escape", 1, 7),
     case("a lone trailing surrogate", '"\\ude00"', "lone leading surrogate in hex escape", 1, 7),
     case("a high surrogate before the closing quote", '"\\ud83d"', "unexpected end of hex escape", 1, 8),
-    case("a high surrogate before another escape", '"\\ud83d\\n"', "unexpected end of hex escape", 1, 9),
     case("a high surrogate and a non-surrogate", '"\\ud83d\\u0041"', "lone leading surrogate in hex escape", 1, 13),
     case("a high surrogate and a bad digit", '"\\ud83d\\uZ000"', "invalid escape", 1, 13),
-    case("a raw tab", '["\t"]', CTL, 1, 3),
     case("a raw 0xFF in a string", b'"\xff"', "invalid unicode code point", 1, 3),
     case("invalid UTF-8 after a line feed is placed on its line", b'{"k":\n  "\xff"}', "invalid unicode code point", 2, 5),
     case("an encoded surrogate", b'"\xed\xa0\x80"', "invalid unicode code point", 1, 5),

@@ -32,7 +32,6 @@ def test_other_threads_are_refused_at_once_while_a_handler_runs():
 @pytest.mark.parametrize(
     "make, message",
     [case("a value that adds a key to its dict", lambda d: lambda: d.__setitem__("c", 0), ITERATION_FAULTS),
-     case("a value that empties its dict", lambda d: d.clear, "dictionary changed size during iteration"),
      case("a value that swaps a seen key for a new one", lambda d: lambda: (d.pop("a"), d.__setitem__("z", 0)),
           "dictionary keys changed during iteration")],
 )
@@ -49,7 +48,6 @@ def test_a_handler_result_changed_while_encoded_is_a_panic_and_the_app_is_freed(
 @pytest.mark.parametrize(
     "make, body",
     [case("items appended during the walk are not written", lambda l: lambda: l.append(9), b'{"l":["m",2,3]}'),
-     case("a list emptied during the walk ends early", lambda l: l.clear, b'{"l":["m"]}'),
      case("a list shortened during the walk ends at its new length", lambda l: l.pop, b'{"l":["m",2]}')],
 )
 def test_lists_changed_while_encoded_are_bounded(make, body):
