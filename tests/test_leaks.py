@@ -71,8 +71,7 @@ def cases():
     r = core.Request("GET", "/p", "a=1&b=%C3%A9&a=+2&flag")
     r.set_headers(headers)
     r.set_body(b'{"a": [1, 2.5, "x\\n", null], "b": {"c": true}}')
-    bad_json, bad_escape, form = (core.Request("POST", "/", "") for _ in range(3))
-    bad_json.set_body(b'{"a": [1, 2,]}')
+    bad_escape, form = (core.Request("POST", "/", "") for _ in range(2))
     bad_escape.set_body(b'[1,2,{"a":"\\ud83d"}]')
     form.set_body(b"--XX\r\nContent-Disposition: form-data; name=a\r\n\r\n1\xff\r\n--XX\r\nContent-Disposition: "
                   b'form-data; name="f"; filename="x.txt"\r\nContent-Type: text/plain\r\n\r\ndata\r\n--XX--\r\n')
@@ -98,7 +97,6 @@ def cases():
         ("router: a conflicting route", expect(lambda: router.add("GET", "/users/{x}/posts/{y}", h2), "ValueError"),
          (h2, router)),
         ("router: 26 parameters panic", expect(lambda: router.add("GET", many, h2), "PanicException"), (h2, many)),
-        ("router: an int method", expect(lambda: router.add(1, "/x", h2), "TypeError"), (h2,)),
         ("router: an unknown keyword", expect(lambda: router.add("GET", "/x", handler=h2, extra=1), "TypeError"),
          (h2,)),
         ("router: lookup with parameters", lambda: router.lookup("GET", "/users/4/posts/7"), (h, router)),
@@ -111,8 +109,6 @@ def cases():
          (reentrant, target)),
         ("request: a body of 256", expect(lambda: target.set_body(big), "OverflowError"), (big,)),
         ("request: set and decode JSON", lambda: (target.set_body([91, 49, 93]), r.json()), (r,)),
-        ("request: bad JSON", expect(bad_json.json, "ValueError", "Invalid JSON: trailing comma at line 1 column 13"),
-         (bad_json,)),
         ("request: bad JSON inside a string escape",
          expect(bad_escape.json, "ValueError", "Invalid JSON: unexpected end of hex escape at line 1 column 18"),
          (bad_escape,)),
@@ -127,14 +123,11 @@ def cases():
          (missing,)),
         ("response: json of a self-containing list", expect(lambda: core.Response.json(cycle, None), "RecursionError"),
          (cycle,)),
-        ("response: json of a dict that shrinks",
-         expect(lambda: core.Response.json(shrinking(), None), "PanicException"), ()),
         ("app: dispatch to a dict handler", call("/json/5"), (h, headers, body)),
         ("app: dispatch a miss", call("/nowhere"), (headers, body)),
         ("app: dispatch to a raising handler", expect(call("/raise"), "KeyError"), (headers, body)),
         ("app: a handler that resolves", expect(call("/shared"), "RuntimeError", "Already mutably borrowed"), (app,)),
         ("app: dispatch to a shrinking dict", expect(call("/shrink"), "PanicException"), ()),
-        ("app: dispatch with a str body", expect(call("/json/5", "b"), "TypeError"), (headers,)),
         ("app: cors questions and gzip", lambda: (app.cors_allows("https://a.example"), app.cors_origin("https://x"),
                                                   app.cors_preflight_headers("https://a.example"),
                                                   app.gzip_compress(body)), (app, body)),
