@@ -40,7 +40,7 @@ def test_path_is_passed_unchanged_and_a_plain_route_gets_an_empty_dict():
 
 @pytest.mark.parametrize(
     "method, path",
-    [case("another method", "POST", "/x"), case("a lowercase method", "get", "/x"), case("an empty path", "GET", "")],
+    [case("another method", "POST", "/x"), case("an empty path", "GET", "")],
 )
 def test_miss_gives_404_without_calling_the_handler(method, path):
     calls = []
@@ -81,7 +81,6 @@ class Surrogates:
         case("a str() with lone surrogates is replaced per byte", Surrogates(),
              "a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd".encode(), "text/plain"),
         case("a list becomes its str text", [1, 2], b"[1, 2]", "text/plain"),
-        case("None becomes the text None", None, b"None", "text/plain"),
     ],
 )
 def test_handler_result_conversion(result, body, content_type):

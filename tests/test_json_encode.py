@@ -91,12 +91,7 @@ class Foo:
 
 ENCODE_CASES = [
     case("a dict of JSON scalars has no spaces", {"a": [1, 2.5, None, True, False]}, b'{"a":[1,2.5,null,true,false]}'),
-    case("HTML characters are escaped but the solidus is not", "1 < 2 & 3 > 0 / 4",
-         b'"1 \\u003c 2 \\u0026 3 \\u003e 0 / 4"'),
     case("HTML characters in keys are escaped", {"<&>": 1}, b'{"\\u003c\\u0026\\u003e":1}'),
-    case("controls, quote and backslash are escaped", '\x00\x01\x0b\x1f\b\t\n\f\r"\\',
-         b'"\\u0000\\u0001\\u000b\\u001f\\b\\t\\n\\f\\r\\"\\\\"'),
-    case("DEL, e acute, line separators and emoji are raw", "\x7fé\u2028\u2029😀", '"\x7fé\u2028\u2029😀"'.encode()),
     case("ints at the 64-bit edges are exact", [2**63 - 1, -(2**63), 2**63, 2**64 - 1],
          b"[9223372036854775807,-9223372036854775808,9223372036854775808,18446744073709551615]"),
     case("ints beyond 64 bits become floats, then null", [2**64, -(2**63) - 1, 10**400, -(10**400)],
@@ -192,22 +187,21 @@ def test_a_field_dict_growing_during_the_walk_panics():
     assert exc.args == ("dictionary changed size during iteration",)
 
 
+def compact(value):
+    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026").encode()
+
+
 def test_every_ascii_character_and_a_few_others_match_a_compact_reference():
-    text = "".join(map(chr, range(0x80))) + "\u00e9\u2028\U0001F600"
-    expected = json.dumps(text, ensure_ascii=False)
-    expected = expected.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
-    assert jbody(text) == expected.encode()
+    # HTML-significant characters are escaped, the solidus, DEL and line separators are not
+    text = "".join(map(chr, range(0x80))) + "\u00e9\u2028\u2029\U0001F600"
+    assert jbody(text) == compact(text)
 
 
 def test_matches_stdlib_on_a_mixed_document():
     doc = {"users": [{"id": i, "name": f"n{i}\u00e9", "score": i / 7, "tags": ["a", "b"], "ok": i % 2 == 0}
                      for i in range(50)], "meta": {"count": 50, "next": None}}
     assert jbody(doc) == json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
-
-
-def compact(value):
-    text = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026").encode()
 
 
 def test_each_escaped_byte_at_each_place_of_short_and_block_long_strings():
