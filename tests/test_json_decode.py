@@ -146,6 +146,12 @@ JSON_ERRORS = [
          "invalid unicode code point", 1, 39),
     case("a cut sequence before an escape", b'"\xc3\\u00a9"', "invalid unicode code point", 1, 9),
     case("a continuation byte after an escape", b'"\\u00e9\xa9"', "invalid unicode code point", 1, 9),
+    # a key guessed from the object before must not accept text or move a position
+    case("a guessed key followed by a stray quote", '[{"k":0,"a\\"":1},{"k":0,"a"":1}]', "expected `:`", 1, 28),
+    case("a guessed key cut at its end", '[{"abc":1},{"abc', "EOF while parsing a string", 1, 16),
+    case("a guessed key cut short", '[{"abc":1},{"ab', "EOF while parsing a string", 1, 15),
+    case("a guessed key cut after its quote", '[{"abc":1},{"abc"', "EOF while parsing an object", 1, 17),
+    case("a guess missed by an escape", '[{"abc":1},{"abc\\n":1}', "EOF while parsing a list", 1, 22),
 ]
 
 
@@ -232,6 +238,23 @@ def test_number_examples(text, expected):
 )
 def test_values(body, expected):
     assert same(decode(body), expected)
+
+
+def decoder_order(value):  # keys sorted by UTF-8 bytes, the last duplicate winning
+    if isinstance(value, dict):
+        return {k: decoder_order(value[k]) for k in sorted(value, key=str.encode)}
+    return [decoder_order(v) for v in value] if isinstance(value, list) else value
+
+
+@pytest.mark.parametrize("body", [
+    case("same-shaped objects with keys guessed right, wrong, reordered or as a prefix",
+         '[{"a":1,"b":2,"c":3},{"a":4,"b":5,"c":6},{"a":7,"x":8,"c":9},{"a":1,"b":2,"b":3},{"c":1,"b":2,"a":3},'
+         '{"c":4,"b":5,"a":6},{"a":1,"b":2,"c":3},{"ab":1},{"abc":2},{"ab":3},{"a\\u0062":4,"b":5},{"ab":6,"b":7}]'),
+    case("each enclosing key guesses for its own objects",
+         '{"u":{"id":1,"n":2},"v":[{"id":3,"n":4},{"id":5,"m":6},{"n":7,"id":8}]}'),
+])
+def test_guessed_keys_decode_as_unguessed_ones(body):
+    assert same(decode(body), decoder_order(json.loads(body)))
 
 
 def test_127_mixed_levels_decode_twice_in_a_row():
