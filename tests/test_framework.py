@@ -84,27 +84,21 @@ def methods_app(**options):
     return app
 
 
-@pytest.mark.parametrize("method, path, status, allow, body", [
+@pytest.mark.parametrize("method, path, status, headers, body", [
     case("another method of a known path is 405 with Allow", "POST", "/users/1", 405,
-         "GET, HEAD, OPTIONS, PUT", b"Method Not Allowed"),
-    case("OPTIONS answers 204 with Allow", "OPTIONS", "/users/1", 204, "GET, HEAD, OPTIONS, PUT", b""),
-    case("a route's own OPTIONS handler wins", "OPTIONS", "/own", 200, None, b"own options"),
-    case("HEAD answers like GET without a body", "HEAD", "/users/1", 200, None, b""),
-    case("an unknown path is 404", "DELETE", "/nothing", 404, None, b"Not Found"),
-    case("a trailing slash redirects to the route, keeping the query", "GET", "/users/?a=1", 307, None, b""),
+         {"allow": "GET, HEAD, OPTIONS, PUT"}, b"Method Not Allowed"),
+    case("OPTIONS answers 204 with Allow", "OPTIONS", "/users/1", 204, {"allow": "GET, HEAD, OPTIONS, PUT"}, b""),
+    case("a route's own OPTIONS handler wins", "OPTIONS", "/own", 200, {"allow": None}, b"own options"),
+    case("HEAD answers like GET without a body", "HEAD", "/users/1", 200, {"content-length": "10"}, b""),
+    case("an explicit HEAD route replaces the one made for GET", "HEAD", "/own", 200, {"x-own": "1"}, b""),
+    case("an unknown path is 404", "DELETE", "/nothing", 404, {"allow": None}, b"Not Found"),
+    case("a trailing slash redirects to the route, keeping the query", "GET", "/users/?a=1", 307,
+         {"location": "/users?a=1"}, b""),
 ])
-def test_methods(method, path, status, allow, body):
+def test_methods(method, path, status, headers, body):
     r = TestClient(methods_app(), follow_redirects=False).request(method, path)
-    assert (r.status_code, r.headers.get("allow"), r.content) == (status, allow, body)
-    if method == "HEAD":
-        assert r.headers["content-length"] == "10"
-    if status == 307:
-        assert r.headers["location"] == "/users?a=1"
-
-
-def test_an_explicit_head_route_replaces_the_one_made_for_get():
-    r = TestClient(methods_app()).head("/own")
-    assert (r.status_code, r.headers["x-own"]) == (200, "1")
+    assert (r.status_code, r.content) == (status, body)
+    assert {name: r.headers.get(name) for name in headers} == headers
 
 
 def test_slash_redirects_can_be_turned_off():
@@ -209,20 +203,15 @@ def test_forms(content_type, body, status, fields):
     assert fields is None or r.json() == fields
 
 
-def test_nested_groups_under_a_prefix_behind_a_middleware():
-    # mounts and lifespan through middleware are covered over a real server in test_e2e
-    pytest.importorskip("starlette")
-    from starlette.middleware.trustedhost import TrustedHostMiddleware
-
+def test_nested_groups_under_a_prefix():
+    # middleware, mounts and lifespan behind middleware are covered over a real server in test_e2e
     inner = calvenor.Group("/v1")
     inner.get("/users/{id:int}")(lambda req: {"id": req["route_params"]["id"]})
     outer = calvenor.Group("/api")
     outer.include(inner)
     app = calvenor.App()
     app.include(outer, prefix="/x")
-    app.add_middleware(TrustedHostMiddleware, allowed_hosts=["good.example"])
-    assert TestClient(app, base_url="http://good.example").get("/x/api/v1/users/3").json() == {"id": 3}
-    assert TestClient(app, base_url="http://bad.example").get("/x/api/v1/users/3").status_code == 400
+    assert TestClient(app).get("/x/api/v1/users/3").json() == {"id": 3}
 
 
 def test_background_tasks_run_after_the_response_and_failures_are_only_logged(caplog):
