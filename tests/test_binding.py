@@ -145,9 +145,7 @@ def test_binding_error(call, message):
 
 
 def test_keywords_match_by_value_are_quoted_unchanged_and_may_name_every_parameter():
-    class S(str):
-        pass
-
+    S = type("S", (str,), {})
     app = CalvenorApp()
     app.add_route("GET", "/", 1)
     assert app.resolve(**{"".join(["me", "thod"]): "GET", S("path"): "/"}) == (1, None)
@@ -161,20 +159,9 @@ def test_keywords_match_by_value_are_quoted_unchanged_and_may_name_every_paramet
     assert (req.method, req.path, req.query_string) == ("M", "/p", "q")
 
 
-class Qual:
-    pass
-
-
-Qual.__qualname__ = "Outer.Inner"
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class RaisesSubclass:
-    def __index__(self):
-        raise TypeErrorSubclass("sub")
+Qual = type("Qual", (), {"__qualname__": "Outer.Inner"})
+TypeErrorSubclass = type("TypeErrorSubclass", (TypeError,), {})
+RaisesSubclass = type("RaisesSubclass", (), {"__index__": lambda s: (_ for _ in ()).throw(TypeErrorSubclass("sub"))})
 
 
 @pytest.mark.parametrize(

@@ -125,12 +125,8 @@ def test_converters(path, value):
     assert seen == ([value] if value is not None else [])
 
 
-class Base(Exception):
-    pass
-
-
-class Child(Base):
-    pass
+Base = type("Base", (Exception,), {})
+Child = type("Child", (Base,), {})
 
 
 def errors_app():

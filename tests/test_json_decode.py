@@ -16,8 +16,7 @@ POW10 = [float("1e%d" % k) for k in range(309)]
 U64 = 2**64 - 1
 
 
-class OutOfRange(Exception):
-    pass
+OutOfRange = type("OutOfRange", (Exception,), {})
 
 
 def ref_number(text):
@@ -25,28 +24,17 @@ def ref_number(text):
     m = re.fullmatch(r"(-?)(0|[1-9][0-9]*)(?:\.([0-9]+))?(?:[eE]([+-]?)([0-9]+))?", text)
     neg, ip, fp, esign, edigits = m.groups()
     sig, e, over = 0, 0, False
-    for ch in ip:
-        if not over and sig * 10 + int(ch) <= U64:
-            sig = sig * 10 + int(ch)
-        else:
-            over = True
-            e += 1
-    int_overflowed = over
-    over = False
+    for ch in ip:  # digits past the u64 significand only scale it
+        over = over or sig * 10 + int(ch) > U64
+        sig, e = (sig, e + 1) if over else (sig * 10 + int(ch), e)
+    int_overflowed, over = over, False
     for ch in fp or "":
-        if not over and sig * 10 + int(ch) <= U64:
-            sig = sig * 10 + int(ch)
-            e -= 1
-        else:
-            over = True
+        over = over or sig * 10 + int(ch) > U64
+        sig, e = (sig, e) if over else (sig * 10 + int(ch), e - 1)
     if fp is None and edigits is None and not int_overflowed:
-        if not neg:
-            return float(sig) if sig >= 2**63 else sig
-        if sig == 0:
-            return -0.0
-        if sig <= 2**63:
-            return -sig
-        return -float(sig)
+        if neg:
+            return -0.0 if sig == 0 else -sig if sig <= 2**63 else -float(sig)
+        return float(sig) if sig >= 2**63 else sig
     sign = -1.0 if neg else 1.0
     if edigits is not None:
         ev = 0
