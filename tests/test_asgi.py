@@ -192,8 +192,7 @@ def test_multipart_boundary(content_type, boundary):
 
 
 def lifespan(app, *phases):
-    messages = [{"type": f"lifespan.{p}"} for p in phases]
-    sent = []
+    messages, sent = [{"type": f"lifespan.{p}"} for p in phases], []
 
     async def receive():
         return messages.pop(0)
@@ -205,7 +204,7 @@ def lifespan(app, *phases):
     return sent
 
 
-def test_lifespan_runs_sync_and_async_hooks_in_order():
+def test_lifespan_runs_sync_and_async_hooks_in_order_and_reports_a_failing_one():
     ran = []
 
     async def warm():
@@ -215,11 +214,7 @@ def test_lifespan_runs_sync_and_async_hooks_in_order():
     app.on_startup(warm)
     assert lifespan(app, "startup", "shutdown") == ["lifespan.startup.complete", "lifespan.shutdown.complete"]
     assert ran == ["start", "async start", "stop"]
-
-
-def test_failing_startup_hook_reports_failure():
-    app = calvenor.App(on_startup=[lambda: 1 / 0])
-    assert lifespan(app, "startup") == ["lifespan.startup.failed"]
+    assert lifespan(calvenor.App(on_startup=[lambda: 1 / 0]), "startup") == ["lifespan.startup.failed"]
 
 
 @pytest.mark.parametrize("status", [204, 304])

@@ -22,13 +22,9 @@ def test_all_defaults_allow_everything_with_default_headers():
     app = configured(None)
     assert app.has_cors() and app.cors_is_wildcard() and app.cors_allows("anything")
     assert app.cors_origin("https://a") == "*"
-    h = app.cors_preflight_headers("https://a")
-    assert list(h.items()) == [
-        ("Access-Control-Allow-Origin", "*"),
-        ("Access-Control-Allow-Methods", DEFAULT_METHODS),
-        ("Access-Control-Allow-Headers", "*"),
-        ("Access-Control-Max-Age", "600"),
-    ]
+    assert list(app.cors_preflight_headers("https://a").items()) == [
+        ("Access-Control-Allow-Origin", "*"), ("Access-Control-Allow-Methods", DEFAULT_METHODS),
+        ("Access-Control-Allow-Headers", "*"), ("Access-Control-Max-Age", "600")]
 
 
 @pytest.mark.parametrize(
@@ -64,15 +60,12 @@ def test_origin_list_decisions(origins, allowed, refused, wildcard):
 def test_texts_are_stored_exactly_and_second_call_replaces_all():
     app = configured("alpha", "GET, POST", " x-a ", "")
     assert app.cors_preflight_headers("alpha") == {
-        "Access-Control-Allow-Origin": "alpha",
-        "Access-Control-Allow-Methods": "GET, POST",
-        "Access-Control-Allow-Headers": " x-a ",
-        "Access-Control-Max-Age": "",
-    }
+        "Access-Control-Allow-Origin": "alpha", "Access-Control-Allow-Methods": "GET, POST",
+        "Access-Control-Allow-Headers": " x-a ", "Access-Control-Max-Age": ""}
     assert app.set_cors(origins="beta", methods=None, headers=None, max_age="5") is None
     assert not app.cors_allows("alpha") and app.cors_allows("beta")
-    assert app.cors_preflight_headers("beta")["Access-Control-Allow-Methods"] == DEFAULT_METHODS
-    assert app.cors_preflight_headers("beta")["Access-Control-Max-Age"] == "5"
+    beta = app.cors_preflight_headers("beta")
+    assert (beta["Access-Control-Allow-Methods"], beta["Access-Control-Max-Age"]) == (DEFAULT_METHODS, "5")
 
 
 def test_a_refused_set_cors_leaves_the_policy_unchanged():

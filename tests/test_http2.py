@@ -28,19 +28,10 @@ def streamed():  # a generator: httpx sends no content-length, and h2 no transfe
     yield BODY
 
 
-@pytest.mark.parametrize(
-    "content, framing",
-    [
-        (streamed, []),
-        (lambda: BODY, ["content-length"]),
-    ],
-    ids=[
-        "a streamed body with no length header arrives whole",
-        "a body with content-length arrives whole",
-    ],
-)
+@pytest.mark.parametrize("content, framing", [(streamed, []), (lambda: BODY, ["content-length"])],
+                         ids=["a streamed body with no length header arrives whole",
+                              "a body with content-length arrives whole"])
 def test_http2_body_reaches_the_handler(h2_client, content, framing):
     r = h2_client.post("/echo", content=content())
-    assert r.http_version == "HTTP/2"
-    assert r.status_code == 200, r.text
+    assert (r.http_version, r.status_code) == ("HTTP/2", 200), r.text
     assert r.json() == {"count": len(ITEMS), "last": ITEMS[-1], "framing": framing}

@@ -8,9 +8,6 @@ import pytest
 import calvenor._core as core
 from conftest import Mutates, case, caught, panic_type
 
-ITERATION_FAULTS = {"dictionary changed size during iteration", "dictionary keys changed during iteration"}
-
-
 def test_other_threads_are_refused_at_once_while_a_handler_runs():
     entered, release, results = threading.Event(), threading.Event(), []
     app = core.CalvenorApp()
@@ -29,19 +26,14 @@ def test_other_threads_are_refused_at_once_while_a_handler_runs():
     assert results[0].body == b"done"
 
 
-@pytest.mark.parametrize(
-    "make, message",
-    [case("a value that adds a key to its dict", lambda d: lambda: d.__setitem__("c", 0), ITERATION_FAULTS),
-     case("a value that swaps a seen key for a new one", lambda d: lambda: (d.pop("a"), d.__setitem__("z", 0)),
-          "dictionary keys changed during iteration")],
-)
-def test_a_handler_result_changed_while_encoded_is_a_panic_and_the_app_is_freed(make, message):
+def test_a_handler_result_whose_keys_are_swapped_while_encoded_is_a_panic_and_the_app_is_freed():
+    # a dict that only changes size is checked in test_json_encode and, through the framework, test_framework
     d = {"a": None, "b": 1}
-    d["a"] = Mutates(make(d))
+    d["a"] = Mutates(lambda: (d.pop("a"), d.__setitem__("z", 0)))
     app = core.CalvenorApp()
     app.add_route("GET", "/", lambda req: d)
     exc = caught(app.handle_request, "GET", "/", "", [], b"")
-    assert type(exc) is panic_type() and exc.args[0] in (message if isinstance(message, set) else {message})
+    assert type(exc) is panic_type() and exc.args == ("dictionary keys changed during iteration",)
     assert app.resolve("GET", "/") is not None
 
 
