@@ -1,9 +1,6 @@
-"""Hostile inputs that have made other web parsers slow or crash.
-
-Each case checks the exact result and that the hostile input costs at most a fixed multiple
-of a benign input of the same size, timed in the same test. The factors are generous: they
-catch quadratic or exponential behaviour, not slow code.
-"""
+"""Hostile inputs that have made other web parsers slow or crash: each gives its exact result at
+no more than a generous multiple of the cost of a benign input of the same size, timed alongside
+(quadratic or exponential behaviour fails, slow code does not)."""
 import os
 import time
 
@@ -35,17 +32,17 @@ def proportional(name, hostile, benign, repeat=2):
     return result
 
 
-def with_body(body):
-    r = core.Request("POST", "/upload", "")
-    r.set_body(body)
-    return r
-
-
 def outcome(fn):
     try:
         return fn()
     except ValueError as e:
         return str(e)
+
+
+def with_body(body):
+    r = core.Request("POST", "/upload", "")
+    r.set_body(body)
+    return r
 
 
 B = "XyZzy"

@@ -29,13 +29,13 @@ int main(int argc, char** argv) {
         if (!known) filters.push_back(argv[i]);
     }
     int passed = 0, failed = 0;
-    for (const auto& c : check::registry()) {
+    for (const auto& c : check::registry) {
         bool wanted = filters.empty();
         for (const char* f : filters) wanted = wanted || std::strstr(c.name, f) != nullptr;
         if (!wanted) continue;
-        int before = check::failures();
+        int before = check::failures;
         c.fn();
-        if (check::failures() == before) {
+        if (check::failures == before) {
             ++passed;
         } else {
             ++failed;
