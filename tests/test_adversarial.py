@@ -63,27 +63,24 @@ def multipart(body, boundary=B):
                         lambda: benign.parse_multipart(boundary))
 
 
-@pytest.mark.parametrize(
-    "body, expected",
-    [
-        case("megabytes of CR LF before the first delimiter", b"\r\n" * (2 * MB) + field_part(b"a", b"1"),
-             ({"a": ["1"]}, {})),
-        case("megabytes of hyphens before the first delimiter", b"-" * (4 * MB) + field_part(b"a", b"1"), ({}, {})),
-        case("fifty thousand empty files of one name",
-             (DELIM + b'\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\n\r\n') * 50_000,
-             ({}, {"f": [("", "", b"")] * 50_000})),
-        case("a hundred thousand header lines and no blank line",
-             DELIM + b"\r\n" + b"Content-Disposition: form-data; name=a\r\n" * 100_000, ({}, {})),
-        case("one header line of megabytes", DELIM + b"\r\nContent-Disposition: form-data; name=" + b"a" * (4 * MB),
-             ({}, {})),
-        case("a hundred thousand header lines that do end",
-             DELIM + b"\r\n" + b"X-Filler: vvvvvvvvvvvvvvvvvvvv\r\n" * 100_000 + b"Content-Disposition: form-data; "
-             b'name="a"\r\n\r\nvalue\r\n', ({"a": ["value"]}, {})),
-        case("a disposition with a hundred thousand parameters",
-             DELIM + b"\r\nContent-Disposition: form-data" + b"; x=1" * 100_000 + b'; name="n"; filename*=UTF-8\'\''
-             + b"%41" * 100_000 + b"\r\n\r\ndata\r\n", ({}, {"n": [("A" * 100_000, "", b"data")]})),
-    ],
-)
+@pytest.mark.parametrize("body, expected", [
+    case("megabytes of CR LF before the first delimiter", b"\r\n" * (2 * MB) + field_part(b"a", b"1"),
+         ({"a": ["1"]}, {})),
+    case("megabytes of hyphens before the first delimiter", b"-" * (4 * MB) + field_part(b"a", b"1"), ({}, {})),
+    case("fifty thousand empty files of one name",
+         (DELIM + b'\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\n\r\n') * 50_000,
+         ({}, {"f": [("", "", b"")] * 50_000})),
+    case("a hundred thousand header lines and no blank line",
+         DELIM + b"\r\n" + b"Content-Disposition: form-data; name=a\r\n" * 100_000, ({}, {})),
+    case("one header line of megabytes", DELIM + b"\r\nContent-Disposition: form-data; name=" + b"a" * (4 * MB),
+         ({}, {})),
+    case("a hundred thousand header lines that do end",
+         DELIM + b"\r\n" + b"X-Filler: vvvvvvvvvvvvvvvvvvvv\r\n" * 100_000 + b"Content-Disposition: form-data; "
+         b'name="a"\r\n\r\nvalue\r\n', ({"a": ["value"]}, {})),
+    case("a disposition with a hundred thousand parameters",
+         DELIM + b"\r\nContent-Disposition: form-data" + b"; x=1" * 100_000 + b'; name="n"; filename*=UTF-8\'\''
+         + b"%41" * 100_000 + b"\r\n\r\ndata\r\n", ({}, {"n": [("A" * 100_000, "", b"data")]})),
+])
 def test_multipart_hostile_structure(body, expected):
     assert multipart(body + DELIM + b"--\r\n") == expected
 
@@ -101,19 +98,16 @@ def test_multipart_data_made_of_near_delimiters(boundary, filler):
     assert multipart(body, boundary) == ({"a": [data.decode()], "b": ["2"]}, {})
 
 
-@pytest.mark.parametrize(
-    "qs, check",
-    [
-        case("a hundred thousand repeats of one parameter", "a=1&" * 100_000, lambda q: q == {"a": ["1"] * 100_000}),
-        case("a hundred thousand distinct parameters", "&".join(f"k{i}=v{i}" for i in range(100_000)),
-             lambda q: len(q) == 100_000 and q["k99999"] == ["v99999"]),
-        case("a percent sign at every position", "%" * 500_000 + "=" + "%" * 500_000,
-             lambda q: q == {"%" * 500_000: ["%" * 500_000]}),
-        case("latin-1 escapes at every third position", "a=" + "%e9" * 300_000, lambda q: q == {"a": ["é" * 300_000]}),
-        case("failed escapes hiding valid ones", "a=" + "%%41" * 250_000, lambda q: q == {"a": ["%%41" * 250_000]}),
-        case("a million equals signs", "=" * 1_000_000, lambda q: q == {"": ["=" * 999_999]}),
-    ],
-)
+@pytest.mark.parametrize("qs, check", [
+    case("a hundred thousand repeats of one parameter", "a=1&" * 100_000, lambda q: q == {"a": ["1"] * 100_000}),
+    case("a hundred thousand distinct parameters", "&".join(f"k{i}=v{i}" for i in range(100_000)),
+         lambda q: len(q) == 100_000 and q["k99999"] == ["v99999"]),
+    case("a percent sign at every position", "%" * 500_000 + "=" + "%" * 500_000,
+         lambda q: q == {"%" * 500_000: ["%" * 500_000]}),
+    case("latin-1 escapes at every third position", "a=" + "%e9" * 300_000, lambda q: q == {"a": ["é" * 300_000]}),
+    case("failed escapes hiding valid ones", "a=" + "%%41" * 250_000, lambda q: q == {"a": ["%%41" * 250_000]}),
+    case("a million equals signs", "=" * 1_000_000, lambda q: q == {"": ["=" * 999_999]}),
+])
 def test_query_string(qs, check):
     r = core.Request("GET", "/", qs)
     benign = core.Request("GET", "/", "&".join(f"name{i % 50}=value{i}" for i in range(len(qs) // 14)))
@@ -127,20 +121,17 @@ def json_outcome(body, repeat=2):
     return proportional(f"json {body[:12]!r}", lambda: outcome(r.json), benign.json, repeat)
 
 
-@pytest.mark.parametrize(
-    "body, expected",
-    [
-        case("ten megabytes of hex escapes", b'"' + b"\\u00e9" * (10 * MB // 6) + b'"', "é" * (10 * MB // 6)),
-        case("ten megabytes of surrogate pair escapes", b'"' + b"\\ud83d\\ude00" * (10 * MB // 12) + b'"',
-             "\U0001f600" * (10 * MB // 12)),
-        case("five megabytes of escapes then a bad one", b'"' + b"\\n" * (5 * MB) + b'\\x"',
-             f"Invalid JSON: invalid escape at line 1 column {10 * MB + 3}"),
-        case("a hundred thousand integer digits", b"1" * 100_000,
-             "Invalid JSON: number out of range at line 1 column 100000"),
-        case("a hundred thousand digits scaled back by the exponent", b"1" * 100_000 + b"e-99990", 1111111111.1111112),
-        case("a million duplicate keys keep the last value", b"{" + b'"k":1,' * 999_999 + b'"k":2}', {"k": 2}),
-    ],
-)
+@pytest.mark.parametrize("body, expected", [
+    case("ten megabytes of hex escapes", b'"' + b"\\u00e9" * (10 * MB // 6) + b'"', "é" * (10 * MB // 6)),
+    case("ten megabytes of surrogate pair escapes", b'"' + b"\\ud83d\\ude00" * (10 * MB // 12) + b'"',
+         "\U0001f600" * (10 * MB // 12)),
+    case("five megabytes of escapes then a bad one", b'"' + b"\\n" * (5 * MB) + b'\\x"',
+         f"Invalid JSON: invalid escape at line 1 column {10 * MB + 3}"),
+    case("a hundred thousand integer digits", b"1" * 100_000,
+         "Invalid JSON: number out of range at line 1 column 100000"),
+    case("a hundred thousand digits scaled back by the exponent", b"1" * 100_000 + b"e-99990", 1111111111.1111112),
+    case("a million duplicate keys keep the last value", b"{" + b'"k":1,' * 999_999 + b'"k":2}', {"k": 2}),
+])
 def test_json_large_values(body, expected):
     result = json_outcome(body, repeat=1)
     assert result == expected and type(result) is type(expected)

@@ -53,23 +53,20 @@ StrSubSurrogate = type("StrSubSurrogate", (str,), {"__str__": lambda s: "X"})
 Surrogates = type("Surrogates", (), {"__str__": lambda s: "a\udcffb\ud800"})
 
 
-@pytest.mark.parametrize(
-    "result, body, content_type",
-    [
-        case("a dict becomes compact HTML-safe JSON", {"x": "<", "y": [1]}, b'{"x":"\\u003c","y":[1]}', JSON_CT),
-        case("a dict subclass becomes JSON", DictSub(b=[1, 2]), b'{"b":[1,2]}', JSON_CT),
-        case("a non-ASCII str becomes UTF-8 text", "h\u00e9", "h\u00e9".encode(), "text/plain"),
-        case("a str subclass uses its own characters", StrSub("mine"), b"mine", "text/plain"),
-        case("a lone surrogate becomes three replacement characters", "a\ud800b", "a\ufffd\ufffd\ufffdb".encode(),
-             "text/plain"),
-        case("a str subclass without a UTF-8 form goes through its str", StrSubSurrogate("\ud800"), b"X", "text/plain"),
-        case("a str() with lone surrogates is replaced per byte", Surrogates(),
-             "a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd".encode(), "text/plain"),
-        case("a list becomes its str text", [1, 2], b"[1, 2]", "text/plain"),
-        case("a Response result is not recognised", (inner := Response(b"x", 201, "text/html")),
-             str(inner).encode(), "text/plain"),
-    ],
-)
+@pytest.mark.parametrize("result, body, content_type", [
+    case("a dict becomes compact HTML-safe JSON", {"x": "<", "y": [1]}, b'{"x":"\\u003c","y":[1]}', JSON_CT),
+    case("a dict subclass becomes JSON", DictSub(b=[1, 2]), b'{"b":[1,2]}', JSON_CT),
+    case("a non-ASCII str becomes UTF-8 text", "h\u00e9", "h\u00e9".encode(), "text/plain"),
+    case("a str subclass uses its own characters", StrSub("mine"), b"mine", "text/plain"),
+    case("a lone surrogate becomes three replacement characters", "a\ud800b", "a\ufffd\ufffd\ufffdb".encode(),
+         "text/plain"),
+    case("a str subclass without a UTF-8 form goes through its str", StrSubSurrogate("\ud800"), b"X", "text/plain"),
+    case("a str() with lone surrogates is replaced per byte", Surrogates(),
+         "a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd".encode(), "text/plain"),
+    case("a list becomes its str text", [1, 2], b"[1, 2]", "text/plain"),
+    case("a Response result is not recognised", (inner := Response(b"x", 201, "text/html")),
+         str(inner).encode(), "text/plain"),
+])
 def test_handler_result_conversion(result, body, content_type):
     r = run(lambda d: result)
     assert (r.status, r.body, r.content_type) == (200, body, content_type)
@@ -89,17 +86,14 @@ def test_handler_str_and_encoder_exceptions_propagate_unchanged_and_the_app_stay
 
 
 
-@pytest.mark.parametrize(
-    "args, exc_type, message",
-    [
-        case("a str body is refused on a miss too", ("GET", "/miss", "", [], "body"), TypeError,
-             "argument 'body': Can't extract `str` to `Vec`"),
-        case("a header triple is refused", ("GET", "/x", "", [(b"a", b"b", b"c")], "b"), ValueError,
-             "expected tuple of length 2, but got tuple of length 3"),
-        case("the query string is converted before the later arguments", ("GET", "/x", 1, [[1]], "b"), TypeError,
-             "argument 'query_string': 'int' object cannot be converted to 'PyString'"),
-    ],
-)
+@pytest.mark.parametrize("args, exc_type, message", [
+    case("a str body is refused on a miss too", ("GET", "/miss", "", [], "body"), TypeError,
+         "argument 'body': Can't extract `str` to `Vec`"),
+    case("a header triple is refused", ("GET", "/x", "", [(b"a", b"b", b"c")], "b"), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+    case("the query string is converted before the later arguments", ("GET", "/x", 1, [[1]], "b"), TypeError,
+         "argument 'query_string': 'int' object cannot be converted to 'PyString'"),
+])
 def test_bad_arguments_are_refused_before_routing(args, exc_type, message):
     calls = []
     app = CalvenorApp()

@@ -113,33 +113,30 @@ def test_attribute_docs_and_static_constructors():
     assert r.json([], None).body == b"[]" and r.text("x", 201).status == 201
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        case("one extra positional says was", lambda: CalvenorApp(1),
-             "CalvenorApp.__new__() takes 0 positional arguments but 1 was given"),
-        case("two extra positionals say were", lambda: Response(b"", 1, "", 4),
-             "Response.__new__() takes 3 positional arguments but 4 were given"),
-        case("one allowed positional still says arguments", lambda: request0.get_header("a", "b"),
-             "Request.get_header() takes 1 positional arguments but 2 were given"),
-        case("an unknown keyword is named", lambda: router0.lookup("GET", "/", extra=1),
-             "Router.lookup() got an unexpected keyword argument 'extra'"),
-        case("a parameter given twice is named", lambda: router0.add("GET", "/", None, method="GET"),
-             "Router.add() got multiple values for argument 'method'"),
-        case("one missing name is quoted alone", lambda: Response(b"", 200),
-             "Response.__new__() missing 1 required positional argument: 'content_type'"),
-        case("two missing names are joined with and", lambda: Response.text(),
-             "Response.text() missing 2 required positional arguments: 'text' and 'status'"),
-        case("three missing names take commas", lambda: Response(),
-             "Response.__new__() missing 3 required positional arguments: 'body', 'status', and 'content_type'"),
-        case("a keyword for the later parameter leaves the first missing", lambda: app0.resolve(path="/"),
-             "CalvenorApp.resolve() missing 1 required positional argument: 'method'"),
-        case("a no-argument member refuses an argument", lambda: request0.json(1),
-             "Request.json() takes no arguments (1 given)"),
-        case("a no-argument member refuses a keyword", lambda: app0.cors_is_wildcard(x=1),
-             "CalvenorApp.cors_is_wildcard() takes no keyword arguments"),
-    ],
-)
+@pytest.mark.parametrize("call, message", [
+    case("one extra positional says was", lambda: CalvenorApp(1),
+         "CalvenorApp.__new__() takes 0 positional arguments but 1 was given"),
+    case("two extra positionals say were", lambda: Response(b"", 1, "", 4),
+         "Response.__new__() takes 3 positional arguments but 4 were given"),
+    case("one allowed positional still says arguments", lambda: request0.get_header("a", "b"),
+         "Request.get_header() takes 1 positional arguments but 2 were given"),
+    case("an unknown keyword is named", lambda: router0.lookup("GET", "/", extra=1),
+         "Router.lookup() got an unexpected keyword argument 'extra'"),
+    case("a parameter given twice is named", lambda: router0.add("GET", "/", None, method="GET"),
+         "Router.add() got multiple values for argument 'method'"),
+    case("one missing name is quoted alone", lambda: Response(b"", 200),
+         "Response.__new__() missing 1 required positional argument: 'content_type'"),
+    case("two missing names are joined with and", lambda: Response.text(),
+         "Response.text() missing 2 required positional arguments: 'text' and 'status'"),
+    case("three missing names take commas", lambda: Response(),
+         "Response.__new__() missing 3 required positional arguments: 'body', 'status', and 'content_type'"),
+    case("a keyword for the later parameter leaves the first missing", lambda: app0.resolve(path="/"),
+         "CalvenorApp.resolve() missing 1 required positional argument: 'method'"),
+    case("a no-argument member refuses an argument", lambda: request0.json(1),
+         "Request.json() takes no arguments (1 given)"),
+    case("a no-argument member refuses a keyword", lambda: app0.cors_is_wildcard(x=1),
+         "CalvenorApp.cors_is_wildcard() takes no keyword arguments"),
+])
 def test_binding_error(call, message):
     assert_raises_exactly(call, TypeError, message)
 
@@ -162,35 +159,32 @@ TypeErrorSubclass = type("TypeErrorSubclass", (TypeError,), {})
 RaisesSubclass = type("RaisesSubclass", (), {"__index__": lambda s: (_ for _ in ()).throw(TypeErrorSubclass("sub"))})
 
 
-@pytest.mark.parametrize(
-    "call, etype, message",
-    [
-        case("an int for a text names the argument", lambda: app0.resolve(1, "/"), TypeError,
-             "argument 'method': 'int' object cannot be converted to 'PyString'"),
-        case("the type is named by its qualified name", lambda: app0.cors_allows(Qual()), TypeError,
-             "argument 'origin': 'Outer.Inner' object cannot be converted to 'PyString'"),
-        case("the first failing argument in parameter order is reported",
-             lambda: CalvenorApp().set_cors(1, 2, None, None), TypeError,
-             "argument 'origins': 'int' object cannot be converted to 'PyString'"),
-        case("a str body", lambda: Response("hi", 200, ""), TypeError, "argument 'body': Can't extract `str` to `Vec`"),
-        case("a list as a header pair", lambda: request0.set_headers([[b"A", b"1"]]), TypeError,
-             "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
-        case("a generator of headers is not a sequence", lambda: Request("G", "/", "").set_headers(x for x in []),
-             TypeError, "argument 'raw_headers': 'generator' object cannot be converted to 'Sequence'"),
-        case("a body item of 256 overflows without prefix", lambda: Response([256], 200, ""), OverflowError,
-             OUT_OF_RANGE),
-        case("a str body item gets the interpreter's message with prefix", lambda: Response([104, "i"], 200, ""),
-             TypeError, "argument 'body': 'str' object cannot be interpreted as an integer"),
-        case("status 65536 overflows", lambda: Response(b"", 65536, ""), OverflowError, OUT_OF_RANGE),
-        case("status minus one overflows", lambda: Response.text("", -1), OverflowError, OUT_OF_RANGE),
-        case("status as a float", lambda: Response(b"", 200.0, ""), TypeError,
-             "argument 'status': 'float' object cannot be interpreted as an integer"),
-        case("a huge status gets the interpreter's C long message", lambda: Response(b"", 2**64, ""), OverflowError,
-             "Python int too large to convert to C long"),
-        case("a TypeError subclass passes unchanged", lambda: Response(b"", RaisesSubclass(), ""),
-             TypeErrorSubclass, "sub"),
-    ],
-)
+@pytest.mark.parametrize("call, etype, message", [
+    case("an int for a text names the argument", lambda: app0.resolve(1, "/"), TypeError,
+         "argument 'method': 'int' object cannot be converted to 'PyString'"),
+    case("the type is named by its qualified name", lambda: app0.cors_allows(Qual()), TypeError,
+         "argument 'origin': 'Outer.Inner' object cannot be converted to 'PyString'"),
+    case("the first failing argument in parameter order is reported",
+         lambda: CalvenorApp().set_cors(1, 2, None, None), TypeError,
+         "argument 'origins': 'int' object cannot be converted to 'PyString'"),
+    case("a str body", lambda: Response("hi", 200, ""), TypeError, "argument 'body': Can't extract `str` to `Vec`"),
+    case("a list as a header pair", lambda: request0.set_headers([[b"A", b"1"]]), TypeError,
+         "argument 'raw_headers': 'list' object cannot be converted to 'PyTuple'"),
+    case("a generator of headers is not a sequence", lambda: Request("G", "/", "").set_headers(x for x in []),
+         TypeError, "argument 'raw_headers': 'generator' object cannot be converted to 'Sequence'"),
+    case("a body item of 256 overflows without prefix", lambda: Response([256], 200, ""), OverflowError,
+         OUT_OF_RANGE),
+    case("a str body item gets the interpreter's message with prefix", lambda: Response([104, "i"], 200, ""),
+         TypeError, "argument 'body': 'str' object cannot be interpreted as an integer"),
+    case("status 65536 overflows", lambda: Response(b"", 65536, ""), OverflowError, OUT_OF_RANGE),
+    case("status minus one overflows", lambda: Response.text("", -1), OverflowError, OUT_OF_RANGE),
+    case("status as a float", lambda: Response(b"", 200.0, ""), TypeError,
+         "argument 'status': 'float' object cannot be interpreted as an integer"),
+    case("a huge status gets the interpreter's C long message", lambda: Response(b"", 2**64, ""), OverflowError,
+         "Python int too large to convert to C long"),
+    case("a TypeError subclass passes unchanged", lambda: Response(b"", RaisesSubclass(), ""),
+         TypeErrorSubclass, "sub"),
+])
 def test_conversion_error(call, etype, message):
     assert_raises_exactly(call, etype, message)
 
@@ -235,21 +229,18 @@ def dispatch_with(inner):
 SHARED, EXCLUSIVE = "Already mutably borrowed", "Already borrowed"
 
 
-@pytest.mark.parametrize(
-    "inner, message",
-    [
-        case("has_cors takes shared access", lambda app: app.has_cors(), SHARED),
-        case("resolve takes shared access", lambda app: app.resolve("GET", "/x"), SHARED),
-        case("cors_origin takes shared access", lambda app: app.cors_origin("o"), SHARED),
-        case("gzip_compress takes shared access", lambda app: app.gzip_compress(b""), SHARED),
-        case("add_route takes exclusive access", lambda app: app.add_route("GET", "/y", None), EXCLUSIVE),
-        case("set_cors takes exclusive access", lambda app: app.set_cors(None, None, None, None), EXCLUSIVE),
-        case("nested handle_request takes exclusive access",
-             lambda app: app.handle_request("GET", "/x", "", [], b""), EXCLUSIVE),
-        case("shared access refused before conversion", lambda app: app.resolve(1, 2), SHARED),
-        case("exclusive access refused before conversion", lambda app: app.add_route(1, 2, 3), EXCLUSIVE),
-    ],
-)
+@pytest.mark.parametrize("inner, message", [
+    case("has_cors takes shared access", lambda app: app.has_cors(), SHARED),
+    case("resolve takes shared access", lambda app: app.resolve("GET", "/x"), SHARED),
+    case("cors_origin takes shared access", lambda app: app.cors_origin("o"), SHARED),
+    case("gzip_compress takes shared access", lambda app: app.gzip_compress(b""), SHARED),
+    case("add_route takes exclusive access", lambda app: app.add_route("GET", "/y", None), EXCLUSIVE),
+    case("set_cors takes exclusive access", lambda app: app.set_cors(None, None, None, None), EXCLUSIVE),
+    case("nested handle_request takes exclusive access",
+         lambda app: app.handle_request("GET", "/x", "", [], b""), EXCLUSIVE),
+    case("shared access refused before conversion", lambda app: app.resolve(1, 2), SHARED),
+    case("exclusive access refused before conversion", lambda app: app.add_route(1, 2, 3), EXCLUSIVE),
+])
 def test_a_handler_calling_its_own_application_is_refused_then_released(inner, message):
     app, run = dispatch_with(inner)
     assert_raises_exactly(run, RuntimeError, message)
@@ -300,17 +291,14 @@ def _raise(exc):
     raise exc
 
 
-@pytest.mark.parametrize(
-    "make_run",
-    [
-        case("a handler raising it", lambda P: dispatch_with(lambda app: _raise(P("boom")))[1]),
-        case("the str of a handler result raising it",
-             lambda P: dispatch_with(lambda app: type("R", (), {"__str__": lambda s: _raise(P("boom"))})())[1]),
-        case("a field getter raising it during encoding",
-             lambda P: lambda: Response.json(
-                 type("F", (), {"__columns__": ("a",), "a": property(lambda s: _raise(P("boom")))})(), None)),
-    ],
-)
+@pytest.mark.parametrize("make_run", [
+    case("a handler raising it", lambda P: dispatch_with(lambda app: _raise(P("boom")))[1]),
+    case("the str of a handler result raising it",
+         lambda P: dispatch_with(lambda app: type("R", (), {"__str__": lambda s: _raise(P("boom"))})())[1]),
+    case("a field getter raising it during encoding",
+         lambda P: lambda: Response.json(
+             type("F", (), {"__columns__": ("a",), "a": property(lambda s: _raise(P("boom")))})(), None)),
+])
 def test_python_code_raising_panic_prints_a_notice_and_panics_again(make_run, capfd):
     P = panic_type()
     run = make_run(P)

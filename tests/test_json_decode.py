@@ -185,45 +185,39 @@ def test_fixed_and_random_numbers_match_the_reference_conversion():
     assert bad == []
 
 
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        case("a significand past 2**53 is not correctly rounded", "9007199254740993.0", 9007199254740994.0),
-        case("the largest int", "9223372036854775807", 9223372036854775807),
-        case("one above the largest int is a float", "9223372036854775808", 9.223372036854776e18),
-        case("the smallest int", "-9223372036854775808", -9223372036854775808),
-        case("one below the smallest int is a float", "-9223372036854775809", -9.223372036854775808e18),
-        case("minus zero is a float", "-0", -0.0),
-        case("the largest unsigned literal is a float", "18446744073709551615", 1.8446744073709552e19),
-    ],
-)
+@pytest.mark.parametrize("text, expected", [
+    case("a significand past 2**53 is not correctly rounded", "9007199254740993.0", 9007199254740994.0),
+    case("the largest int", "9223372036854775807", 9223372036854775807),
+    case("one above the largest int is a float", "9223372036854775808", 9.223372036854776e18),
+    case("the smallest int", "-9223372036854775808", -9223372036854775808),
+    case("one below the smallest int is a float", "-9223372036854775809", -9.223372036854775808e18),
+    case("minus zero is a float", "-0", -0.0),
+    case("the largest unsigned literal is a float", "18446744073709551615", 1.8446744073709552e19),
+])
 def test_number_examples(text, expected):
     assert same(decode(text), expected)
 
 
-@pytest.mark.parametrize(
-    "body, expected",
-    [
-        case("no body decodes as an empty dict", None, {}),
-        case("a later duplicate wins and keys are sorted", '{"b":1,"a":2,"b":3}', {"a": 2, "b": 3}),
-        case("keys sort by bytes, a prefix first", '{"é":3,"ab":4,"a":2,"B":1,"":0}',
-             {"": 0, "B": 1, "a": 2, "ab": 4, "é": 3}),
-        case("keys sort by UTF-8 bytes, not UTF-16 units", '{"😀":1,"\uffff":2}', {"\uffff": 2, "😀": 1}),
-        case("nested objects are sorted too", '{"z":{"y":1,"x":[{"b":1,"a":2}]}}',
-             {"z": {"x": [{"a": 2, "b": 1}], "y": 1}}),
-        case("a surrogate pair escape", '"\\ud83d\\ude00"', "\U0001F600"),
-        case("all simple escapes", '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\/\b\f\n\r\t'),
-        case("uppercase hex digits", '"\\u00C9\\uFFFF"', "É\uffff"),
-        case("DEL is not a control character", '"\x7f"', "\x7f"),
-        case("literals and whitespace around values", ' \t\r\n[ 1 , { }, true,false,null,"" ] \n',
-             [1, {}, True, False, None, ""]),
-        case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
-        case("equal short strings stay equal and distinct ones distinct",
-             '["ab",{"ab":"a\\u0062","abc":""},"","a\\"","a\\""]',
-             ["ab", {"ab": "ab", "abc": ""}, "", 'a"', 'a"']),
-        case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
-    ],
-)
+@pytest.mark.parametrize("body, expected", [
+    case("no body decodes as an empty dict", None, {}),
+    case("a later duplicate wins and keys are sorted", '{"b":1,"a":2,"b":3}', {"a": 2, "b": 3}),
+    case("keys sort by bytes, a prefix first", '{"é":3,"ab":4,"a":2,"B":1,"":0}',
+         {"": 0, "B": 1, "a": 2, "ab": 4, "é": 3}),
+    case("keys sort by UTF-8 bytes, not UTF-16 units", '{"😀":1,"\uffff":2}', {"\uffff": 2, "😀": 1}),
+    case("nested objects are sorted too", '{"z":{"y":1,"x":[{"b":1,"a":2}]}}',
+         {"z": {"x": [{"a": 2, "b": 1}], "y": 1}}),
+    case("a surrogate pair escape", '"\\ud83d\\ude00"', "\U0001F600"),
+    case("all simple escapes", '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\/\b\f\n\r\t'),
+    case("uppercase hex digits", '"\\u00C9\\uFFFF"', "É\uffff"),
+    case("DEL is not a control character", '"\x7f"', "\x7f"),
+    case("literals and whitespace around values", ' \t\r\n[ 1 , { }, true,false,null,"" ] \n',
+         [1, {}, True, False, None, ""]),
+    case("escapes inside keys", '{"\\u0061":1}', {"a": 1}),
+    case("equal short strings stay equal and distinct ones distinct",
+         '["ab",{"ab":"a\\u0062","abc":""},"","a\\"","a\\""]',
+         ["ab", {"ab": "ab", "abc": ""}, "", 'a"', 'a"']),
+    case("many siblings do not use up the nesting budget", "[" + "[]," * 300 + "[]]", [[]] * 301),
+])
 def test_values(body, expected):
     assert same(decode(body), expected)
 

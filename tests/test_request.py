@@ -20,23 +20,20 @@ def test_constructor_stores_texts_and_each_read_is_a_new_equal_str():
     assert r.headers == {} and r.get_header("host") is None
 
 
-@pytest.mark.parametrize(
-    "pairs, name, expected",
-    [
-        case("the first duplicate wins", [(b"Content-Type", b"a"), (b"content-type", b"b")], "CONTENT-TYPE", "a"),
-        case("a shorter name misses", [(b"Host", b"x")], "Hos", None),
-        case("a longer stored name misses", [(b"Hostx", b"x")], "Host", None),
-        case("there is no Unicode case folding", [("é".encode(), b"x")], "É", None),
-        case("identical non-ASCII bytes match", [("É".encode(), b"x")], "É", "x"),
-        case("the Kelvin sign is not a k", [(b"k", b"x")], "\u212a", None),
-        case("an invalid stored name never matches", [(b"X-\xff", b"x")], "x-\ufffd", None),
-        case("the at sign is not a letter", [(b"@", b"x")], "`", None),
-        case("the bracket is not a letter", [(b"[", b"x")], "{", None),
-        case("a value is decoded lossily and keeps its spacing", [(b"K", b"  caf\xc3\xa9 \xe2\x82")], "k",
-             "  caf\u00e9 \ufffd"),
-        case("an empty name is a name", [(b"", b"empty")], "", "empty"),
-    ],
-)
+@pytest.mark.parametrize("pairs, name, expected", [
+    case("the first duplicate wins", [(b"Content-Type", b"a"), (b"content-type", b"b")], "CONTENT-TYPE", "a"),
+    case("a shorter name misses", [(b"Host", b"x")], "Hos", None),
+    case("a longer stored name misses", [(b"Hostx", b"x")], "Host", None),
+    case("there is no Unicode case folding", [("é".encode(), b"x")], "É", None),
+    case("identical non-ASCII bytes match", [("É".encode(), b"x")], "É", "x"),
+    case("the Kelvin sign is not a k", [(b"k", b"x")], "\u212a", None),
+    case("an invalid stored name never matches", [(b"X-\xff", b"x")], "x-\ufffd", None),
+    case("the at sign is not a letter", [(b"@", b"x")], "`", None),
+    case("the bracket is not a letter", [(b"[", b"x")], "{", None),
+    case("a value is decoded lossily and keeps its spacing", [(b"K", b"  caf\xc3\xa9 \xe2\x82")], "k",
+         "  caf\u00e9 \ufffd"),
+    case("an empty name is a name", [(b"", b"empty")], "", "empty"),
+])
 def test_get_header(pairs, name, expected):
     assert make(pairs).get_header(name) == expected
 
