@@ -64,12 +64,7 @@ class WithCause:
         raise TypeError("boom") from KeyError("root")
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
+Index = type("Index", (), {"__init__": lambda s, value: setattr(s, "value", value), "__index__": lambda s: s.value})
 
 
 def raw_request(port, data):

@@ -27,9 +27,7 @@ class Served:
     final_log: str | None = None  # kept once the server has stopped and its log is gone
 
     def log_text(self) -> str:
-        if self.final_log is not None:
-            return self.final_log
-        return self.log_path.read_text(errors="replace")
+        return self.final_log if self.final_log is not None else self.log_path.read_text(errors="replace")
 
 
 def free_port() -> int:

@@ -85,12 +85,11 @@ def test_multipart_hostile_structure(body, expected):
     assert multipart(body + DELIM + b"--\r\n") == expected
 
 
-@pytest.mark.parametrize(
-    "boundary, filler",
-    [case("one-byte boundary, data of hyphens", "x", b"-"),
-     case("one-byte boundary, data of near delimiters", "x", b"-\r\n--"),
-     case("200-byte periodic boundary, data of its period", "ab" * 99 + "ac", b"ab")],
-)
+@pytest.mark.parametrize("boundary, filler", [
+    case("one-byte boundary, data of hyphens", "x", b"-"),
+    case("one-byte boundary, data of near delimiters", "x", b"-\r\n--"),
+    case("200-byte periodic boundary, data of its period", "ab" * 99 + "ac", b"ab"),
+])
 def test_multipart_data_made_of_near_delimiters(boundary, filler):
     delim = b"--" + boundary.encode()
     data = filler * (4 * MB // len(filler))

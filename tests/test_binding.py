@@ -41,12 +41,11 @@ def test_import_in_a_sub_interpreter_is_refused_with_import_error():
     assert out.stdout.startswith("ImportError") and "interpreter" in out.stdout, out.stderr
 
 
-@pytest.mark.parametrize(
-    "obj, attrs",
-    [case("an application", CalvenorApp(), ()), case("a router", Router(), ()),
-     case("a request", Request("GET", "/", ""), ("method", "path", "query_string", "headers", "query")),
-     case("a response", Response(b"", 200, ""), ("status", "body", "content_type"))],
-)
+@pytest.mark.parametrize("obj, attrs", [
+    case("an application", CalvenorApp(), ()), case("a router", Router(), ()),
+    case("a request", Request("GET", "/", ""), ("method", "path", "query_string", "headers", "query")),
+    case("a response", Response(b"", 200, ""), ("status", "body", "content_type")),
+])
 def test_classes_are_final_and_instances_closed_untracked_and_read_only(obj, attrs):
     cls = type(obj)
     with pytest.raises(TypeError):
@@ -201,13 +200,12 @@ def test_conversion_failures_keep_their_cause_type_and_identity():
         assert type(exc) is UnicodeEncodeError and not str(exc).startswith("argument")
 
 
-@pytest.mark.parametrize(
-    "body, status, expected",
-    [case("a list of ints with status True", [104, 105], True, (b"hi", 1)),
-     case("a bytearray with an index status", bytearray(b"hi"), Index(404), (b"hi", 404)),
-     case("a memoryview with the top status", memoryview(b"hi"), 65535, (b"hi", 65535)),
-     case("bools and index objects as items of a custom sequence", Seq([True, Index(104)]), 0, (b"\x01h", 0))],
-)
+@pytest.mark.parametrize("body, status, expected", [
+    case("a list of ints with status True", [104, 105], True, (b"hi", 1)),
+    case("a bytearray with an index status", bytearray(b"hi"), Index(404), (b"hi", 404)),
+    case("a memoryview with the top status", memoryview(b"hi"), 65535, (b"hi", 65535)),
+    case("bools and index objects as items of a custom sequence", Seq([True, Index(104)]), 0, (b"\x01h", 0)),
+])
 def test_byte_sequences_and_statuses_accepted(body, status, expected):
     r = Response(body, status, "")
     assert type(r.body) is bytes and (r.body, r.status) == expected
@@ -266,13 +264,12 @@ def test_borrow_edges():
     assert app.handle_request("GET", "/", "", [], b"").body == b"x"
 
 
-@pytest.mark.parametrize(
-    "member, items, touch, message",
-    [case("reading headers while set_headers converts", "set_headers", [(b"a", b"b")], lambda req: req.headers, SHARED),
-     case("set_body while set_headers converts", "set_headers", [(b"a", b"b")], lambda req: req.set_body(b"x"),
-          EXCLUSIVE),
-     case("json while set_body converts", "set_body", [49], lambda req: req.json(), SHARED)],
-)
+@pytest.mark.parametrize("member, items, touch, message", [
+    case("reading headers while set_headers converts", "set_headers", [(b"a", b"b")], lambda req: req.headers, SHARED),
+    case("set_body while set_headers converts", "set_headers", [(b"a", b"b")], lambda req: req.set_body(b"x"),
+         EXCLUSIVE),
+    case("json while set_body converts", "set_body", [49], lambda req: req.json(), SHARED),
+])
 def test_a_sequence_touching_the_request_while_it_is_set_leaves_it_unchanged(member, items, touch, message):
     req = Request("G", "/", "")
     req.set_headers([(b"old", b"1")])

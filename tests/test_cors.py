@@ -1,7 +1,7 @@
 import pytest
 
 from calvenor._core import CalvenorApp
-from conftest import NOT_WHITE_SPACE, WHITE_SPACE
+from conftest import NOT_WHITE_SPACE, WHITE_SPACE, case
 
 DEFAULT_METHODS = "GET,POST,PUT,DELETE,OPTIONS,PATCH"
 
@@ -27,24 +27,19 @@ def test_all_defaults_allow_everything_with_default_headers():
         ("Access-Control-Allow-Headers", "*"), ("Access-Control-Max-Age", "600")]
 
 
-@pytest.mark.parametrize(
-    "origins,allowed,refused,wildcard",
-    [
-        ("alpha, beta", ["alpha", "beta"], ["Beta", " beta", "alpha, beta", "*"], False),
-        ("alpha,*", ["alpha", "zeta", ""], [], True),
-        ("", [""], ["x", " "], False),
-        ("alpha,,beta,", ["alpha", "", "beta"], ["alpha,,beta,"], False),
-        (" * ", ["x"], [], True),
-        ("**", ["**"], ["*", "x"], False),
-        (WHITE_SPACE + "alpha" + WHITE_SPACE + "," + WHITE_SPACE + "beta", ["alpha", "beta"], [WHITE_SPACE + "alpha"],
+@pytest.mark.parametrize("origins, allowed, refused, wildcard", [
+    case("comma list is trimmed and exact", "alpha, beta", ["alpha", "beta"], ["Beta", " beta", "alpha, beta", "*"],
          False),
-        ("https://A.\u00e9/", ["https://A.\u00e9/"], ["https://a.\u00e9/", "https://A.\u00e9", "https://A.e/"], False),
-    ] + [(c + "a" + c, [c + "a" + c], ["a"], False) for c in NOT_WHITE_SPACE],
-    ids=["comma list is trimmed and exact", "wildcard entry allows all", "empty text allows only empty origin",
-         "empty middle and trailing pieces are kept", "trimmed star is wildcard", "double star is not wildcard",
-         "all unicode white space is trimmed", "origins compare exactly without normalisation"]
-    + [f"U+{ord(c):04X} is not trimmed" for c in NOT_WHITE_SPACE],
-)
+    case("wildcard entry allows all", "alpha,*", ["alpha", "zeta", ""], [], True),
+    case("empty text allows only empty origin", "", [""], ["x", " "], False),
+    case("empty middle and trailing pieces are kept", "alpha,,beta,", ["alpha", "", "beta"], ["alpha,,beta,"], False),
+    case("trimmed star is wildcard", " * ", ["x"], [], True),
+    case("double star is not wildcard", "**", ["**"], ["*", "x"], False),
+    case("all unicode white space is trimmed", WHITE_SPACE + "alpha" + WHITE_SPACE + "," + WHITE_SPACE + "beta",
+         ["alpha", "beta"], [WHITE_SPACE + "alpha"], False),
+    case("origins compare exactly without normalisation", "https://A.\u00e9/", ["https://A.\u00e9/"],
+         ["https://a.\u00e9/", "https://A.\u00e9", "https://A.e/"], False),
+] + [case(f"U+{ord(c):04X} is not trimmed", c + "a" + c, [c + "a" + c], ["a"], False) for c in NOT_WHITE_SPACE])
 def test_origin_list_decisions(origins, allowed, refused, wildcard):
     app = configured(origins)
     assert app.has_cors() and app.cors_is_wildcard() is wildcard

@@ -1,8 +1,5 @@
-"""Repeated calls of the public members, on success and on each kind of failure path (binding,
-conversion, borrow conflict, the member's own error, an exception from Python code, a panic,
-the unraisable hook), leave the interpreter's allocated blocks and the reference counts of the
-objects involved flat.
-"""
+"""Repeated calls of the public members, on success and on each kind of failure path, leave the
+interpreter's allocated blocks and the reference counts of the objects involved flat."""
 import dataclasses
 import gc
 import sys

@@ -9,14 +9,13 @@ def query(qs):
     return Request("GET", "/", qs).query
 
 
-@pytest.mark.parametrize(
-    "raw, value",
-    [case("an escaped NUL", "%00", "\x00"),
-     case("an escaped and a raw emoji", "%F0%9F%98%80\U0001F600", "\U0001F600" * 2),
-     case("escaped surrogate bytes are Latin-1", "%ED%A0%80", "\u00ed\u00a0\u0080"),
-     case("raw UTF-8 bytes read as Latin-1 are restored", "caf\u00e9 \u20ac".encode().decode("latin-1"),
-          "caf\u00e9 \u20ac")],
-)
+@pytest.mark.parametrize("raw, value", [
+    case("an escaped NUL", "%00", "\x00"),
+    case("an escaped and a raw emoji", "%F0%9F%98%80\U0001F600", "\U0001F600" * 2),
+    case("escaped surrogate bytes are Latin-1", "%ED%A0%80", "\u00ed\u00a0\u0080"),
+    case("raw UTF-8 bytes read as Latin-1 are restored", "caf\u00e9 \u20ac".encode().decode("latin-1"),
+         "caf\u00e9 \u20ac"),
+])
 def test_names_and_values_decode_alike(raw, value):
     assert query("k=" + raw) == {"k": [value]}
     assert query(raw + "=v") == {value: ["v"]}

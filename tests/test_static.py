@@ -29,19 +29,16 @@ def get(app, path, raw_path=None, method="GET", root_path=""):
     return sent[0]["status"], dict(sent[0]["headers"]), body_of(sent)
 
 
+# encoded dots, slashes and backslashes are sent as servers decode them in test_long_lived_e2e
 @pytest.mark.parametrize("path, raw_path", [
     ("/../secret.txt", None),
     ("/docs/../../secret.txt", None),
-    ("/../secret.txt", b"/%2e%2e/secret.txt"),
-    ("/docs/../../secret.txt", b"/docs%2F..%2F..%2Fsecret.txt"),
-    ("/..\\secret.txt", b"/..%5csecret.txt"),
     ("/app.css\x00.png", b"/app.css%00.png"),
     ("//etc/passwd", None),
     ("/leak.txt", None),
     ("/up/secret.txt", None),
     ("/docs", None),
-], ids=["dot-dot", "dot-dot under a subdirectory", "decoded %2e%2e", "encoded slashes",
-        "encoded backslash", "NUL", "absolute path", "symlink to a file outside",
+], ids=["dot-dot", "dot-dot under a subdirectory", "NUL", "absolute path", "symlink to a file outside",
         "symlink to a directory outside", "directory without html"])
 def test_nothing_outside_the_directory_and_no_listing_is_ever_served(site, path, raw_path):
     status, _, body = get(StaticFiles(site), path, raw_path)

@@ -37,11 +37,10 @@ def test_a_handler_result_whose_keys_are_swapped_while_encoded_is_a_panic_and_th
     assert app.resolve("GET", "/") is not None
 
 
-@pytest.mark.parametrize(
-    "make, body",
-    [case("items appended during the walk are not written", lambda l: lambda: l.append(9), b'{"l":["m",2,3]}'),
-     case("a list shortened during the walk ends at its new length", lambda l: l.pop, b'{"l":["m",2]}')],
-)
+@pytest.mark.parametrize("make, body", [
+    case("items appended during the walk are not written", lambda l: lambda: l.append(9), b'{"l":["m",2,3]}'),
+    case("a list shortened during the walk ends at its new length", lambda l: l.pop, b'{"l":["m",2]}'),
+])
 def test_lists_changed_while_encoded_are_bounded(make, body):
     items = [None, 2, 3]
     items[0] = Mutates(make(items))
