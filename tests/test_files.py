@@ -2,6 +2,7 @@ import os
 from email.utils import formatdate
 
 import pytest
+from conftest import case
 from fake_asgi import body_of, finished, http_scope, run
 
 from calvenor.files import FileResponse
@@ -22,21 +23,19 @@ def get(path, headers=(), method="GET", **kwargs):
 
 
 @pytest.mark.parametrize("value, status, content_range, first, last", [
-    ("bytes=0-9", 206, "bytes 0-9/102400", 0, 9),
-    ("bytes=100000-", 206, "bytes 100000-102399/102400", 100000, 102399),
-    ("bytes=-5", 206, "bytes 102395-102399/102400", 102395, 102399),
-    ("bytes=-200000", 206, "bytes 0-102399/102400", 0, 102399),
-    ("bytes=102390-999999", 206, "bytes 102390-102399/102400", 102390, 102399),
-    ("bytes=102400-", 416, "bytes */102400", 0, -1),
-    ("bytes=-0", 416, "bytes */102400", 0, -1),
-    ("bytes=5-1", 200, None, 0, 102399),
-    ("bytes=0-1,5-6", 200, None, 0, 102399),
-    ("bytes=abc", 200, None, 0, 102399),
-    ("bytes=" + "9" * 5000 + "-", 200, None, 0, 102399),
-], ids=["closed range", "open range", "suffix range", "suffix longer than the file",
-        "end past the file is clamped", "start at the size is unsatisfiable", "empty suffix is unsatisfiable",
-        "reversed range is ignored", "several ranges send the whole file", "junk is ignored",
-        "a huge number is ignored without raising"])
+    case("closed range", "bytes=0-9", 206, "bytes 0-9/102400", 0, 9),
+    case("open range", "bytes=100000-", 206, "bytes 100000-102399/102400", 100000, 102399),
+    case("suffix range", "bytes=-5", 206, "bytes 102395-102399/102400", 102395, 102399),
+    case("suffix longer than the file", "bytes=-200000", 206, "bytes 0-102399/102400", 0, 102399),
+    case("end past the file is clamped", "bytes=102390-999999", 206, "bytes 102390-102399/102400",
+         102390, 102399),
+    case("start at the size is unsatisfiable", "bytes=102400-", 416, "bytes */102400", 0, -1),
+    case("empty suffix is unsatisfiable", "bytes=-0", 416, "bytes */102400", 0, -1),
+    case("reversed range is ignored", "bytes=5-1", 200, None, 0, 102399),
+    case("several ranges send the whole file", "bytes=0-1,5-6", 200, None, 0, 102399),
+    case("junk is ignored", "bytes=abc", 200, None, 0, 102399),
+    case("a huge number is ignored without raising", "bytes=" + "9" * 5000 + "-", 200, None, 0, 102399),
+])
 def test_range_requests(path, value, status, content_range, first, last):
     got_status, headers, body = get(path, [(b"range", value.encode())])
     assert got_status == status
@@ -46,14 +45,13 @@ def test_range_requests(path, value, status, content_range, first, last):
 
 
 @pytest.mark.parametrize("make_header, status", [
-    (lambda etag, _: (b"if-none-match", etag), 304),
-    (lambda etag, _: (b"if-none-match", b'"x", W/' + etag), 304),
-    (lambda etag, _: (b"if-none-match", b'"other"'), 200),
-    (lambda _, mtime: (b"if-modified-since", formatdate(mtime, usegmt=True).encode()), 304),
-    (lambda _, mtime: (b"if-modified-since", formatdate(mtime - 10, usegmt=True).encode()), 200),
-    (lambda _, mtime: (b"if-modified-since", b"Sun, 99 Foo 99999 99:99:99 GMT"), 200),
-], ids=["matching etag", "weak etag in a list", "other etag", "not modified since",
-        "modified since", "impossible date is ignored"])
+    case("matching etag", lambda etag, _: (b"if-none-match", etag), 304),
+    case("weak etag in a list", lambda etag, _: (b"if-none-match", b'"x", W/' + etag), 304),
+    case("other etag", lambda etag, _: (b"if-none-match", b'"other"'), 200),
+    case("not modified since", lambda _, t: (b"if-modified-since", formatdate(t, usegmt=True).encode()), 304),
+    case("modified since", lambda _, t: (b"if-modified-since", formatdate(t - 10, usegmt=True).encode()), 200),
+    case("impossible date is ignored", lambda _, t: (b"if-modified-since", b"Sun, 99 Foo 99999 99:99:99 GMT"), 200),
+])
 def test_conditional_requests(path, make_header, status):
     _, headers, _ = get(path)
     got_status, headers, body = get(path, [make_header(headers[b"etag"], os.stat(path).st_mtime)])
@@ -69,10 +67,10 @@ def test_the_etag_changes_when_the_file_changes(path):
 
 
 @pytest.mark.parametrize("filename, disposition", [
-    ("report.pdf", b'attachment; filename="report.pdf"'),
-    ('a "b".txt', b'attachment; filename="a \\"b\\".txt"'),
-    ("résumé.txt", b"attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.txt"),
-], ids=["plain name", "quotes are escaped", "non-ASCII uses filename*"])
+    case("plain name", "report.pdf", b'attachment; filename="report.pdf"'),
+    case("quotes are escaped", 'a "b".txt', b'attachment; filename="a \\"b\\".txt"'),
+    case("non-ASCII uses filename*", "résumé.txt", b"attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.txt"),
+])
 def test_filename_sets_content_disposition_and_the_type(path, filename, disposition):
     headers = get(path, filename=filename)[1]
     assert headers[b"content-disposition"] == disposition

@@ -1,20 +1,20 @@
 import asyncio
 
 import pytest
+from conftest import case
 from fake_asgi import http_scope, run
 
 from calvenor.sse import EventSourceResponse, format_event
 
 
 @pytest.mark.parametrize("item, wire", [
-    ("hi", b"data: hi\n\n"),
-    ("a\nb\r\nc\rd", b"data: a\ndata: b\ndata: c\ndata: d\n\n"),
-    ({"data": "x", "event": "tick", "id": 7, "retry": 1500},
-     b"event: tick\nid: 7\nretry: 1500\ndata: x\n\n"),
-    ({"data": {"n": [1, "<"]}}, b'data: {"n":[1,"\\u003c"]}\n\n'),
-    ({"event": "only"}, b"event: only\n\n"),
-], ids=["a str is the data", "every line break splits data lines",
-        "all four fields in a fixed order", "non-str data is native JSON", "an event without data"])
+    case("a str is the data", "hi", b"data: hi\n\n"),
+    case("every line break splits data lines", "a\nb\r\nc\rd", b"data: a\ndata: b\ndata: c\ndata: d\n\n"),
+    case("all four fields in a fixed order", {"data": "x", "event": "tick", "id": 7, "retry": 1500},
+         b"event: tick\nid: 7\nretry: 1500\ndata: x\n\n"),
+    case("non-str data is native JSON", {"data": {"n": [1, "<"]}}, b'data: {"n":[1,"\\u003c"]}\n\n'),
+    case("an event without data", {"event": "only"}, b"event: only\n\n"),
+])
 def test_events_are_formatted_as_the_event_stream_format(item, wire):
     assert format_event(item) == wire
 

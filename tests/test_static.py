@@ -1,6 +1,7 @@
 import os
 
 import pytest
+from conftest import case
 from fake_asgi import body_of, http_scope, run
 
 from calvenor.staticfiles import StaticFiles
@@ -31,27 +32,25 @@ def get(app, path, raw_path=None, method="GET", root_path=""):
 
 # encoded dots, slashes and backslashes are sent as servers decode them in test_long_lived_e2e
 @pytest.mark.parametrize("path, raw_path", [
-    ("/../secret.txt", None),
-    ("/docs/../../secret.txt", None),
-    ("/app.css\x00.png", b"/app.css%00.png"),
-    ("//etc/passwd", None),
-    ("/leak.txt", None),
-    ("/up/secret.txt", None),
-    ("/docs", None),
-], ids=["dot-dot", "dot-dot under a subdirectory", "NUL", "absolute path", "symlink to a file outside",
-        "symlink to a directory outside", "directory without html"])
+    case("dot-dot", "/../secret.txt", None),
+    case("dot-dot under a subdirectory", "/docs/../../secret.txt", None),
+    case("NUL", "/app.css\x00.png", b"/app.css%00.png"),
+    case("absolute path", "//etc/passwd", None),
+    case("symlink to a file outside", "/leak.txt", None),
+    case("symlink to a directory outside", "/up/secret.txt", None),
+    case("directory without html", "/docs", None),
+])
 def test_nothing_outside_the_directory_and_no_listing_is_ever_served(site, path, raw_path):
     status, _, body = get(StaticFiles(site), path, raw_path)
     assert (status, body) == (404, b"Not Found")
 
 
 @pytest.mark.parametrize("path, body, media_type", [
-    ("/app.css", b"body{}", b"text/css; charset=utf-8"),
-    ("/./docs//sub/page.txt", b"page", b"text/plain; charset=utf-8"),
-    ("/alias.css", b"body{}", b"text/css; charset=utf-8"),
-    ("/docs/", b"<h1>docs</h1>", b"text/html; charset=utf-8"),
-], ids=["a file", "dot and empty segments", "a symlink that stays inside",
-        "a directory's index.html with html=True"])
+    case("a file", "/app.css", b"body{}", b"text/css; charset=utf-8"),
+    case("dot and empty segments", "/./docs//sub/page.txt", b"page", b"text/plain; charset=utf-8"),
+    case("a symlink that stays inside", "/alias.css", b"body{}", b"text/css; charset=utf-8"),
+    case("a directory's index.html with html=True", "/docs/", b"<h1>docs</h1>", b"text/html; charset=utf-8"),
+])
 def test_files_under_the_directory_are_served(site, path, body, media_type):
     status, headers, got = get(StaticFiles(site, html=True), path)
     assert (status, got, headers[b"content-type"]) == (200, body, media_type)
