@@ -96,14 +96,12 @@ MULTIPART_CASES = [
 
 @pytest.mark.parametrize("body, fields, files", MULTIPART_CASES)
 def test_parse(body, fields, files):
-    result = parse(body)
+    got_fields, got_files = result = parse(body)
     assert type(result) is tuple and len(result) == 2
-    got_fields, got_files = result
     assert got_fields == fields and list(got_fields) == list(fields)
     assert got_files == files and list(got_files) == list(files)
-    for uploads in got_files.values():
-        for upload in uploads:
-            assert type(upload) is tuple and [type(x) for x in upload] == [str, str, bytes]
+    uploads = [upload for each in got_files.values() for upload in each]
+    assert all(type(u) is tuple and [type(x) for x in u] == [str, str, bytes] for u in uploads)
 
 
 def test_unicode_white_space_is_trimmed_around_header_names_values_and_parameters_and_nothing_else():
