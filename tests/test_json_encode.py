@@ -18,7 +18,6 @@ def jbody(value):
     return Response.json(value, None).body
 
 
-Color = enum.IntEnum("Color", {"RED": 3})
 Mood = enum.Enum("Mood", {"HAPPY": "glad"}, type=str)
 Plain = enum.Enum("Plain", {"A": 1})
 
@@ -70,12 +69,10 @@ ENCODE_CASES = [
     case("ints beyond 64 bits become floats, then null", [2**64, -(2**63) - 1, 10**400, -(10**400)],
          b"[1.8446744073709552e+19,-9.223372036854776e+18,null,null]"),
     case("NaN and the infinities are null", [math.nan, math.inf, -math.inf], b"[null,null,null]"),
-    case("an int enum gives its number", Color.RED, b"3"),
     case("an int subclass ignores its str", IntSub(4), b"4"),
     case("a huge int subclass uses its float", BigFloaty(2**70), b"2.5"),
     case("a huge int subclass whose float raises is null", BigFloatRaises(2**70), b"null"),
     case("a float subclass is read as its stored value", FloatSub(1.5), b"1.5"),
-    case("a str enum gives its value", Mood.HAPPY, b'"glad"'),
     case("a str subclass gives its own text", StrSub("mine"), b'"mine"'),
     case("str subclass keys give their own text", {Mood.HAPPY: 1, StrSub("k"): 2}, b'{"glad":1,"k":2}'),
     case("tuples and named tuples are arrays", [(1, "a"), namedtuple("NT", "a b")(1, 2), ()], b'[[1,"a"],[1,2],[]]'),
