@@ -26,6 +26,18 @@ std::string part(std::string_view headers, std::string_view data) {
 std::string disposition(std::string_view params) { return "Content-Disposition: form-data; " + std::string(params); }
 const std::string kClose = "--B--\r\n";
 
+}  // namespace
+
+// The glue stops at its first failed allocation, with a Python error set: no part may follow.
+TEST(multipart_stops_when_asked) {
+    const std::string body = part(disposition("name=a"), "1") + part(disposition("name=b"), "2") + kClose;
+    int calls = 0;
+    parse_multipart(body, "B", [&](const MultipartPart&) { return ++calls < 1; });
+    CHECK_EQ(calls, 1);
+}
+
+namespace {
+
 // Hands out std::string buffers, as the Python glue hands out bytes objects.
 class StringBuffer final : public calvenor::request::FileBuffer {
 public:
