@@ -72,7 +72,7 @@ def cases():
     body = b"payload"
     data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2]),
             "s": b"str fallback"}
-    int_key = {1: "x"}
+    int_key = {"a": [1, {1: "x"}]}  # fails two levels down
 
     app = core.CalvenorApp()
     for path, handler in [("/json/{id}", h), ("/raise", lambda req: {}["k"]),
@@ -103,7 +103,7 @@ def cases():
         ("own error: bad JSON after values were built",
          expect(bad_json.json, "ValueError", "Invalid JSON: unexpected end of hex escape at line 1 column 18"),
          (bad_json,)),
-        ("own error: json with a non-str key", expect(lambda: core.Response.json(int_key, None), "TypeError"),
+        ("own error: json with a nested non-str key", expect(lambda: core.Response.json(int_key, None), "TypeError"),
          (int_key,)),
         ("python code: a raising handler", expect(call("/raise"), "KeyError"), (headers, body)),
         ("borrow: a handler that resolves", expect(call("/shared"), "RuntimeError", "Already mutably borrowed"),
