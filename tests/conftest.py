@@ -64,7 +64,8 @@ class WithCause:
         raise TypeError("boom") from KeyError("root")
 
 
-Index = type("Index", (), {"__init__": lambda s, value: setattr(s, "value", value), "__index__": lambda s: s.value})
+Index = type("Index", (), {"__init__": lambda s, value: setattr(s, "value", value),
+                           "__index__": lambda s: s.value})
 
 
 def raw_request(port, data):

@@ -36,7 +36,8 @@ def test_path_is_passed_unchanged_and_a_plain_route_gets_an_empty_dict():
     assert seen[1]["route_params"] == {} and seen[1]["headers"] == []
 
 
-@pytest.mark.parametrize("method, path", [case("another method", "POST", "/x"), case("an empty path", "GET", "")])
+@pytest.mark.parametrize("method, path", [case("another method", "POST", "/x"),
+                                          case("an empty path", "GET", "")])
 def test_miss_gives_404_without_calling_the_handler(method, path):
     calls = []
     r = run(calls.append, method=method, path=path)

@@ -155,7 +155,8 @@ def test_keywords_match_by_value_are_quoted_unchanged_and_may_name_every_paramet
 
 Qual = type("Qual", (), {"__qualname__": "Outer.Inner"})
 TypeErrorSubclass = type("TypeErrorSubclass", (TypeError,), {})
-RaisesSubclass = type("RaisesSubclass", (), {"__index__": lambda s: (_ for _ in ()).throw(TypeErrorSubclass("sub"))})
+RaisesSubclass = type("RaisesSubclass", (),
+                      {"__index__": lambda s: (_ for _ in ()).throw(TypeErrorSubclass("sub"))})
 
 
 @pytest.mark.parametrize("call, etype, message", [

@@ -49,8 +49,10 @@ def test_range_requests(path, value, status, content_range, first, last):
     case("weak etag in a list", lambda etag, _: (b"if-none-match", b'"x", W/' + etag), 304),
     case("other etag", lambda etag, _: (b"if-none-match", b'"other"'), 200),
     case("not modified since", lambda _, t: (b"if-modified-since", formatdate(t, usegmt=True).encode()), 304),
-    case("modified since", lambda _, t: (b"if-modified-since", formatdate(t - 10, usegmt=True).encode()), 200),
-    case("impossible date is ignored", lambda _, t: (b"if-modified-since", b"Sun, 99 Foo 99999 99:99:99 GMT"), 200),
+    case("modified since", lambda _, t: (b"if-modified-since", formatdate(t - 10, usegmt=True).encode()),
+         200),
+    case("impossible date is ignored", lambda _, t: (b"if-modified-since", b"Sun, 99 Foo 99999 99:99:99 GMT"),
+         200),
 ])
 def test_conditional_requests(path, make_header, status):
     _, headers, _ = get(path)

@@ -87,7 +87,8 @@ def methods_app(**options):
 @pytest.mark.parametrize("method, path, status, headers, body", [
     case("another method of a known path is 405 with Allow", "POST", "/users/1", 405,
          {"allow": "GET, HEAD, OPTIONS, PUT"}, b"Method Not Allowed"),
-    case("OPTIONS answers 204 with Allow", "OPTIONS", "/users/1", 204, {"allow": "GET, HEAD, OPTIONS, PUT"}, b""),
+    case("OPTIONS answers 204 with Allow", "OPTIONS", "/users/1", 204, {"allow": "GET, HEAD, OPTIONS, PUT"},
+         b""),
     case("a route's own OPTIONS handler wins", "OPTIONS", "/own", 200, {"allow": None}, b"own options"),
     case("HEAD answers like GET without a body", "HEAD", "/users/1", 200, {"content-length": "10"}, b""),
     case("an explicit HEAD route replaces the one made for GET", "HEAD", "/own", 200, {"x-own": "1"}, b""),

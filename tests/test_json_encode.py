@@ -46,9 +46,9 @@ StructFields = kind("StructFields", __struct_fields__=("q",), q=[1])
 ColumnsBeatDataclass = kind("ColumnsBeatDataclass", __columns__=("a",), __dataclass_fields__={"b": None}, a=1, b=2)
 
 
-InstanceColumnsOnly = kind("InstanceColumnsOnly", __init__=lambda s: s.__dict__.update(__columns__=("a",), a=1),
-                           __str__=lambda s: "inst")
-RaisingMeta = kind("RaisingMeta", (type,), __columns__=property(lambda c: (_ for _ in ()).throw(RuntimeError("x"))))
+InstanceColumnsOnly = kind("InstanceColumnsOnly", __str__=lambda s: "inst",
+                           __init__=lambda s: s.__dict__.update(__columns__=("a",), a=1))
+RaisingMeta = kind("RaisingMeta", (type,), __columns__=property(lambda c: (_ for _ in ()).throw(KeyError())))
 ColumnsLookupRaises = RaisingMeta("ColumnsLookupRaises", (), {"__struct_fields__": ("z",), "z": 0})
 
 

@@ -67,7 +67,7 @@ def cases():
         r.set_body(json_body)
         r.json()
         r.set_body(form)
-        return core.Request("G", "/", "q=1"), r.headers, r.query, r.get_header("x-bad"), r.parse_multipart("XX")
+        return core.Request("G", "/", "q"), r.headers, r.query, r.get_header("x-bad"), r.parse_multipart("XX")
 
     body = b"payload"
     data = {"a": [1, 2.5, None, True, "<&>"], "b": (1, 2), "c": {"d": 2**64, "e": -0.0}, "p": Point(1, [2]),
@@ -84,8 +84,9 @@ def cases():
         return lambda: app.handle_request("GET", path, "a=1", headers, body)
 
     def app_use():
-        return (call("/json/5")(), call("/nowhere")(), app.cors_allows("https://a.example"), app.cors_origin("x"),
-                app.cors_preflight_headers("https://a.example"), app.gzip_compress(body))
+        return (call("/json/5")(), call("/nowhere")(), app.cors_allows("https://a.example"),
+                app.cors_origin("x"), app.cors_preflight_headers("https://a.example"),
+                app.gzip_compress(body))
 
     return [
         ("router: add, look up and drop", router_use, (h, router)),
@@ -93,22 +94,23 @@ def cases():
         ("response: construct, read and encode", lambda: (core.Response(body, 200, "t").body,
                                                           core.Response.json(data, None)), (body, data)),
         ("app: dispatch a hit and a miss, cors and gzip", app_use, (app, h, headers, body)),
-        ("binding: an unknown keyword", expect(lambda: router.add("GET", "/x", handler=h2, extra=1), "TypeError"),
-         (h2,)),
+        ("binding: an unknown keyword",
+         expect(lambda: router.add("GET", "/x", handler=h2, extra=1), "TypeError"), (h2,)),
         ("conversion: a header given as a list", expect(lambda: r.set_headers(pairs), "TypeError"), (pairs,)),
         ("conversion: a status TypeError rewrapped with its cause",
          expect(lambda: core.Response(body, WithCause(), "t"), "TypeError", "argument 'status': boom"), (body,)),
-        ("own error: a conflicting route", expect(lambda: router.add("GET", "/users/{x}/posts/{y}", h2), "ValueError"),
-         (h2, router)),
+        ("own error: a conflicting route",
+         expect(lambda: router.add("GET", "/users/{x}/posts/{y}", h2), "ValueError"), (h2, router)),
         ("own error: bad JSON after values were built",
          expect(bad_json.json, "ValueError", "Invalid JSON: unexpected end of hex escape at line 1 column 18"),
          (bad_json,)),
-        ("own error: json with a nested non-str key", expect(lambda: core.Response.json(int_key, None), "TypeError"),
-         (int_key,)),
+        ("own error: json with a nested non-str key",
+         expect(lambda: core.Response.json(int_key, None), "TypeError"), (int_key,)),
         ("python code: a raising handler", expect(call("/raise"), "KeyError"), (headers, body)),
-        ("borrow: a handler that resolves", expect(call("/shared"), "RuntimeError", "Already mutably borrowed"),
-         (app,)),
-        ("panic: a dict shrinking while a handler result is encoded", expect(call("/shrink"), "PanicException"), ()),
+        ("borrow: a handler that resolves",
+         expect(call("/shared"), "RuntimeError", "Already mutably borrowed"), (app,)),
+        ("panic: a dict shrinking while a handler result is encoded",
+         expect(call("/shrink"), "PanicException"), ()),
     ]
 
 
