@@ -10,25 +10,9 @@ import pytest
 from calvenor import App, HTTPError
 
 
-class _Printable:
-    def __str__(self):
-        return "<obj & é>"
-
-
-class _Grows:
-    """A value whose str() adds a key to the dict being encoded."""
-
-    def __init__(self, owner):
-        self.owner = owner
-
-    def __str__(self):
-        self.owner["late"] = 1
-        return "x"
-
-
 def _grown():
-    result = {}
-    result["v"] = _Grows(result)
+    result = {}  # its value's str() adds a key while the dict is encoded
+    result["v"] = type("G", (), {"__str__": lambda self: result.setdefault("late", "x")})()
     return result
 
 
@@ -48,7 +32,7 @@ RESULTS = {
     "list": lambda: [1, "x"],
     "none": lambda: None,
     "int": lambda: 42,
-    "printable": _Printable,
+    "printable": lambda: type("P", (), {"__str__": lambda self: "<obj & é>"})(),
     "int-key": lambda: {1: 2},
     "grown": _grown,
     "error": lambda: _raise(ValueError("boom")),
