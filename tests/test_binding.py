@@ -305,3 +305,14 @@ def test_python_code_raising_panic_prints_a_notice_and_panics_again(make_run, ca
     err = capfd.readouterr().err
     assert type(exc) is P and exc.args == ("boom",)
     assert "boom" in err and "Traceback" in err
+
+
+def test_every_panic_from_python_code_is_reported_also_where_the_previous_one_lay(capfd):
+    P = panic_type()
+    run = dispatch_with(lambda app: _raise(P("boom")))[1]
+    for _ in range(3):
+        capfd.readouterr()
+        exc = caught(run)
+        assert type(exc) is P and exc.args == ("boom",)
+        del exc  # freed here, the handler's next panic tends to take its address
+        assert "Traceback" in capfd.readouterr().err

@@ -3,8 +3,11 @@ import gc
 import itertools
 import json
 import math
+import os
 import random
 import re
+import subprocess
+import sys
 import timeit
 
 import pytest
@@ -338,3 +341,31 @@ def test_objects_repeating_earlier_key_sequences_keep_their_own_keys_sorted_and_
     expected = [dict(sorted(o.items(), key=lambda kv: kv[0].encode())) for o in json.loads(body)]
     got = decode(body)
     assert got == expected and [list(o) for o in got] == [list(o) for o in expected]
+
+
+def _outcome(body):
+    try:
+        return repr(decode(body))  # the repr shows key order
+    except ValueError as exc:
+        return str(exc)
+
+
+def test_a_warm_decoder_answers_each_body_as_a_cold_process_does():
+    # Keys spelled plain and escaped, short and past the key cache, in bodies small and large
+    # enough for the parse tables; a third break off mid-document after their keys were seen.
+    rng = random.Random(11)
+    keys = ["ab", "a\\u0062", "\\u00e9", "é", "\\ud83d\\ude00", "k" * 32, "k" * 33, "x\\\"y"]
+    bodies = []
+    for n in range(24):
+        objects = ["{" + ",".join(f'"{rng.choice(keys)}":{rng.choice(["1", "[]", "-0", "{}"])}'
+                                  for _ in range(rng.randrange(1, 6))) + "}" for _ in range(rng.randrange(1, 40))]
+        text = "[" + ",".join(objects) + "]"
+        bodies.append((text[: rng.randrange(2, len(text))] if n % 3 == 0 else text) + " " * (n % 2 * 2100))
+    for body in bodies[::-1] + bodies:
+        _outcome(body)
+    script = ("import sys\nfrom calvenor._core import Request\nr = Request('POST', '/', '')\n"
+              "r.set_body(sys.argv[1].encode())\ntry:\n    print(repr(r.json()))\nexcept ValueError as e:\n    print(e)")
+    for body in bodies[::5]:  # small and large, whole and cut short
+        cold = subprocess.run([sys.executable, "-c", script, body], capture_output=True, text=True, timeout=60,
+                              check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+        assert cold.stdout[:-1] == _outcome(body)

@@ -80,12 +80,21 @@ PyObject* serve(PyObject*, AppState& app, PyObject*& scope, Py_ssize_t& gzip_min
     return serve_request(app, scope, gzip_min_size);
 }
 
-// A size in bytes: any int that fits Py_ssize_t.
+// A size in bytes that body lengths are compared with: any int. One past Py_ssize_t is
+// clamped to its range, which compares with every length as the int itself would.
 struct Size {
     using value_type = Py_ssize_t;
     static bool convert(PyObject* o, value_type& v) {
-        v = PyLong_AsSsize_t(o);
-        return v != -1 || !PyErr_Occurred();
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (n == -1 && overflow == 0 && PyErr_Occurred()) return false;
+        if (overflow > 0 || n > PY_SSIZE_T_MAX)
+            v = PY_SSIZE_T_MAX;
+        else if (overflow < 0 || n < PY_SSIZE_T_MIN)
+            v = PY_SSIZE_T_MIN;
+        else
+            v = static_cast<Py_ssize_t>(n);
+        return true;
     }
 };
 

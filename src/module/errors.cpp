@@ -94,6 +94,8 @@ void resume_foreign_panic() {
     PyErr_SetRaisedException(exc);
     PyErr_PrintEx(0);
     raise_panic(message);
+    // It leaves the member now; once freed, a panic raised by Python code may take its address.
+    own_panic = nullptr;
 }
 
 }  // namespace calvenor
