@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "json/float_format.h"
 #include "json/json_writer.h"
@@ -40,7 +41,31 @@ constexpr int kFreeLevels = 16;
 
 class Nesting;
 
+// The output block of the last call, kept for the next one: a call then neither allocates
+// nor regrows its buffer. The GIL serialises calls; a call nested in another (Python code run
+// by the walk encoding again) finds the block taken and starts its own.
+class SpareBlock {
+public:
+    json::OutBlock take() { return std::exchange(block_, json::OutBlock{}); }
+    void give(json::OutBlock b) {
+        if (block_.data == nullptr && b.cap <= kKeepLimit) {
+            block_ = b;
+        } else {
+            std::free(b.data);
+        }
+    }
+
+private:
+    // Large enough for the usual API bodies and most documents; a larger block goes back.
+    static constexpr size_t kKeepLimit = size_t(4) << 20;
+    json::OutBlock block_;
+};
+SpareBlock spare_block;
+
 struct Encoder : OutBuffer {
+    Encoder() : OutBuffer(spare_block.take()) {}
+    ~Encoder() { spare_block.give(release()); }
+
     int depth = 0;
     Nesting* innermost = nullptr;
     // Bumped each time Python code may run; a walk that sees it change rechecks its container.
