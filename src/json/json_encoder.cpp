@@ -132,7 +132,7 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 bool write_non_leaf(PyObject* value, Encoder& out);
-bool write_list(PyObject* list, Encoder& out);
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len);
 bool write_dict(PyObject* dict, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
@@ -193,7 +193,7 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
 // Values of these exact types are written without running any Python code, so they need
 // no reference of their own and cannot change the container being walked.
 // 1: written (after `lead`), 0: not a leaf (nothing written), -1: exception.
-inline int write_leaf(PyObject* value, Encoder& out, char lead) {
+[[gnu::always_inline]] inline int write_leaf(PyObject* value, Encoder& out, char lead) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return write_str(value, out, lead) ? 1 : -1;
     if (type == &PyLong_Type) return write_int(value, out, lead) ? 1 : -1;
@@ -220,22 +220,32 @@ inline int write_leaf(PyObject* value, Encoder& out, char lead) {
 inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
     int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
+    PyTypeObject* type = Py_TYPE(value);
+    Py_ssize_t list_len = 0;
+    if (type == &PyList_Type) {
+        list_len = PyList_Size(value);
+        // An empty exact list is a leaf too (documents hold many): no nesting, nothing to walk.
+        if (list_len == 0) {
+            out.put_word(lead, "[]");
+            return true;
+        }
+    }
     if (!nest.enter()) return false;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
     // Exact dicts and lists go straight to their writers: they are most of the non-leaves.
-    PyTypeObject* type = Py_TYPE(value);
     const bool ok = type == &PyDict_Type   ? write_dict(value, out)
-                    : type == &PyList_Type ? write_list(value, out)
+                    : type == &PyList_Type ? write_list(value, out, list_len)
                                            : write_non_leaf(value, out);
     ran_python = out.python_runs != runs;
     return ok;
 }
 
-bool write_list(PyObject* list, Encoder& out) {
+// `start_len`: the list's length when its walk starts.
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len) {
     LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
-    Py_ssize_t start_len = PyList_Size(list), bound = start_len;
+    Py_ssize_t bound = start_len;
     char lead = '[';
     for (Py_ssize_t i = 0; i < bound; ++i) {
         bool ran_python = false;
@@ -435,7 +445,7 @@ bool write_value(PyObject* value, Encoder& out) {
 bool write_non_leaf(PyObject* value, Encoder& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);
-    if (type == &PyList_Type) return write_list(value, out);
+    if (type == &PyList_Type) return write_list(value, out, PyList_Size(value));
     if (type == &PyTuple_Type) return write_tuple(value, out);
 
     unsigned long flags = PyType_GetFlags(type);
@@ -447,7 +457,7 @@ bool write_non_leaf(PyObject* value, Encoder& out) {
         return true;
     }
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(value, out);
-    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out, PyList_Size(value));
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(value, out);
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(value, out);
     // Python code runs from here on: the value must outlive anything it does to its parent.

@@ -93,7 +93,7 @@ void write_string(OutBuffer& out, std::string_view text, char lead = 0);
 void write_member_name(OutBuffer& out, char lead, std::string_view name);
 
 // Integers are inline: they are small and frequent.
-inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
+[[gnu::always_inline]] inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
     out.reserve(2 + kUintRoom);
     char* p = out.cursor();
     *p = lead;
