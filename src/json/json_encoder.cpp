@@ -1,6 +1,7 @@
 #include "json/json_encoder.h"
 
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -217,7 +218,7 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
 
 // Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
 // have run meanwhile.
-inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
+[[gnu::always_inline]] inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
     int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
     PyTypeObject* type = Py_TYPE(value);
@@ -241,16 +242,54 @@ inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_pytho
     return ok;
 }
 
+// Writes `item`, an exact float at index `i` of `list`, and the exact floats that follow it
+// before `bound`, each after `lead` (then ','); returns the index of the first item left.
+// Runs of floats (coordinates, series) keep the cursor in a register and run no Python code.
+Py_ssize_t write_float_run(PyObject* list, Py_ssize_t i, Py_ssize_t bound, PyObject* item, Encoder& out, char lead) {
+    constexpr size_t kRoom = 1 + json::kFloatBufferSize;
+    char* p = out.cursor();
+    char* limit = out.limit();
+    for (;;) {
+        if ((size_t)(limit - p) < kRoom) {
+            out.commit(p);
+            out.reserve(kRoom);
+            p = out.cursor();
+            limit = out.limit();
+        }
+        const double d = PyFloat_AsDouble(item);
+        *p++ = lead;
+        if (std::isfinite(d)) {
+            p += json::format_float(d, p);
+        } else {
+            std::memcpy(p, "null", 4);
+            p += 4;
+        }
+        lead = ',';
+        if (++i == bound) break;
+        item = PyList_GetItem(list, i);
+        if (!Py_IS_TYPE(item, &PyFloat_Type)) break;
+    }
+    out.commit(p);
+    return i;
+}
+
 // `start_len`: the list's length when its walk starts.
 bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len) {
     LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t bound = start_len;
     char lead = '[';
-    for (Py_ssize_t i = 0; i < bound; ++i) {
+    for (Py_ssize_t i = 0; i < bound;) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (Py_IS_TYPE(item, &PyFloat_Type)) {
+            i = write_float_run(list, i, bound, item, out, lead);
+            lead = ',';
+            continue;
+        }
         bool ran_python = false;
-        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python, nest)) return false;
+        if (!write_item(item, out, lead, ran_python, nest)) return false;
         lead = ',';
+        ++i;
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;

@@ -46,6 +46,8 @@ public:
         if (cap_ - len_ < n) grow(n);
     }
     char* cursor() { return data_ + len_; }
+    // The end of the room: bytes from cursor() up to here may be written before commit().
+    char* limit() { return data_ + cap_; }
     void advance(size_t n) { len_ += n; }
     void put(char c) {
         reserve(1);
