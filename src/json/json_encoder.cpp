@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "json/float_digits.h"
 #include "json/float_format.h"
 #include "json/json_writer.h"
 #include "json/member_name_cache.h"
@@ -259,7 +260,7 @@ Py_ssize_t write_float_run(PyObject* list, Py_ssize_t i, Py_ssize_t bound, PyObj
         const double d = PyFloat_AsDouble(item);
         *p++ = lead;
         if (std::isfinite(d)) {
-            p += json::format_float(d, p);
+            p += json::format_float_inline(d, p);
         } else {
             std::memcpy(p, "null", 4);
             p += 4;
