@@ -134,7 +134,7 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 bool write_non_leaf(PyObject* value, Encoder& out);
-bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len);
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len, Py_ssize_t from = 0, char lead = '[');
 bool write_dict(PyObject* dict, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
@@ -274,13 +274,13 @@ Py_ssize_t write_float_run(PyObject* list, Py_ssize_t i, Py_ssize_t bound, PyObj
     return i;
 }
 
-// `start_len`: the list's length when its walk starts.
-bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len) {
+// `start_len`: the list's length when its walk starts; the walk writes the items from `from`
+// on, the first after `lead` ('[' unless earlier items were written).
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len, Py_ssize_t from, char lead) {
     LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
     Py_ssize_t bound = start_len;
-    char lead = '[';
-    for (Py_ssize_t i = 0; i < bound;) {
+    for (Py_ssize_t i = from; i < bound;) {
         PyObject* item = PyList_GetItem(list, i);
         if (Py_IS_TYPE(item, &PyFloat_Type)) {
             i = write_float_run(list, i, bound, item, out, lead);
@@ -288,9 +288,35 @@ bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len) {
             continue;
         }
         bool ran_python = false;
-        if (!write_item(item, out, lead, ran_python, nest)) return false;
-        lead = ',';
-        ++i;
+        if (Py_IS_TYPE(item, &PyList_Type)) {
+            // A list that starts with floats (a coordinate pair, a row) is written in place up
+            // to its first other item: no Python code runs and nothing recurses until then.
+            const Py_ssize_t n = PyList_Size(item);
+            PyObject* first = n > 0 ? PyList_GetItem(item, 0) : nullptr;
+            if (first != nullptr && Py_IS_TYPE(first, &PyFloat_Type)) {
+                out.put(lead);
+                lead = ',';
+                ++i;
+                const Py_ssize_t rest = write_float_run(item, 0, n, first, out, '[');
+                if (rest == n) {
+                    out.put(']');
+                    continue;
+                }
+                if (!nest.enter()) return false;
+                const uint64_t runs = out.python_runs;
+                if (!write_list(item, out, n, rest, ',')) return false;
+                ran_python = out.python_runs != runs;
+            } else if (!write_item(item, out, lead, ran_python, nest)) {
+                return false;
+            } else {
+                lead = ',';
+                ++i;
+            }
+        } else {
+            if (!write_item(item, out, lead, ran_python, nest)) return false;
+            lead = ',';
+            ++i;
+        }
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;
