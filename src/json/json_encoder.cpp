@@ -558,7 +558,8 @@ bool lenient_utf8(PyObject* str, Ref& keep, std::string_view& text) {
 
 PyObject* json_body(PyObject* value) {
     Encoder out;
-    if (!write_value(value, out)) return nullptr;
+    // Most bodies are exact dicts: straight to their writer.
+    if (!(Py_IS_TYPE(value, &PyDict_Type) ? write_dict(value, out) : write_value(value, out))) return nullptr;
     std::string_view text = out.view();
     return PyBytes_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
 }
