@@ -180,3 +180,13 @@ def test_a_container_its_parent_drops_during_the_walk_is_still_written_whole():
     parent["a"]["b"] = Mutates(parent.clear)
     exc = caught(jbody, parent)
     assert type(exc) is panic_type() and exc.args == ("dictionary changed size during iteration",)
+
+
+def test_float_runs_and_float_headed_lists_hand_over_to_the_general_walk():
+    rows = [[0.5, 2.5], [1.5, "a", [2.0, None], 3], [], [7.25], 1e300, -0.0, [float("nan"), 1.0]]
+    assert jbody(rows) == b'[[0.5,2.5],[1.5,"a",[2.0,null],3],[],[7.25],1e+300,-0.0,[null,1.0]]'
+    series = [i / 7 for i in range(20000)]  # grows the buffer in the middle of a run
+    assert jbody([series, [series]]) == compact([series, [series]])
+    outer = [[1.5, None, [2.5]], 3]
+    outer[0][1] = Mutates(outer.clear)  # drops the list being walked after its float prefix
+    assert jbody(outer) == b'[[1.5,"m",[2.5]]]'

@@ -60,31 +60,91 @@ inline char* put_eight(char* p, uint32_t x) {
     return p + 8;
 }
 
-// Room put_uint needs at p: the longest number (20 digits) plus the slack of its 8-byte stores.
+// "00" to "99".
+inline constexpr auto kDigitPairs = [] {
+    struct Table {
+        char v[200];
+    } t{};
+    for (int i = 0; i < 100; ++i) {
+        t.v[2 * i] = (char)('0' + i / 10);
+        t.v[2 * i + 1] = (char)('0' + i % 10);
+    }
+    return t;
+}();
+
+inline char* put_pair(char* p, uint32_t two_digits) {
+    std::memcpy(p, kDigitPairs.v + 2 * two_digits, 2);
+    return p + 2;
+}
+
+// u / 10^K as a 32.32 fixed-point number, a little above the exact quotient and by less
+// than 10^-K, so that the digits can be read off two at a time by multiplying the fraction
+// by 100: one multiply per pair, each pair off the others' path. Holds for u < 10^(K+2)
+// (checked for every such u).
+template <int K>
+inline uint64_t scaled_down(uint32_t u) {
+    constexpr int kShift = K == 8 ? 28 : 25;
+    constexpr uint64_t kPow = K == 2 ? 100 : K == 4 ? 10000 : K == 6 ? 1000000 : 100000000;
+    constexpr uint64_t kMul = (uint64_t(1) << (32 + kShift)) / kPow + 1;
+    return ((u * kMul) >> kShift) + 1;
+}
+
+// The K digits below the leading pair of `y` (from scaled_down<K>).
+template <int K>
+inline char* put_fraction_pairs(char* p, uint64_t y) {
+    for (int i = 0; i < K / 2; ++i) {
+        y = (uint32_t)y * uint64_t(100);
+        p = put_pair(p, (uint32_t)(y >> 32));
+    }
+    return p;
+}
+
+// K + 1 or K + 2 digits: 10^K <= u < 10^(K+2).
+template <int K>
+inline char* put_digits(char* p, uint32_t u) {
+    const uint64_t y = scaled_down<K>(u);
+    const uint32_t lead = (uint32_t)(y >> 32);
+    if (lead < 10) {
+        *p++ = (char)('0' + lead);
+    } else {
+        p = put_pair(p, lead);
+    }
+    return put_fraction_pairs<K>(p, y);
+}
+
+// Writes x < 10^8 as exactly eight digits at p.
+inline char* put_eight_digits(char* p, uint32_t x) {
+    const uint64_t y = scaled_down<6>(x);
+    return put_fraction_pairs<6>(put_pair(p, (uint32_t)(y >> 32)), y);
+}
+
+// Room put_uint needs at p: the longest number (20 digits) plus the slack of its stores.
 constexpr size_t kUintRoom = 24;
+
+inline char* put_u32(char* p, uint32_t u) {
+    if (u < 100) {
+        if (u < 10) {
+            *p = (char)('0' + u);
+            return p + 1;
+        }
+        return put_pair(p, u);
+    }
+    if (u < 10000) return put_digits<2>(p, u);
+    if (u < 1000000) return put_digits<4>(p, u);
+    if (u < 100000000) return put_digits<6>(p, u);
+    if (u < 1000000000) return put_digits<8>(p, u);
+    const uint32_t hi = u / 100000000;  // 10 to 42
+    return put_eight_digits(put_pair(p, hi), u - hi * 100000000);
+}
 
 // Writes the decimal digits of v at p, with no leading zeros; returns the end.
 inline char* put_uint(char* p, uint64_t v) {
-    if (v < 10) {
-        *p = (char)('0' + v);
-        return p + 1;
-    }
-    if (v < 100000000) return put_up_to_eight(p, (uint32_t)v);
-    if (v < 10000000000000000ull) {
-        const uint64_t hi = v / 100000000;
-        if (hi < 10) {  // nine digits: common for ids
-            *p++ = (char)('0' + hi);
-        } else {
-            p = put_up_to_eight(p, (uint32_t)hi);
-        }
-        return put_eight(p, (uint32_t)(v - hi * 100000000));
-    }
-    const uint64_t top = v / 10000000000000000ull;  // 1..1844
-    const uint64_t rest = v - top * 10000000000000000ull;
-    const uint64_t hi = rest / 100000000;
-    p = put_up_to_eight(p, (uint32_t)top);
-    p = put_eight(p, (uint32_t)hi);
-    return put_eight(p, (uint32_t)(rest - hi * 100000000));
+    if (v <= UINT32_MAX) return put_u32(p, (uint32_t)v);
+    const uint64_t hi = v / 100000000;
+    const uint32_t lo = (uint32_t)(v - hi * 100000000);
+    if (hi <= UINT32_MAX) return put_eight_digits(put_u32(p, (uint32_t)hi), lo);
+    const uint32_t top = (uint32_t)(hi / 100000000);  // 42 to 184467
+    return put_eight_digits(put_eight_digits(put_u32(p, top), (uint32_t)(hi - top * uint64_t(100000000))), lo);
 }
 
 }  // namespace calvenor::json

@@ -1,9 +1,12 @@
 #include "json/json_encoder.h"
 
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "json/float_digits.h"
 #include "json/float_format.h"
 #include "json/json_writer.h"
 #include "json/member_name_cache.h"
@@ -40,7 +43,31 @@ constexpr int kFreeLevels = 16;
 
 class Nesting;
 
+// The output block of the last call, kept for the next one: a call then neither allocates
+// nor regrows its buffer. The GIL serialises calls; a call nested in another (Python code run
+// by the walk encoding again) finds the block taken and starts its own.
+class SpareBlock {
+public:
+    json::OutBlock take() { return std::exchange(block_, json::OutBlock{}); }
+    void give(json::OutBlock b) {
+        if (block_.data == nullptr && b.cap <= kKeepLimit) {
+            block_ = b;
+        } else {
+            std::free(b.data);
+        }
+    }
+
+private:
+    // Large enough for the usual API bodies and most documents; a larger block goes back.
+    static constexpr size_t kKeepLimit = size_t(4) << 20;
+    json::OutBlock block_;
+};
+SpareBlock spare_block;
+
 struct Encoder : OutBuffer {
+    Encoder() : OutBuffer(spare_block.take()) {}
+    ~Encoder() { spare_block.give(release()); }
+
     int depth = 0;
     Nesting* innermost = nullptr;
     // Bumped each time Python code may run; a walk that sees it change rechecks its container.
@@ -107,7 +134,7 @@ void Encoder::before_python() {
 
 bool write_value(PyObject* value, Encoder& out);
 bool write_non_leaf(PyObject* value, Encoder& out);
-bool write_list(PyObject* list, Encoder& out);
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len, Py_ssize_t from = 0, char lead = '[');
 bool write_dict(PyObject* dict, Encoder& out);
 
 bool write_str(PyObject* str, Encoder& out, char lead = 0) {
@@ -168,7 +195,7 @@ bool write_str(PyObject* str, Encoder& out, char lead = 0) {
 // Values of these exact types are written without running any Python code, so they need
 // no reference of their own and cannot change the container being walked.
 // 1: written (after `lead`), 0: not a leaf (nothing written), -1: exception.
-inline int write_leaf(PyObject* value, Encoder& out, char lead) {
+[[gnu::always_inline]] inline int write_leaf(PyObject* value, Encoder& out, char lead) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return write_str(value, out, lead) ? 1 : -1;
     if (type == &PyLong_Type) return write_int(value, out, lead) ? 1 : -1;
@@ -192,30 +219,104 @@ inline int write_leaf(PyObject* value, Encoder& out, char lead) {
 
 // Writes `lead` (unless 0) and a container item; `ran_python` tells whether Python code may
 // have run meanwhile.
-inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
+[[gnu::always_inline]] inline bool write_item(PyObject* value, Encoder& out, char lead, bool& ran_python, LazyNesting& nest) {
     int r = write_leaf(value, out, lead);
     if (r != 0) return r > 0;
+    PyTypeObject* type = Py_TYPE(value);
+    Py_ssize_t list_len = 0;
+    if (type == &PyList_Type) {
+        list_len = PyList_Size(value);
+        // An empty exact list is a leaf too (documents hold many): no nesting, nothing to walk.
+        if (list_len == 0) {
+            out.put_word(lead, "[]");
+            return true;
+        }
+    }
     if (!nest.enter()) return false;
     if (lead) out.put(lead);
     const uint64_t runs = out.python_runs;
     // Exact dicts and lists go straight to their writers: they are most of the non-leaves.
-    PyTypeObject* type = Py_TYPE(value);
     const bool ok = type == &PyDict_Type   ? write_dict(value, out)
-                    : type == &PyList_Type ? write_list(value, out)
+                    : type == &PyList_Type ? write_list(value, out, list_len)
                                            : write_non_leaf(value, out);
     ran_python = out.python_runs != runs;
     return ok;
 }
 
-bool write_list(PyObject* list, Encoder& out) {
+// Writes `item`, an exact float at index `i` of `list`, and the exact floats that follow it
+// before `bound`, each after `lead` (then ','); returns the index of the first item left.
+// Runs of floats (coordinates, series) keep the cursor in a register and run no Python code.
+Py_ssize_t write_float_run(PyObject* list, Py_ssize_t i, Py_ssize_t bound, PyObject* item, Encoder& out, char lead) {
+    constexpr size_t kRoom = 1 + json::kFloatBufferSize;
+    char* p = out.cursor();
+    char* limit = out.limit();
+    for (;;) {
+        if ((size_t)(limit - p) < kRoom) {
+            out.commit(p);
+            out.reserve(kRoom);
+            p = out.cursor();
+            limit = out.limit();
+        }
+        const double d = PyFloat_AsDouble(item);
+        *p++ = lead;
+        if (std::isfinite(d)) {
+            p += json::format_float_inline(d, p);
+        } else {
+            std::memcpy(p, "null", 4);
+            p += 4;
+        }
+        lead = ',';
+        if (++i == bound) break;
+        item = PyList_GetItem(list, i);
+        if (!Py_IS_TYPE(item, &PyFloat_Type)) break;
+    }
+    out.commit(p);
+    return i;
+}
+
+// `start_len`: the list's length when its walk starts; the walk writes the items from `from`
+// on, the first after `lead` ('[' unless earlier items were written).
+bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len, Py_ssize_t from, char lead) {
     LazyNesting nest(out, list);
     // Code run by the walk may grow or shrink the list: never past either length.
-    Py_ssize_t start_len = PyList_Size(list), bound = start_len;
-    char lead = '[';
-    for (Py_ssize_t i = 0; i < bound; ++i) {
+    Py_ssize_t bound = start_len;
+    for (Py_ssize_t i = from; i < bound;) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (Py_IS_TYPE(item, &PyFloat_Type)) {
+            i = write_float_run(list, i, bound, item, out, lead);
+            lead = ',';
+            continue;
+        }
         bool ran_python = false;
-        if (!write_item(PyList_GetItem(list, i), out, lead, ran_python, nest)) return false;
-        lead = ',';
+        if (Py_IS_TYPE(item, &PyList_Type)) {
+            // A list that starts with floats (a coordinate pair, a row) is written in place up
+            // to its first other item: no Python code runs and nothing recurses until then.
+            const Py_ssize_t n = PyList_Size(item);
+            PyObject* first = n > 0 ? PyList_GetItem(item, 0) : nullptr;
+            if (first != nullptr && Py_IS_TYPE(first, &PyFloat_Type)) {
+                out.put(lead);
+                lead = ',';
+                ++i;
+                const Py_ssize_t rest = write_float_run(item, 0, n, first, out, '[');
+                if (rest == n) {
+                    out.put(']');
+                    continue;
+                }
+                if (!nest.enter()) return false;
+                const uint64_t runs = out.python_runs;
+                if (!write_list(item, out, n, rest, ',')) return false;
+                ran_python = out.python_runs != runs;
+            } else if (!write_item(item, out, lead, ran_python, nest)) {
+                return false;
+            } else {
+                lead = ',';
+                ++i;
+            }
+        } else {
+            if (!write_item(item, out, lead, ran_python, nest)) return false;
+            lead = ',';
+            ++i;
+        }
         if (ran_python) {
             Py_ssize_t now = PyList_Size(list);
             bound = now < start_len ? now : start_len;
@@ -410,7 +511,7 @@ bool write_value(PyObject* value, Encoder& out) {
 bool write_non_leaf(PyObject* value, Encoder& out) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyDict_Type) return write_dict(value, out);
-    if (type == &PyList_Type) return write_list(value, out);
+    if (type == &PyList_Type) return write_list(value, out, PyList_Size(value));
     if (type == &PyTuple_Type) return write_tuple(value, out);
 
     unsigned long flags = PyType_GetFlags(type);
@@ -422,7 +523,7 @@ bool write_non_leaf(PyObject* value, Encoder& out) {
         return true;
     }
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(value, out);
-    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(value, out, PyList_Size(value));
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(value, out);
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(value, out);
     // Python code runs from here on: the value must outlive anything it does to its parent.
@@ -457,7 +558,8 @@ bool lenient_utf8(PyObject* str, Ref& keep, std::string_view& text) {
 
 PyObject* json_body(PyObject* value) {
     Encoder out;
-    if (!write_value(value, out)) return nullptr;
+    // Most bodies are exact dicts: straight to their writer.
+    if (!(Py_IS_TYPE(value, &PyDict_Type) ? write_dict(value, out) : write_value(value, out))) return nullptr;
     std::string_view text = out.view();
     return PyBytes_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
 }

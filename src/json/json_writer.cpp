@@ -206,10 +206,37 @@ namespace {
     out.commit(p);
 }
 
+// Most keys and many values are short and plain: one load, one check and one store, in a
+// frame small enough to need no saved registers; anything else takes the general writer.
+[[gnu::always_inline]] inline void write_quoted_short(OutBuffer& out, char lead, std::string_view text, char trail) {
+#if defined(__SSE2__)
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    if (n < 16 && kMayReadPastEnd && ((uintptr_t)s & 4095) <= 4096 - 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        if ((escape_mask(v) & ((1u << n) - 1)) == 0) {
+            out.reserve(2 + 16 + 2);  // lead, quote, the whole block; then quote and trail
+            char* p = out.cursor();
+            *p = lead;
+            p += lead != 0;
+            *p++ = '"';
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+            p += n;
+            *p++ = '"';
+            *p = trail;
+            p += trail != 0;
+            out.commit(p);
+            return;
+        }
+    }
+#endif
+    write_quoted(out, lead, text, trail);
+}
+
 }  // namespace
 
-void write_string(OutBuffer& out, std::string_view text, char lead) { write_quoted(out, lead, text, 0); }
+void write_string(OutBuffer& out, std::string_view text, char lead) { write_quoted_short(out, lead, text, 0); }
 
-void write_member_name(OutBuffer& out, char lead, std::string_view name) { write_quoted(out, lead, name, ':'); }
+void write_member_name(OutBuffer& out, char lead, std::string_view name) { write_quoted_short(out, lead, name, ':'); }
 
 }  // namespace calvenor::json

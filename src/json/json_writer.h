@@ -13,20 +13,41 @@
 
 namespace calvenor::json {
 
+// A malloc'd block of `cap` bytes.
+struct OutBlock {
+    char* data = nullptr;
+    size_t cap = 0;
+};
+
 class OutBuffer {
 public:
-    OutBuffer() : data_(static_cast<char*>(std::malloc(64))), cap_(64) {
-        if (data_ == nullptr) throw std::bad_alloc();
+    // Writes into `block` (empty: a new one) and owns it until released.
+    explicit OutBuffer(OutBlock block = {}) : data_(block.data), cap_(block.cap) {
+        if (data_ == nullptr) {
+            data_ = static_cast<char*>(std::malloc(kFirstBlock));
+            if (data_ == nullptr) throw std::bad_alloc();
+            cap_ = kFirstBlock;
+        }
     }
     ~OutBuffer() { std::free(data_); }
     OutBuffer(const OutBuffer&) = delete;
     OutBuffer& operator=(const OutBuffer&) = delete;
+
+    // Hands the block over for reuse; the buffer must not be written afterwards.
+    OutBlock release() {
+        OutBlock b{data_, cap_};
+        data_ = nullptr;
+        cap_ = len_ = 0;
+        return b;
+    }
 
     // Makes room for `n` more bytes; grows to twice the size or what is needed.
     void reserve(size_t n) {
         if (cap_ - len_ < n) grow(n);
     }
     char* cursor() { return data_ + len_; }
+    // The end of the room: bytes from cursor() up to here may be written before commit().
+    char* limit() { return data_ + cap_; }
     void advance(size_t n) { len_ += n; }
     void put(char c) {
         reserve(1);
@@ -57,6 +78,8 @@ public:
     size_t size() const { return len_; }
 
 private:
+    // Small documents fit without growing.
+    static constexpr size_t kFirstBlock = 256;
     void grow(size_t n);
     char* data_;
     size_t len_ = 0;
@@ -72,7 +95,7 @@ void write_string(OutBuffer& out, std::string_view text, char lead = 0);
 void write_member_name(OutBuffer& out, char lead, std::string_view name);
 
 // Integers are inline: they are small and frequent.
-inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
+[[gnu::always_inline]] inline void write_int(OutBuffer& out, int64_t v, char lead = 0) {
     out.reserve(2 + kUintRoom);
     char* p = out.cursor();
     *p = lead;
