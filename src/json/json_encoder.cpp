@@ -58,8 +58,8 @@ public:
     }
 
 private:
-    // Large enough for the usual API bodies and most documents; a larger block goes back.
-    static constexpr size_t kKeepLimit = size_t(4) << 20;
+    // Room for the usual API bodies; a larger block goes back, so an idle process keeps at most 1 MiB.
+    static constexpr size_t kKeepLimit = size_t(1) << 20;
     json::OutBlock block_;
 };
 SpareBlock spare_block;
