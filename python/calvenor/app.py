@@ -172,22 +172,27 @@ class App(Routes):
     async def _serve(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return await self._other_scope(scope, receive, send)
-        # Setting a context variable costs as much as the rest of this path: only when the
-        # context carries an earlier request's body (the servers give each request its own).
-        if current_body.get():
-            current_body.set(b"")
         # The plain request, whole in the core: a route's dict or str result with no body to
-        # read. None leaves everything else to the general path below.
+        # read, answered with the two messages to send. None leaves everything else to the
+        # general path below. No body is in the context here: the general path takes back
+        # the one it set.
         try:
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
             response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if type(served) is tuple:
+            start, body_message = served
+            await send(start)
+            await send(body_message)
+            return
         if served is None:
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
             return await self._unrouted(scope, receive, send)
+        # [status, headers, body] without the length: a body to compress, or an empty one
+        # that may stand for a held result
         status, out, body = served
         if not body and self._held.result is not None:
             headers = scope["headers"]
@@ -195,19 +200,16 @@ class App(Routes):
                                            headers, self._origin(headers))
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
-            out.append((b"content-length", b"%d" % len(body)))
-            if scope["method"] == "HEAD":
-                body = b""
+        out.append((b"content-length", b"%d" % len(body)))
+        if scope["method"] == "HEAD":
+            body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
         if await self._pass_to_mount(scope, receive, send):
             return
-        method: str = scope["method"]
-        path: str = scope["path"]
-        headers: list[tuple[bytes, bytes]] = scope["headers"]
-        fields = dict(headers)  # the server lowercases names
+        fields = dict(scope["headers"])  # the server lowercases names
         declared = fields.get(b"content-length")
         if declared is not None or b"transfer-encoding" in fields or scope.get("http_version") not in _BODYLESS_VERSIONS:
             if declared is not None and declared_too_large(declared, self.max_body_size):
@@ -215,9 +217,21 @@ class App(Routes):
             received = await self._read_body(receive, send)
             if received is None:
                 return
-            if received or current_body.get():
+            if received:
+                # Taken back when the request is over, so that a context the server reuses
+                # never shows this body to a later request.
                 current_body.set(received)
+                try:
+                    return await self._serve_read(scope, receive, send, fields)
+                finally:
+                    current_body.set(b"")
+        return await self._serve_read(scope, receive, send, fields)
 
+    async def _serve_read(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
+        """The general path once the body, if any, is in the context."""
+        method: str = scope["method"]
+        path: str = scope["path"]
+        headers: list[tuple[bytes, bytes]] = scope["headers"]
         if not path.isascii():
             path = lenient_path(path)
         origin: str | None = None
