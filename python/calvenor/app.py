@@ -5,8 +5,9 @@ results; this layer reads the body, answers CORS preflights, adds the CORS, gzip
 headers, and takes the slow paths: other results, async handlers, errors, misses (405,
 HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 """
+import functools
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
 from urllib.parse import quote_from_bytes
 
@@ -42,7 +43,7 @@ _QUERY_SAFE = "/?:@!$&'()*+,;=%~"
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
-class App(Routes):
+class App(Routes, functools.partial[Awaitable[None]]):
     """An ASGI 3 application.
 
     Handlers take the request dict of the native dispatch (method, path, query_string,
@@ -51,6 +52,24 @@ class App(Routes):
     body for JSON, query and form decoding; raising `calvenor.HTTPError(status, detail)`
     answers with that status.
     """
+
+    # A partial of its own `_serve`: the server's call per request goes straight to it by
+    # vectorcall, where an instance of a class with `__call__` costs an argument tuple and a
+    # method lookup.
+    def __new__(cls, *args: Any, **kwargs: Any) -> "App":
+        app = super().__new__(cls, cls._serve)
+        functools.partial.__setstate__(app, (cls._serve, (app,), None, None))  # type: ignore[attr-defined]
+        return app
+
+    # Slots: what the plain path reads per request, read fast (a partial's attributes are
+    # looked up in its dict).
+    __slots__ = ("core", "gzip_min_size")
+
+    # Not a partial anywhere else: its own repr, and no binding as a class attribute.
+    __repr__ = object.__repr__
+
+    def __get__(self, instance: object, owner: type | None = None) -> "App":
+        return self
 
     def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
                  redirect_slashes: bool = True,
@@ -79,6 +98,8 @@ class App(Routes):
         self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
         self._held = Held()
+        # What servers look at to tell an ASGI 3 app.
+        self.__dict__["__call__"] = self._serve
 
     # Registration
 
@@ -125,6 +146,7 @@ class App(Routes):
         """Wrap the app in an ASGI middleware, `cls(app, **options)`; the last added runs first."""
         self._app = cls(self._app, **options)
         self.__class__ = _WrappedApp
+        self.__dict__.pop("__call__", None)
 
     def match_websocket(self, path: str) -> tuple[Callable[..., Any], dict[str, Any]] | None:
         """The WebSocket handler for `path` and its converted parameters, or None."""
@@ -182,7 +204,7 @@ class App(Routes):
             headers: list[tuple[bytes, bytes]] = scope["headers"]
             response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
-        if type(served) is tuple:
+        if isinstance(served, tuple):
             start, body_message = served
             await send(start)
             await send(body_message)
@@ -347,8 +369,6 @@ class App(Routes):
         await send({"type": "http.response.body", "body": body})
         if background is not None:
             await run_background(background)
-
-    __call__ = _serve
 
     async def _read_body(self, receive: Receive, send: Send) -> bytes | None:
         """The whole body, or None when the request is over: the client left, or 413 was sent."""
