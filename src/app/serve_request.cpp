@@ -165,7 +165,8 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     Ref query = Ref::borrow(PyDict_GetItemWithError(scope, keys[kQueryString]));
     Ref headers = Ref::borrow(PyDict_GetItemWithError(scope, keys[kHeaders]));
     PyObject* version = PyDict_GetItemWithError(scope, keys[kHttpVersion]);
-    if (PyErr_Occurred()) return nullptr;
+    // NULL is a missing key or an error; only the error needs the thread's state.
+    if ((!method || !path || !query || !headers || !version) && PyErr_Occurred()) return nullptr;
     std::string_view method_text, path_text;
     if (!exact_text(method.get(), method_text) || !exact_text(path.get(), path_text) || !is_ascii(path_text) ||
         !query || !PyBytes_CheckExact(query.get()) || !headers || !PyList_CheckExact(headers.get()) ||
@@ -232,7 +233,11 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     if (!start) return nullptr;
     Ref sent = Ref::steal(message({{message_keys[kType], body_type}, {message_keys[kBody], body.get()}}));
     if (!sent) return nullptr;
-    return PyTuple_Pack(2, start.get(), sent.get());
+    PyObject* messages = PyTuple_New(2);
+    if (messages == nullptr) return nullptr;
+    PyTuple_SetItem(messages, 0, start.release());  // steals
+    PyTuple_SetItem(messages, 1, sent.release());
+    return messages;
 }
 
 }  // namespace calvenor
