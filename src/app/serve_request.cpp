@@ -34,6 +34,9 @@ constexpr const char* kMessageKeyNames[kMessageKeyCount] = {"type", "status", "b
 PyObject* message_keys[kMessageKeyCount] = {};
 PyObject* start_type = nullptr;  // "http.response.start"
 PyObject* body_type = nullptr;   // "http.response.body"
+// {"type": "http.response.start", "status": 200, "headers": None}: copying it clones its key
+// table, cheaper than inserting three keys into a new dict.
+PyObject* start_template = nullptr;
 
 // Content-length lines of short bodies, made on first use: most responses of an API are
 // small, and their lines are immutable.
@@ -146,6 +149,11 @@ bool init_served() {
     start_type = PyUnicode_InternFromString("http.response.start");
     body_type = PyUnicode_InternFromString("http.response.body");
     if (start_type == nullptr || body_type == nullptr) return false;
+    Ref ok = Ref::steal(PyLong_FromLong(200));
+    start_template = ok ? message({{message_keys[kType], start_type}, {message_keys[kStatus], ok.get()},
+                                   {keys[kHeaders], Py_None}})
+                        : nullptr;
+    if (start_template == nullptr) return false;
     json_line = line("content-type", "application/json; charset=utf-8");
     text_line = line("content-type", "text/plain; charset=utf-8");
     wildcard_line = line("access-control-allow-origin", "*");
@@ -228,9 +236,10 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     }
     if (!put(length_line(length))) return nullptr;
     if (method_text == "HEAD") body = Ref::borrow(empty_body);
-    Ref start = Ref::steal(message({{message_keys[kType], start_type}, {message_keys[kStatus], status.get()},
-                                    {keys[kHeaders], out.get()}}));
-    if (!start) return nullptr;
+    Ref start = Ref::steal(PyDict_Copy(start_template));
+    if (!start || PyDict_SetItem(start.get(), keys[kHeaders], out.get()) < 0 ||
+        (record.status != 200 && PyDict_SetItem(start.get(), message_keys[kStatus], status.get()) < 0))
+        return nullptr;
     Ref sent = Ref::steal(message({{message_keys[kType], body_type}, {message_keys[kBody], body.get()}}));
     if (!sent) return nullptr;
     PyObject* messages = PyTuple_New(2);
