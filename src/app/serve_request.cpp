@@ -72,9 +72,9 @@ bool exact_text(PyObject* o, std::string_view& out) {
 }
 
 bool bodyless_version(PyObject* version) {
-    return version == nullptr || version == Py_None ||
-           (PyUnicode_CheckExact(version) && (PyUnicode_CompareWithASCIIString(version, "1.1") == 0 ||
-                                              PyUnicode_CompareWithASCIIString(version, "1.0") == 0));
+    if (version == nullptr || version == Py_None) return true;
+    std::string_view text;
+    return exact_text(version, text) && (text == "1.1" || text == "1.0");
 }
 
 struct HeaderScan {
@@ -198,7 +198,8 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
         Py_RETURN_FALSE;  // the layer answers misses: mounts, 405, redirects, 404
     }
     Ref header_copy = Ref::steal(PyList_GetSlice(headers.get(), 0, PyList_Size(headers.get())));
-    Ref dict = request_dict(Ref::borrow(method.get()), Ref::borrow(path.get()), Ref::borrow(query.get()),
+    bool head = method_text == "HEAD";  // the method's text may go with the request dict
+    Ref dict = request_dict(std::move(method), std::move(path), std::move(query),
                             std::move(header_copy), std::move(params));
     ResponseRecord record{};
     if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
@@ -235,7 +236,7 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
         return rest.release();
     }
     if (!put(length_line(length))) return nullptr;
-    if (method_text == "HEAD") body = Ref::borrow(empty_body);
+    if (head) body = Ref::borrow(empty_body);
     Ref start = Ref::steal(PyDict_Copy(start_template));
     if (!start || PyDict_SetItem(start.get(), keys[kHeaders], out.get()) < 0 ||
         (record.status != 200 && PyDict_SetItem(start.get(), message_keys[kStatus], status.get()) < 0))
