@@ -39,8 +39,8 @@ PyObject* body_type = nullptr;   // "http.response.body"
 PyObject* start_template = nullptr;
 
 // Content-length lines of short bodies, made on first use: most responses of an API are
-// small, and their lines are immutable.
-constexpr Py_ssize_t kCachedLengths = 4096;
+// small, and their lines are immutable (at most ~100 KiB of them).
+constexpr Py_ssize_t kCachedLengths = 1024;
 PyObject* length_lines[kCachedLengths] = {};
 
 PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), (Py_ssize_t)s.size()); }
