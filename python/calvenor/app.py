@@ -98,8 +98,9 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
         self._held = Held()
-        # What servers look at to tell an ASGI 3 app.
-        self.__dict__["__call__"] = self._serve
+        # What servers look at to tell an ASGI 3 app, unless a subclass has a __call__ of its own.
+        if type(self).__call__ is functools.partial.__call__:
+            self.__dict__["__call__"] = self._serve
 
     # Registration
 
