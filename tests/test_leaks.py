@@ -155,3 +155,23 @@ def test_dropping_the_owner_releases_handlers(make, add):
     assert refs[1]() is None and refs[0]() is not None
     del owner
     assert refs[0]() is None
+
+
+def test_serving_from_a_scope_leaves_nothing_behind():
+    app, h, headers = core.CalvenorApp(), Handler(), [(b"origin", b"https://a.example"), (b"host", b"x")]
+    for path, handler in [("/json/{id}", h), ("/empty", lambda req: ""), ("/raise", lambda req: {}["k"])]:
+        app.add_route("GET", path, handler)
+    app.set_cors("https://a.example", None, None, None)
+    scopes = {path: {"type": "http", "http_version": "1.1", "method": method, "path": path, "query_string": b"a=1",
+                     "headers": headers} for method, path in [("GET", "/json/5"), ("GET", "/empty"),
+                                                              ("GET", "/nowhere"), ("GET", "/raise")]}
+
+    def serve():
+        # the two messages, [status, headers, body] for a long and an empty body, a miss, a raise
+        assert type(app.serve_request(scopes["/json/5"], 1024)) is tuple
+        assert type(app.serve_request(scopes["/json/5"], 4)) is list
+        assert app.serve_request(scopes["/empty"], 1024)[2] == b""
+        assert app.serve_request(scopes["/nowhere"], 1024) is False
+        assert type(caught(app.serve_request, scopes["/raise"], 1024)) is KeyError
+
+    assert_flat(serve, app, h, headers)

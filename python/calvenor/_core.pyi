@@ -112,11 +112,13 @@ class CalvenorApp:
         Response (404 "Not Found" when no route matches)."""
     def serve_request(
         self, scope: Mapping[str, Any], gzip_min_size: int
-    ) -> tuple[int, list[tuple[bytes, bytes]], bytes] | Literal[False] | None:
+    ) -> tuple[dict[str, Any], dict[str, Any]] | list[Any] | Literal[False] | None:
         """Serve a bodyless HTTP/1.x request from its ASGI scope as ``handle_request``
-        would: (status, headers, body) ready to send, with the wire content type, the CORS
-        headers of an allowed Origin and the content length (left out when the body is
-        longer than ``gzip_min_size``: the caller compresses it or not). HEAD gets an empty
-        body. False when no route matches; None when the request is left to the caller (a
-        body may follow, a CORS preflight, a non-ASCII path or origin, a non-UTF-8 query,
-        scope values of other types than a server gives)."""
+        would. A body of 1 to ``gzip_min_size`` bytes comes back as the two ASGI messages
+        to send, with the wire content type, the CORS headers of an allowed Origin and the
+        content length; any other as [status, headers, body] without the length (the
+        caller compresses a long body or not; an empty one may stand for a result it
+        holds). HEAD gets an empty body. False when no route matches; None when the
+        request is left to the caller (a body may follow, a CORS preflight, a non-ASCII
+        path or origin, a non-UTF-8 query, scope values of other types than a server
+        gives)."""

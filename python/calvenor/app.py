@@ -5,8 +5,9 @@ results; this layer reads the body, answers CORS preflights, adds the CORS, gzip
 headers, and takes the slow paths: other results, async handlers, errors, misses (405,
 HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 """
+import functools
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
 from urllib.parse import quote_from_bytes
 
@@ -42,7 +43,7 @@ _QUERY_SAFE = "/?:@!$&'()*+,;=%~"
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
-class App(Routes):
+class App(Routes, functools.partial[Awaitable[None]]):
     """An ASGI 3 application.
 
     Handlers take the request dict of the native dispatch (method, path, query_string,
@@ -51,6 +52,24 @@ class App(Routes):
     body for JSON, query and form decoding; raising `calvenor.HTTPError(status, detail)`
     answers with that status.
     """
+
+    # A partial of its own `_serve`: the server's call per request goes straight to it by
+    # vectorcall, where an instance of a class with `__call__` costs an argument tuple and a
+    # method lookup.
+    def __new__(cls, *args: Any, **kwargs: Any) -> "App":
+        app = super().__new__(cls, cls._serve)
+        functools.partial.__setstate__(app, (cls._serve, (app,), None, None))  # type: ignore[attr-defined]
+        return app
+
+    # Slots: what the plain path reads per request, read fast (a partial's attributes are
+    # looked up in its dict).
+    __slots__ = ("core", "gzip_min_size")
+
+    # Not a partial anywhere else: its own repr, and no binding as a class attribute.
+    __repr__ = object.__repr__
+
+    def __get__(self, instance: object, owner: type | None = None) -> "App":
+        return self
 
     def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
                  redirect_slashes: bool = True,
@@ -79,6 +98,9 @@ class App(Routes):
         self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
         self._held = Held()
+        # What servers look at to tell an ASGI 3 app, unless a subclass has a __call__ of its own.
+        if type(self).__call__ is functools.partial.__call__:
+            self.__dict__["__call__"] = self._serve
 
     # Registration
 
@@ -125,6 +147,7 @@ class App(Routes):
         """Wrap the app in an ASGI middleware, `cls(app, **options)`; the last added runs first."""
         self._app = cls(self._app, **options)
         self.__class__ = _WrappedApp
+        self.__dict__.pop("__call__", None)
 
     def match_websocket(self, path: str) -> tuple[Callable[..., Any], dict[str, Any]] | None:
         """The WebSocket handler for `path` and its converted parameters, or None."""
@@ -172,22 +195,27 @@ class App(Routes):
     async def _serve(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return await self._other_scope(scope, receive, send)
-        # Setting a context variable costs as much as the rest of this path: only when the
-        # context carries an earlier request's body (the servers give each request its own).
-        if current_body.get():
-            current_body.set(b"")
         # The plain request, whole in the core: a route's dict or str result with no body to
-        # read. None leaves everything else to the general path below.
+        # read, answered with the two messages to send. None leaves everything else to the
+        # general path below. No body is in the context here: the general path takes back
+        # the one it set.
         try:
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
             response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if isinstance(served, tuple):
+            start, body_message = served
+            await send(start)
+            await send(body_message)
+            return
         if served is None:
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
             return await self._unrouted(scope, receive, send)
+        # [status, headers, body] without the length: a body to compress, or an empty one
+        # that may stand for a held result
         status, out, body = served
         if not body and self._held.result is not None:
             headers = scope["headers"]
@@ -195,19 +223,16 @@ class App(Routes):
                                            headers, self._origin(headers))
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
-            out.append((b"content-length", b"%d" % len(body)))
-            if scope["method"] == "HEAD":
-                body = b""
+        out.append((b"content-length", b"%d" % len(body)))
+        if scope["method"] == "HEAD":
+            body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
         if await self._pass_to_mount(scope, receive, send):
             return
-        method: str = scope["method"]
-        path: str = scope["path"]
-        headers: list[tuple[bytes, bytes]] = scope["headers"]
-        fields = dict(headers)  # the server lowercases names
+        fields = dict(scope["headers"])  # the server lowercases names
         declared = fields.get(b"content-length")
         if declared is not None or b"transfer-encoding" in fields or scope.get("http_version") not in _BODYLESS_VERSIONS:
             if declared is not None and declared_too_large(declared, self.max_body_size):
@@ -215,9 +240,21 @@ class App(Routes):
             received = await self._read_body(receive, send)
             if received is None:
                 return
-            if received or current_body.get():
+            if received:
+                # Taken back when the request is over, so that a context the server reuses
+                # never shows this body to a later request.
                 current_body.set(received)
+                try:
+                    return await self._serve_read(scope, receive, send, fields)
+                finally:
+                    current_body.set(b"")
+        return await self._serve_read(scope, receive, send, fields)
 
+    async def _serve_read(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
+        """The general path once the body, if any, is in the context."""
+        method: str = scope["method"]
+        path: str = scope["path"]
+        headers: list[tuple[bytes, bytes]] = scope["headers"]
         if not path.isascii():
             path = lenient_path(path)
         origin: str | None = None
@@ -333,8 +370,6 @@ class App(Routes):
         await send({"type": "http.response.body", "body": body})
         if background is not None:
             await run_background(background)
-
-    __call__ = _serve
 
     async def _read_body(self, receive: Receive, send: Send) -> bytes | None:
         """The whole body, or None when the request is over: the client left, or 413 was sent."""

@@ -144,12 +144,13 @@ PyMethodDef methods[] = {
     {"serve_request", CALVENOR_METHOD(AppState, ExclusiveAccess, serve, kServe, Any, Size), kFast,
      "serve_request($self, scope, gzip_min_size)\n--\n\n"
      "Serve an HTTP/1.x request without a body as handle_request would, from its ASGI scope.\n"
-     "Returns (status, headers, body) ready to send: the wire content type, the CORS headers\n"
-     "when an allowed Origin came, and the content length unless the body is longer than\n"
-     "gzip_min_size (then the caller compresses it or not and writes the length). HEAD gets\n"
-     "an empty body. False when no route matched; None when the request is left to the\n"
-     "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is not UTF-8,\n"
-     "or scope values of other types than a server gives."},
+     "A body of 1 to gzip_min_size bytes comes back as the two ASGI messages to send: the wire\n"
+     "content type, the CORS headers when an allowed Origin came, and the content length.\n"
+     "Any other body comes back as [status, headers, body] without the length: the caller\n"
+     "compresses a long one or not, and an empty one may stand for a result it holds. HEAD\n"
+     "gets an empty body. False when no route matched; None when the request is left to the\n"
+     "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is\n"
+     "not UTF-8, or scope values of other types than a server gives."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "app/serve_request.h"
 
 #include <charconv>
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -26,6 +27,21 @@ PyObject* vary_origin_line = nullptr;   // (b"vary", b"origin")
 PyObject* allow_origin_name = nullptr;  // b"access-control-allow-origin"
 PyObject* content_length_name = nullptr;
 PyObject* empty_body = nullptr;
+
+// The two ASGI messages of a response, built here so the layer only sends them.
+enum MessageKey { kType, kStatus, kBody, kMessageKeyCount };
+constexpr const char* kMessageKeyNames[kMessageKeyCount] = {"type", "status", "body"};
+PyObject* message_keys[kMessageKeyCount] = {};
+PyObject* start_type = nullptr;  // "http.response.start"
+PyObject* body_type = nullptr;   // "http.response.body"
+// {"type": "http.response.start", "status": 200, "headers": None}: copying it clones its key
+// table, cheaper than inserting three keys into a new dict.
+PyObject* start_template = nullptr;
+
+// Content-length lines of short bodies, made on first use: most responses of an API are
+// small, and their lines are immutable (at most ~100 KiB of them).
+constexpr Py_ssize_t kCachedLengths = 1024;
+PyObject* length_lines[kCachedLengths] = {};
 
 PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), (Py_ssize_t)s.size()); }
 
@@ -56,9 +72,9 @@ bool exact_text(PyObject* o, std::string_view& out) {
 }
 
 bool bodyless_version(PyObject* version) {
-    return version == nullptr || version == Py_None ||
-           (PyUnicode_CheckExact(version) && (PyUnicode_CompareWithASCIIString(version, "1.1") == 0 ||
-                                              PyUnicode_CompareWithASCIIString(version, "1.0") == 0));
+    if (version == nullptr || version == Py_None) return true;
+    std::string_view text;
+    return exact_text(version, text) && (text == "1.1" || text == "1.0");
 }
 
 struct HeaderScan {
@@ -98,16 +114,27 @@ PyObject* content_type_line(std::string_view type) {
     return line("content-type", type);
 }
 
-PyObject* length_line(Py_ssize_t length) {
+PyObject* new_length_line(Py_ssize_t length) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, length).ptr;
     Ref value = Ref::steal(PyBytes_FromStringAndSize(digits, end - digits));
     return value ? PyTuple_Pack(2, content_length_name, value.get()) : nullptr;
 }
 
-bool append(PyObject* list, PyObject* item) {  // steals item
-    Ref owned = Ref::steal(item);
-    return owned && PyList_Append(list, owned.get()) == 0;
+PyObject* length_line(Py_ssize_t length) {
+    if (length >= kCachedLengths) return new_length_line(length);
+    PyObject*& cached = length_lines[length];
+    if (cached == nullptr && (cached = new_length_line(length)) == nullptr) return nullptr;
+    return new_ref(cached);
+}
+
+// A new dict of these keys and values, both borrowed.
+PyObject* message(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (auto [key, value] : items)
+        if (PyDict_SetItem(dict.get(), key, value) < 0) return nullptr;
+    return dict.release();
 }
 
 }  // namespace
@@ -115,7 +142,18 @@ bool append(PyObject* list, PyObject* item) {  // steals item
 bool init_served() {
     for (int k = 0; k < kKeyCount; ++k)
         if (keys[k] == nullptr && (keys[k] = PyUnicode_InternFromString(kKeyNames[k])) == nullptr) return false;
+    for (int k = 0; k < kMessageKeyCount; ++k)
+        if (message_keys[k] == nullptr && (message_keys[k] = PyUnicode_InternFromString(kMessageKeyNames[k])) == nullptr)
+            return false;
     if (json_line != nullptr) return true;
+    start_type = PyUnicode_InternFromString("http.response.start");
+    body_type = PyUnicode_InternFromString("http.response.body");
+    if (start_type == nullptr || body_type == nullptr) return false;
+    Ref ok = Ref::steal(PyLong_FromLong(200));
+    start_template = ok ? message({{message_keys[kType], start_type}, {message_keys[kStatus], ok.get()},
+                                   {keys[kHeaders], Py_None}})
+                        : nullptr;
+    if (start_template == nullptr) return false;
     json_line = line("content-type", "application/json; charset=utf-8");
     text_line = line("content-type", "text/plain; charset=utf-8");
     wildcard_line = line("access-control-allow-origin", "*");
@@ -135,7 +173,8 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     Ref query = Ref::borrow(PyDict_GetItemWithError(scope, keys[kQueryString]));
     Ref headers = Ref::borrow(PyDict_GetItemWithError(scope, keys[kHeaders]));
     PyObject* version = PyDict_GetItemWithError(scope, keys[kHttpVersion]);
-    if (PyErr_Occurred()) return nullptr;
+    // NULL is a missing key or an error; only the error needs the thread's state.
+    if ((!method || !path || !query || !headers || !version) && PyErr_Occurred()) return nullptr;
     std::string_view method_text, path_text;
     if (!exact_text(method.get(), method_text) || !exact_text(path.get(), path_text) || !is_ascii(path_text) ||
         !query || !PyBytes_CheckExact(query.get()) || !headers || !PyList_CheckExact(headers.get()) ||
@@ -159,31 +198,56 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
         Py_RETURN_FALSE;  // the layer answers misses: mounts, 405, redirects, 404
     }
     Ref header_copy = Ref::steal(PyList_GetSlice(headers.get(), 0, PyList_Size(headers.get())));
-    Ref dict = request_dict(Ref::borrow(method.get()), Ref::borrow(path.get()), Ref::borrow(query.get()),
+    bool head = method_text == "HEAD";  // the method's text may go with the request dict
+    Ref dict = request_dict(std::move(method), std::move(path), std::move(query),
                             std::move(header_copy), std::move(params));
     ResponseRecord record{};
     if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
 
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out || !append(out.get(), content_type_line(record.content_type.view()))) return nullptr;
+    Ref body = std::move(record.body);
+    Py_ssize_t length = PyBytes_Size(body.get());
+    // An empty body may stand for a result the layer holds; a long one is the layer's to
+    // compress: both go back as [status, headers, body] without a content length.
+    bool ready = length > 0 && length <= gzip_min_size;
+    Py_ssize_t lines = 1 + (origin ? (app.cors.wildcard ? 1 : 2) : 0) + (ready ? 1 : 0);
+    Ref out = Ref::steal(PyList_New(lines));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    auto put = [&](PyObject* item) {  // steals item
+        if (item == nullptr) return false;
+        PyList_SetItem(out.get(), at++, item);
+        return true;
+    };
+    if (!put(content_type_line(record.content_type.view()))) return nullptr;
     if (origin) {
         if (app.cors.wildcard) {
-            if (!append(out.get(), new_ref(wildcard_line))) return nullptr;
-        } else if (!append(out.get(), PyTuple_Pack(2, allow_origin_name, origin.get())) ||
-                   !append(out.get(), new_ref(vary_origin_line))) {
+            if (!put(new_ref(wildcard_line))) return nullptr;
+        } else if (!put(PyTuple_Pack(2, allow_origin_name, origin.get())) || !put(new_ref(vary_origin_line))) {
             return nullptr;
         }
     }
-    Ref body = std::move(record.body);
-    Py_ssize_t length = PyBytes_Size(body.get());
-    // A body over the gzip size leaves the layer to compress it and write the length.
-    if (length <= gzip_min_size) {
-        if (!append(out.get(), length_line(length))) return nullptr;
-        if (method_text == "HEAD") body = Ref::borrow(empty_body);
-    }
     Ref status = Ref::steal(PyLong_FromLong(record.status));
     if (!status) return nullptr;
-    return PyTuple_Pack(3, status.get(), out.get(), body.get());
+    if (!ready) {
+        PyObject* items[] = {status.get(), out.get(), body.get()};
+        Ref rest = Ref::steal(PyList_New(3));
+        if (!rest) return nullptr;
+        for (Py_ssize_t i = 0; i < 3; ++i) PyList_SetItem(rest.get(), i, new_ref(items[i]));
+        return rest.release();
+    }
+    if (!put(length_line(length))) return nullptr;
+    if (head) body = Ref::borrow(empty_body);
+    Ref start = Ref::steal(PyDict_Copy(start_template));
+    if (!start || PyDict_SetItem(start.get(), keys[kHeaders], out.get()) < 0 ||
+        (record.status != 200 && PyDict_SetItem(start.get(), message_keys[kStatus], status.get()) < 0))
+        return nullptr;
+    Ref sent = Ref::steal(message({{message_keys[kType], body_type}, {message_keys[kBody], body.get()}}));
+    if (!sent) return nullptr;
+    PyObject* messages = PyTuple_New(2);
+    if (messages == nullptr) return nullptr;
+    PyTuple_SetItem(messages, 0, start.release());  // steals
+    PyTuple_SetItem(messages, 1, sent.release());
+    return messages;
 }
 
 }  // namespace calvenor

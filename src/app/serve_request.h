@@ -1,6 +1,6 @@
-// The served path of CalvenorApp: an ASGI HTTP scope in, what the layer sends out (status,
-// header list, body), for the requests the layer would answer from a native response
-// without reading a body. Anything else is left to the layer's general path.
+// The served path of CalvenorApp: an ASGI HTTP scope in, the ASGI messages the layer sends
+// out, for the requests the layer would answer from a native response without reading a
+// body. Anything else is left to the layer's general path.
 #pragma once
 #include <Python.h>
 
@@ -8,13 +8,15 @@
 
 namespace calvenor {
 
-// Creates the interned scope keys and the shared header lines; call once.
+// Creates the interned keys, message types and shared header lines; call once.
 bool init_served();
 
-// (status, headers, body); False when no route matched a request that would otherwise be
-// served here; None when the request takes the general path (a body may follow, a CORS
-// preflight, a path or query the layer rewrites, server objects of other types); NULL with
-// the handler's or the encoder's exception set.
+// (start message, body message) for a body of 1 to gzip_min_size bytes; [status, headers,
+// body] without a content length for any other body (the layer compresses a long one, and
+// an empty one may stand for a result it holds); False when no route matched a request that
+// would otherwise be served here; None when the request takes the general path (a body may
+// follow, a CORS preflight, a path or query the layer rewrites, server objects of other
+// types); NULL with the handler's or the encoder's exception set.
 PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size);
 
 }  // namespace calvenor
