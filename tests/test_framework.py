@@ -225,3 +225,9 @@ def test_background_tasks_run_after_the_response_and_failures_are_only_logged(ca
     assert [client.get(p).status_code for p in ("/sync", "/async", "/fail")] == [200, 200, 200]
     assert ran == ["sync", "async"]
     assert "ZeroDivisionError" in caplog.text
+
+
+@pytest.mark.parametrize("option", ["gzip_min_size", "max_body_size"])
+def test_a_size_that_is_not_a_whole_number_is_refused_when_the_app_is_made(option):
+    with pytest.raises(TypeError):
+        calvenor.App(**{option: 1024.0})

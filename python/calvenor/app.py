@@ -6,6 +6,7 @@ headers, and takes the slow paths: other results, async handlers, errors, misses
 HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 """
 import functools
+import operator
 import sys
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
@@ -80,9 +81,10 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self.error_handlers[HTTPError] = http_error_default
         self.error_handlers[InvalidJSON] = invalid_json_default
         self.core = CalvenorApp()
-        self.max_body_size = max_body_size
+        # Sizes are whole numbers: a float here would fail on every request instead of now.
+        self.max_body_size = operator.index(max_body_size)
         # None turns compression off.
-        self.gzip_min_size = sys.maxsize if gzip_min_size is None else gzip_min_size
+        self.gzip_min_size = sys.maxsize if gzip_min_size is None else operator.index(gzip_min_size)
         self.redirect_slashes = redirect_slashes
         self._startup = list(on_startup)
         self._shutdown = list(on_shutdown)
