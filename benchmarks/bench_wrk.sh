@@ -9,7 +9,8 @@
 # Settings (environment): DURATION=10s ROUNDS=3 CONNECTIONS=32 THREADS=1 SERVERS="uvicorn granian"
 # APPS="bare calvenor starlette" (starlette+mw: Starlette with CORS and gzip middleware, which the
 # example app configures too), SERVER_PYTHON (the interpreter that runs the servers; default
-# .venv's), NO_BUILD=1 to use the extension module as it is.
+# .venv's), NO_BUILD=1 to use the extension module as it is, PIN=1 to run wrk on core 0 and the
+# servers on core 1 (steadier figures; granian's I/O threads then share its worker's core).
 # Targets: calvenor at least 0.9x the bare app's req/s on both servers, and at least 1.5x
 # Starlette's on granian.
 source "$(dirname "$0")/../scripts/common.sh"
@@ -25,6 +26,15 @@ read -r -a SERVERS <<<"${SERVERS:-uvicorn granian}"
 read -r -a APPS <<<"${APPS:-bare calvenor starlette}"
 ROUTES=(/users/42 /hello)
 SERVER_PY="${SERVER_PYTHON:-$VENV_PY}"
+# Sharing all cores, wrk and the server take turns unevenly and the same app's figures can
+# move by 10-20% between runs; pinned, they move by a few percent.
+ON_SERVER_CORE=()
+ON_CLIENT_CORE=()
+if [ "${PIN:-0}" = 1 ] && [ "$(nproc)" -ge 2 ]; then
+    ensure_cmd taskset util-linux
+    ON_SERVER_CORE=(taskset -c 1)
+    ON_CLIENT_CORE=(taskset -c 0)
+fi
 HZ="$(getconf CLK_TCK)"
 PGIDS=()
 
@@ -73,11 +83,11 @@ start_server() {  # start_server SERVER APP
     port="$(free_port)"
     read -r dir target <<<"$(app_target "$2")"
     case "$1" in
-        uvicorn) PYTHONPATH="$ROOT/python" setsid "$SERVER_PY" -m uvicorn --app-dir "$dir" "$target" \
-            --host 127.0.0.1 --port "$port" --workers 1 --loop uvloop --http httptools \
+        uvicorn) PYTHONPATH="$ROOT/python" setsid "${ON_SERVER_CORE[@]}" "$SERVER_PY" -m uvicorn \
+            --app-dir "$dir" "$target" --host 127.0.0.1 --port "$port" --workers 1 --loop uvloop --http httptools \
             --no-access-log --log-level warning & ;;
-        granian) PYTHONPATH="$ROOT/python:$dir" setsid "$SERVER_PY" -m granian --interface asgi \
-            --working-dir "$dir" --host 127.0.0.1 --port "$port" --workers 1 \
+        granian) PYTHONPATH="$ROOT/python:$dir" setsid "${ON_SERVER_CORE[@]}" "$SERVER_PY" -m granian \
+            --interface asgi --working-dir "$dir" --host 127.0.0.1 --port "$port" --workers 1 \
             --no-access-log --log-level warning "$target" & ;;
         *) die "unknown server $1" ;;
     esac
@@ -103,7 +113,8 @@ import platform, granian, uvicorn
 print(f"CPython {platform.python_version()}, uvicorn {uvicorn.__version__}, granian {granian.__version__}")
 PY
 )"
-say "wrk -t$THREADS -c$CONNECTIONS -d$DURATION x $ROUNDS rounds on $(nproc) cores," \
+say "wrk -t$THREADS -c$CONNECTIONS -d$DURATION x $ROUNDS rounds on $(nproc) cores" \
+    "${ON_SERVER_CORE:+(wrk on core 0, servers on core 1)}," \
     "load $(cut -d' ' -f1-3 /proc/loadavg); $stack; one worker per server"
 for server in "${SERVERS[@]}"; do
     for app in "${APPS[@]}"; do start_server "$server" "$app"; done
@@ -115,7 +126,7 @@ done
 declare -A RPS P99 CPU
 for key in "${!PORT[@]}"; do
     for route in "${ROUTES[@]}"; do
-        wrk -t1 -c"$CONNECTIONS" -d2s "http://127.0.0.1:${PORT[$key]}$route" >/dev/null  # warm-up
+        "${ON_CLIENT_CORE[@]}" wrk -t1 -c"$CONNECTIONS" -d2s "http://127.0.0.1:${PORT[$key]}$route" >/dev/null  # warm-up
     done
 done
 for ((round = 1; round <= ROUNDS; round++)); do
@@ -124,7 +135,7 @@ for ((round = 1; round <= ROUNDS; round++)); do
             for app in "${APPS[@]}"; do
                 key="$server/$app"
                 before="$(cpu_ticks "${PGID[$key]}")"
-                out="$(wrk -t"$THREADS" -c"$CONNECTIONS" -d"$DURATION" --latency "http://127.0.0.1:${PORT[$key]}$route")"
+                out="$("${ON_CLIENT_CORE[@]}" wrk -t"$THREADS" -c"$CONNECTIONS" -d"$DURATION" --latency "http://127.0.0.1:${PORT[$key]}$route")"
                 after="$(cpu_ticks "${PGID[$key]}")"
                 grep -q "Non-2xx" <<<"$out" && die "$key $route answered errors: $out"
                 # timeouts on a loaded machine are noise, not the app's fault: reported, not fatal
