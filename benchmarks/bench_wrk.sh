@@ -84,8 +84,8 @@ start_server() {  # start_server SERVER APP
     read -r dir target <<<"$(app_target "$2")"
     case "$1" in
         uvicorn) PYTHONPATH="$ROOT/python" setsid "${ON_SERVER_CORE[@]}" "$SERVER_PY" -m uvicorn \
-            --app-dir "$dir" "$target" --host 127.0.0.1 --port "$port" --workers 1 --loop uvloop --http httptools \
-            --no-access-log --log-level warning & ;;
+            --app-dir "$dir" "$target" --host 127.0.0.1 --port "$port" --workers 1 --loop uvloop \
+            --http httptools --no-access-log --log-level warning & ;;
         granian) PYTHONPATH="$ROOT/python:$dir" setsid "${ON_SERVER_CORE[@]}" "$SERVER_PY" -m granian \
             --interface asgi --working-dir "$dir" --host 127.0.0.1 --port "$port" --workers 1 \
             --no-access-log --log-level warning "$target" & ;;
