@@ -1,19 +1,22 @@
 """`TestClient`: call an ASGI app synchronously with httpx, without a server.
 
-    with TestClient(app) as client:      # runs the start-up and shutdown hooks
+    with TestClient(app) as client:      # runs the lifespan and its hooks
         assert client.get("/users/42").json() == {"id": "42"}
+        with client.websocket_connect("/ws") as ws:
+            ws.send_json({"hello": 1})
 
 The app runs on an event loop in a thread of the client's own, so tests stay synchronous.
 """
 import asyncio
 import threading
-from collections.abc import Coroutine
+from collections.abc import Coroutine, Iterable, Mapping
 from types import TracebackType
 from typing import Any, TypeVar
 
 import httpx
 
 from .asgi import ASGIApp, Message
+from .websocket_session import WebSocketTestSession
 
 T = TypeVar("T")
 
@@ -107,12 +110,44 @@ class TestClient(httpx.Client):
             self._loop = _Loop()
         return self._loop
 
+    def websocket_connect(self, path: str, subprotocols: Iterable[str] | None = None,
+                          headers: Mapping[str, str] | None = None) -> WebSocketTestSession:
+        """A WebSocket to `path`, opened on entering the session's `with`."""
+        offered = list(subprotocols or ())
+        extra = dict(headers or {})
+        extra.update({"connection": "upgrade", "upgrade": "websocket", "sec-websocket-version": "13",
+                      "sec-websocket-key": "dGhlIHNhbXBsZSBub25jZQ=="})
+        if offered:
+            extra["sec-websocket-protocol"] = ", ".join(offered)
+        request = self.build_request("GET", path, headers=extra)
+        url = request.url
+        scope = {
+            "type": "websocket",
+            "asgi": {"version": "3.0"},
+            "http_version": "1.1",
+            "scheme": "wss" if url.scheme == "https" else "ws",
+            "path": url.path,
+            "raw_path": url.raw_path.split(b"?")[0],
+            "query_string": url.query,
+            "root_path": "",
+            "headers": [(name.lower(), value) for name, value in request.headers.raw],
+            "client": ("testclient", 50000),
+            "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
+            "subprotocols": offered,
+            "extensions": {},
+        }
+        return WebSocketTestSession(self.app, scope, self.loop().loop)
+
     def __enter__(self) -> "TestClient":
         super().__enter__()
         loop = self.loop()
         self._lifespan, self._lifespan_out = loop.run(self._queues())
         asyncio.run_coroutine_threadsafe(self._run_lifespan(), loop.loop)
-        self._lifespan_step("startup")
+        try:
+            self._lifespan_step("startup")
+        except BaseException:
+            self.close()  # no __exit__ follows: stop the loop's thread here
+            raise
         return self
 
     def __exit__(self, exc_type: type[BaseException] | None = None, exc: BaseException | None = None,
