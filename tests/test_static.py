@@ -90,12 +90,8 @@ def test_symlinks_met_partway_are_resolved_and_an_index_html_linking_out_is_not_
 ])
 def test_a_miss_answers_the_roots_404_html_in_html_mode_only(tmp_path, html, link_out, body):
     (tmp_path / "public").mkdir()
+    (tmp_path / "lost.html").write_text("<p>lost</p>")
     page = tmp_path / "public" / "404.html"
-    if link_out:
-        (tmp_path / "lost.html").write_text("<p>lost</p>")
-        os.symlink(tmp_path / "lost.html", page)
-    else:
-        page.write_text("<p>lost</p>")
-    app = StaticFiles(tmp_path / "public", html=html)
+    os.symlink(tmp_path / "lost.html", page) if link_out else page.write_text("<p>lost</p>")
     for path in ("/missing.css", "/../lost.html", "/missing/"):
-        assert get(app, path)[::2] == (404, body)
+        assert get(StaticFiles(tmp_path / "public", html=html), path)[::2] == (404, body)

@@ -118,6 +118,7 @@ def test_a_handler_exception_closes_with_1011_and_is_logged(caplog):
     assert "broken handler" in caplog.text
 
 
+
 def client_app():
     import calvenor
     from calvenor.testing import TestClient
@@ -135,48 +136,29 @@ def client_app():
             except WebSocketDisconnect as gone:
                 await asyncio.sleep(0.01)  # leaving the session waits for this
                 return seen.append(gone.code)
-            if message == "bye":
-                return await ws.close(4000, "bye")
             await ws.send_json({"got": message, "key": ws.headers.get("x-room-key"), "q": ws.query})
 
-    @app.websocket("/fail")
-    async def fail(ws):
-        raise KeyError("before accept")
-
+    app.websocket("/fail")(lambda ws: {}["before accept"])
     return TestClient(app), seen
 
 
-def test_test_client_session_exchanges_messages_and_the_apps_close_raises_with_its_code():
-    client = client_app()[0]
+def test_a_test_client_session_exchanges_messages_and_leaving_it_disconnects_with_1000():
+    client, seen = client_app()
     with client.websocket_connect("/ws/a?x=1", ["chat"], {"x-room-key": "k"}) as ws:
         assert ws.accepted_subprotocol == "chat"
         ws.send_json({"n": [1, 2]})
         assert ws.receive_json() == {"got": '{"n":[1,2]}', "key": "k", "q": {"x": ["1"]}}
         ws.send_bytes(b"hi")
         assert ws.receive_text() == '{"got":"hi","key":"k","q":{"x":["1"]}}'
-        ws.send_text("bye")
-        with pytest.raises(WebSocketDisconnect) as closed:
-            ws.receive_text()
-    assert (closed.value.code, closed.value.reason) == (4000, "bye")
-
-
-def test_leaving_the_session_disconnects_with_1000_and_waits_for_the_handler():
-    client, seen = client_app()
-    with client.websocket_connect("/ws/a"):
-        pass
     assert seen == [1000]
 
 
-def test_a_connection_the_app_refuses_raises_on_entering():
-    with pytest.raises(WebSocketDisconnect) as refused, client_app()[0].websocket_connect("/nowhere"):
-        pass
-    assert refused.value.code == 1008
-
-
-@pytest.mark.parametrize("path, receive", [
-    ("/fail", False), ("/ws/early", True), ("/ws/early", False),
-], ids=["before accept, on entering", "after accept, from receive", "after accept, on leaving"])
-def test_a_handler_exception_is_raised_in_the_test(path, receive):
-    with pytest.raises(KeyError), client_app()[0].websocket_connect(path) as ws:
+@pytest.mark.parametrize("path, receive, error", [
+    ("/nowhere", False, WebSocketDisconnect), ("/fail", False, KeyError),
+    ("/ws/early", True, KeyError), ("/ws/early", False, KeyError),
+], ids=["a refused connection raises on entering", "a handler exception before accept, on entering",
+        "after accept, from receive", "after accept, on leaving"])
+def test_a_refusal_or_a_handler_exception_is_raised_in_the_test(path, receive, error):
+    with pytest.raises(error), client_app()[0].websocket_connect(path) as ws:
         if receive:
             ws.receive_text()
