@@ -21,6 +21,25 @@ from .websocket_session import WebSocketTestSession
 T = TypeVar("T")
 
 
+def request_scope(request: httpx.Request, kind: str, scheme: str) -> dict[str, Any]:
+    """The ASGI scope of an HTTP or WebSocket request, as a server on testserver makes it."""
+    url = request.url
+    return {
+        "type": kind,
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "scheme": scheme,
+        "path": url.path,
+        "raw_path": url.raw_path.split(b"?")[0],
+        "query_string": url.query,
+        "root_path": "",
+        "headers": [(name.lower(), value) for name, value in request.headers.raw],
+        "client": ("testclient", 50000),
+        "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
+        "extensions": {},
+    }
+
+
 class _Loop:
     """An event loop running in a daemon thread; coroutines are run on it and waited for."""
 
@@ -43,22 +62,8 @@ class _Transport(httpx.BaseTransport):
         self.client = client
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
-        url = request.url
-        scope = {
-            "type": "http",
-            "asgi": {"version": "3.0"},
-            "http_version": "1.1",
-            "method": request.method,
-            "scheme": url.scheme,
-            "path": url.path,
-            "raw_path": url.raw_path.split(b"?")[0],
-            "query_string": url.query,
-            "root_path": "",
-            "headers": [(name.lower(), value) for name, value in request.headers.raw],
-            "client": ("testclient", 50000),
-            "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
-            "extensions": {},
-        }
+        scope = request_scope(request, "http", request.url.scheme)
+        scope["method"] = request.method
         status, headers, body = self.client.loop().run(self._call(scope, request.read()))
         return httpx.Response(status, headers=headers, content=body, request=request)
 
@@ -120,22 +125,8 @@ class TestClient(httpx.Client):
         if offered:
             extra["sec-websocket-protocol"] = ", ".join(offered)
         request = self.build_request("GET", path, headers=extra)
-        url = request.url
-        scope = {
-            "type": "websocket",
-            "asgi": {"version": "3.0"},
-            "http_version": "1.1",
-            "scheme": "wss" if url.scheme == "https" else "ws",
-            "path": url.path,
-            "raw_path": url.raw_path.split(b"?")[0],
-            "query_string": url.query,
-            "root_path": "",
-            "headers": [(name.lower(), value) for name, value in request.headers.raw],
-            "client": ("testclient", 50000),
-            "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
-            "subprotocols": offered,
-            "extensions": {},
-        }
+        scope = request_scope(request, "websocket", "wss" if request.url.scheme == "https" else "ws")
+        scope["subprotocols"] = offered
         return WebSocketTestSession(self.app, scope, self.loop().loop)
 
     def __enter__(self) -> "TestClient":
