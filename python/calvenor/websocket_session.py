@@ -7,14 +7,16 @@ opens, the app running on the client's event loop as for HTTP requests.
 """
 import asyncio
 import concurrent.futures
+from collections.abc import Coroutine
 from types import TracebackType
-from typing import Any
+from typing import Any, TypeVar
 
 from .asgi import ASGIApp, Message, Scope
 from .websockets import WebSocketDisconnect, json_text, json_value, report_failure
 
 # How long leaving the session waits for the handler to return after the disconnect.
 FINISH_TIMEOUT = 30.0
+T = TypeVar("T")
 # Put after everything the app sent once it has returned.
 _ENDED = object()
 
@@ -103,10 +105,12 @@ class WebSocketTestSession:
         return item
 
     def receive_text(self) -> str:
-        return self._data("text")  # type: ignore[no-any-return]
+        text: str = self._data("text")
+        return text
 
     def receive_bytes(self) -> bytes:
-        return self._data("bytes")  # type: ignore[no-any-return]
+        data: bytes = self._data("bytes")
+        return data
 
     def receive_json(self) -> Any:
         """A text or binary message, through the native JSON decoder."""
@@ -154,7 +158,7 @@ class WebSocketTestSession:
     def _put(self, message: Message) -> None:
         self._loop.call_soon_threadsafe(self._inbox.put_nowait, message)
 
-    def _loop_run(self, coro: Any) -> Any:
+    def _loop_run(self, coro: Coroutine[Any, Any, T]) -> T:
         return asyncio.run_coroutine_threadsafe(coro, self._loop).result()
 
     def _finish(self) -> None:
