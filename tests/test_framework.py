@@ -231,3 +231,39 @@ def test_background_tasks_run_after_the_response_and_failures_are_only_logged(ca
 def test_a_size_that_is_not_a_whole_number_is_refused_when_the_app_is_made(option):
     with pytest.raises(TypeError):
         calvenor.App(**{option: 1024.0})
+
+
+
+def lifespan_app(ran, fail=None):
+    import contextlib
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app):
+        if fail == "lifespan":
+            raise OSError("no database")
+        ran.append("enter")
+        try:
+            yield
+        finally:
+            ran.append("exit")
+
+    start = (lambda: 1 / 0) if fail == "hook" else (lambda: ran.append("start"))
+    return calvenor.App(lifespan=lifespan, on_startup=[start], on_shutdown=[lambda: ran.append("stop")])
+
+
+def test_the_lifespan_encloses_the_hooks_and_the_test_clients_with():
+    ran = []
+    with TestClient(lifespan_app(ran)):
+        ran.append("test")
+    assert ran == ["enter", "start", "test", "stop", "exit"]
+
+
+@pytest.mark.parametrize("fail, message, ran_after", [
+    ("lifespan", "OSError('no database')", []),
+    ("hook", "ZeroDivisionError('division by zero')", ["enter", "exit"]),
+], ids=["the lifespan raises", "a start-up hook raises: the lifespan is left"])
+def test_a_failing_start_up_answers_failed_with_the_error(fail, message, ran_after):
+    ran = []
+    with pytest.raises(RuntimeError) as failed, TestClient(lifespan_app(ran, fail)):
+        pass
+    assert (str(failed.value), ran) == (f"lifespan startup failed: {message}", ran_after)

@@ -81,3 +81,17 @@ def test_symlinks_met_partway_are_resolved_and_an_index_html_linking_out_is_not_
     app = StaticFiles(tmp_path / "public", html=True)
     assert get(app, "/alias/sub/page.txt")[::2] == (200, b"page")
     assert get(app, "/docs/")[::2] == get(app, "/alias/")[::2] == (404, b"Not Found")
+
+
+@pytest.mark.parametrize("html, link_out, body", [
+    case("html mode answers the root's 404.html", True, False, b"<p>lost</p>"),
+    case("a 404.html linking outside is not served", True, True, b"Not Found"),
+    case("without html mode the 404 stays plain", False, False, b"Not Found"),
+])
+def test_a_miss_answers_the_roots_404_html_in_html_mode_only(tmp_path, html, link_out, body):
+    (tmp_path / "public").mkdir()
+    (tmp_path / "lost.html").write_text("<p>lost</p>")
+    page = tmp_path / "public" / "404.html"
+    os.symlink(tmp_path / "lost.html", page) if link_out else page.write_text("<p>lost</p>")
+    for path in ("/missing.css", "/../lost.html", "/missing/"):
+        assert get(StaticFiles(tmp_path / "public", html=html), path)[::2] == (404, body)

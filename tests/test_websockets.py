@@ -116,3 +116,49 @@ def test_a_handler_exception_closes_with_1011_and_is_logged(caplog):
         sent = converse(handler, [])
     assert sent[-1] == {"type": "websocket.close", "code": 1011, "reason": ""}
     assert "broken handler" in caplog.text
+
+
+
+def client_app():
+    import calvenor
+    from calvenor.testing import TestClient
+
+    app, seen = calvenor.App(), []
+
+    @app.websocket("/ws/{room}")
+    async def room(ws):
+        await ws.accept(subprotocol="chat" if "chat" in ws.subprotocols else None)
+        if ws.path_params["room"] == "early":
+            raise KeyError("after accept")
+        while True:
+            try:
+                message = await ws.receive_text()
+            except WebSocketDisconnect as gone:
+                await asyncio.sleep(0.01)  # leaving the session waits for this
+                return seen.append(gone.code)
+            await ws.send_json({"got": message, "key": ws.headers.get("x-room-key"), "q": ws.query})
+
+    app.websocket("/fail")(lambda ws: {}["before accept"])
+    return TestClient(app), seen
+
+
+def test_a_test_client_session_exchanges_messages_and_leaving_it_disconnects_with_1000():
+    client, seen = client_app()
+    with client.websocket_connect("/ws/a?x=1", ["chat"], {"x-room-key": "k"}) as ws:
+        assert ws.accepted_subprotocol == "chat"
+        ws.send_json({"n": [1, 2]})
+        assert ws.receive_json() == {"got": '{"n":[1,2]}', "key": "k", "q": {"x": ["1"]}}
+        ws.send_bytes(b"hi")
+        assert ws.receive_text() == '{"got":"hi","key":"k","q":{"x":["1"]}}'
+    assert seen == [1000]
+
+
+@pytest.mark.parametrize("path, receive, error", [
+    ("/nowhere", False, WebSocketDisconnect), ("/fail", False, KeyError),
+    ("/ws/early", True, KeyError), ("/ws/early", False, KeyError),
+], ids=["a refused connection raises on entering", "a handler exception before accept, on entering",
+        "after accept, from receive", "after accept, on leaving"])
+def test_a_refusal_or_a_handler_exception_is_raised_in_the_test(path, receive, error):
+    with pytest.raises(error), client_app()[0].websocket_connect(path) as ws:
+        if receive:
+            ws.receive_text()

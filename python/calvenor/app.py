@@ -9,6 +9,7 @@ import functools
 import operator
 import sys
 from collections.abc import Awaitable, Callable, Iterable
+from contextlib import AbstractAsyncContextManager
 from typing import Any, TypeVar
 from urllib.parse import quote_from_bytes
 
@@ -52,6 +53,9 @@ class App(Routes, functools.partial[Awaitable[None]]):
     anything else (its str() as text). `calvenor.request(req)` gives a `Request` with the
     body for JSON, query and form decoding; raising `calvenor.HTTPError(status, detail)`
     answers with that status.
+
+    `lifespan(app)`, an async context manager factory, is entered at server start-up before
+    the `on_startup` hooks run and left at shutdown after the `on_shutdown` hooks ran.
     """
 
     # A partial of its own `_serve`: the server's call per request goes straight to it by
@@ -74,7 +78,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
     def __init__(self, *, max_body_size: int = 1 << 20, gzip_min_size: int | None = 1024,
                  redirect_slashes: bool = True,
-                 on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
+                 on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = (),
+                 lifespan: Callable[["App"], AbstractAsyncContextManager[object]] | None = None) -> None:
         super().__init__()
         # Registered like the user's own, so that a handler for Exception does not take
         # these, and registering one of these classes replaces its default.
@@ -88,6 +93,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self.redirect_slashes = redirect_slashes
         self._startup = list(on_startup)
         self._shutdown = list(on_shutdown)
+        self._lifespan = lifespan
         self._cors = False
         self._cors_wildcard = False
         self._cors_args: tuple[str | None, ...] | None = None
@@ -473,7 +479,9 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
     async def _other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "lifespan":
-            return await run_lifespan(receive, send, self._startup, self._shutdown)
+            lifespan = self._lifespan
+            opener = None if lifespan is None else functools.partial(lifespan, self)
+            return await run_lifespan(receive, send, self._startup, self._shutdown, opener)
         if scope["type"] == "websocket":
             mounted = self._mounted(WEBSOCKET, scope["path"]) if self._mounts else None
             if mounted is not None:

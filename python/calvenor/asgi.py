@@ -1,9 +1,10 @@
 """ASGI plumbing that is not about one response: request bodies, plain replies, the path
 text, lifespan events."""
+import contextlib
 import enum
 import inspect
 import logging
-from collections.abc import Awaitable, Callable, MutableMapping, Sequence
+from collections.abc import AsyncIterator, Awaitable, Callable, MutableMapping, Sequence
 from typing import Any, Final, TypeAlias
 
 log = logging.getLogger("calvenor")
@@ -15,6 +16,8 @@ Receive: TypeAlias = Callable[[], Awaitable[Message]]
 Send: TypeAlias = Callable[[Message], Awaitable[None]]
 # A start-up or shutdown hook: sync, or returning an awaitable.
 Hook: TypeAlias = Callable[[], object]
+# Opens the app's lifespan: its `lifespan(app)` factory bound to the app.
+LifespanOpener: TypeAlias = Callable[[], contextlib.AbstractAsyncContextManager[object]]
 
 
 # An enum member, so that `x is TOO_LARGE` narrows for type checkers.
@@ -75,28 +78,58 @@ async def send_plain(send: Send, status: int, text: str) -> None:
     await send({"type": "http.response.body", "body": body})
 
 
-async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], shutdown: Sequence[Hook]) -> None:
-    """Answer lifespan events, running the sync or async hooks of each phase in order."""
-    while True:
-        message = await receive()
-        if message["type"] == "lifespan.startup":
-            phase, hooks = "startup", startup
-        elif message["type"] == "lifespan.shutdown":
-            phase, hooks = "shutdown", shutdown
-        else:
-            continue
-        try:
-            for hook in hooks:
-                result = hook()
-                if inspect.isawaitable(result):
-                    await result
-        except Exception as exc:
-            log.exception("%s hook failed", phase)
-            await send({"type": f"lifespan.{phase}.failed", "message": repr(exc)})
-            return
-        await send({"type": f"lifespan.{phase}.complete"})
-        if phase == "shutdown":
-            return
+async def run_hooks(hooks: Sequence[Hook]) -> None:
+    for hook in hooks:
+        result = hook()
+        if inspect.isawaitable(result):
+            await result
+
+
+@contextlib.asynccontextmanager
+async def hooks_within(lifespan: LifespanOpener | None, startup: Sequence[Hook],
+                       shutdown: Sequence[Hook]) -> AsyncIterator[None]:
+    """The hooks of each phase, inside the app's lifespan when it has one: its resources are
+    there before the start-up hooks run and until the shutdown hooks are done."""
+    async with contextlib.nullcontext() if lifespan is None else lifespan():
+        await run_hooks(startup)
+        yield
+        await run_hooks(shutdown)
+
+
+async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], shutdown: Sequence[Hook],
+                       lifespan: LifespanOpener | None = None) -> None:
+    """Answer lifespan events: enter the lifespan and run the start-up hooks in order, then
+    run the shutdown hooks and leave it."""
+    phases = hooks_within(lifespan, startup, shutdown)
+    started = False
+    try:
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                phase = "startup"
+            elif message["type"] == "lifespan.shutdown":
+                phase = "shutdown"
+            else:
+                continue
+            try:
+                if phase == "startup":
+                    await phases.__aenter__()
+                    started = True
+                elif started:
+                    started = False
+                    await phases.__aexit__(None, None, None)
+            except Exception as exc:
+                log.exception("lifespan %s failed", phase)
+                await send({"type": f"lifespan.{phase}.failed", "message": repr(exc)})
+                return
+            await send({"type": f"lifespan.{phase}.complete"})
+            if phase == "shutdown":
+                return
+    except BaseException as exc:
+        # Cancelled between the phases: the lifespan's resources are still released.
+        if started:
+            await phases.__aexit__(type(exc), exc, exc.__traceback__)
+        raise
 
 # Any ASGI application: a mounted app, or the app a middleware wraps.
 ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]

@@ -15,7 +15,8 @@ class StaticFiles:
 
     With `html=True`, a directory answers its `index.html`; a directory asked for without its
     trailing slash is redirected (307) to the slash form, so relative links in the page
-    resolve. Directories are never listed. A path that leaves the directory in any way
+    resolve, and what is not found answers the directory's `404.html` (status 404) when it
+    has one. Directories are never listed. A path that leaves the directory in any way
     (`..`, encoded separators, backslashes, NUL, symlinks pointing outside) answers 404, as
     does a file that is not there. Mounted, the file path is the request path past the
     mount's root_path."""
@@ -48,21 +49,29 @@ class StaticFiles:
         parts = self._parts(path, scope.get("raw_path"))
         found = None if parts is None else self._find(parts)
         if parts is None or found is None:
-            return await send_plain(send, 404, "Not Found")
+            return await self._not_found(scope, receive, send)
         full, st = found
         if stat.S_ISDIR(st.st_mode):
             if not self.html:
-                return await send_plain(send, 404, "Not Found")
+                return await self._not_found(scope, receive, send)
             if not path.endswith("/"):
                 return await self._redirect_to_slash(scope, send)
             # Looked up like any file: an index.html that is a symlink out is not served.
             found = self._find([*parts, "index.html"])
             if found is None:
-                return await send_plain(send, 404, "Not Found")
+                return await self._not_found(scope, receive, send)
             full, st = found
         if not stat.S_ISREG(st.st_mode):
-            return await send_plain(send, 404, "Not Found")
+            return await self._not_found(scope, receive, send)
         await FileResponse(full, stat_result=st)(scope, receive, send)
+
+    async def _not_found(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if self.html:
+            # Looked up like any file: a 404.html that is a symlink out is not served.
+            found = self._find(["404.html"])
+            if found is not None and stat.S_ISREG(found[1].st_mode):
+                return await FileResponse(found[0], 404, stat_result=found[1])(scope, receive, send)
+        await send_plain(send, 404, "Not Found")
 
     def lookup(self, path: str, raw_path: bytes | None = None) -> tuple[str, os.stat_result] | None:
         """The real path and stat of what `path` names under the directory, or None when it

@@ -1,21 +1,43 @@
 """`TestClient`: call an ASGI app synchronously with httpx, without a server.
 
-    with TestClient(app) as client:      # runs the start-up and shutdown hooks
+    with TestClient(app) as client:      # runs the lifespan and its hooks
         assert client.get("/users/42").json() == {"id": "42"}
+        with client.websocket_connect("/ws") as ws:
+            ws.send_json({"hello": 1})
 
 The app runs on an event loop in a thread of the client's own, so tests stay synchronous.
 """
 import asyncio
 import threading
-from collections.abc import Coroutine
+from collections.abc import Coroutine, Iterable, Mapping
 from types import TracebackType
 from typing import Any, TypeVar
 
 import httpx
 
 from .asgi import ASGIApp, Message
+from .websocket_session import WebSocketTestSession
 
 T = TypeVar("T")
+
+
+def request_scope(request: httpx.Request, kind: str, scheme: str) -> dict[str, Any]:
+    """The ASGI scope of an HTTP or WebSocket request, as a server on testserver makes it."""
+    url = request.url
+    return {
+        "type": kind,
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "scheme": scheme,
+        "path": url.path,
+        "raw_path": url.raw_path.split(b"?")[0],
+        "query_string": url.query,
+        "root_path": "",
+        "headers": [(name.lower(), value) for name, value in request.headers.raw],
+        "client": ("testclient", 50000),
+        "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
+        "extensions": {},
+    }
 
 
 class _Loop:
@@ -40,22 +62,8 @@ class _Transport(httpx.BaseTransport):
         self.client = client
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
-        url = request.url
-        scope = {
-            "type": "http",
-            "asgi": {"version": "3.0"},
-            "http_version": "1.1",
-            "method": request.method,
-            "scheme": url.scheme,
-            "path": url.path,
-            "raw_path": url.raw_path.split(b"?")[0],
-            "query_string": url.query,
-            "root_path": "",
-            "headers": [(name.lower(), value) for name, value in request.headers.raw],
-            "client": ("testclient", 50000),
-            "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
-            "extensions": {},
-        }
+        scope = request_scope(request, "http", request.url.scheme)
+        scope["method"] = request.method
         status, headers, body = self.client.loop().run(self._call(scope, request.read()))
         return httpx.Response(status, headers=headers, content=body, request=request)
 
@@ -107,12 +115,30 @@ class TestClient(httpx.Client):
             self._loop = _Loop()
         return self._loop
 
+    def websocket_connect(self, path: str, subprotocols: Iterable[str] | None = None,
+                          headers: Mapping[str, str] | None = None) -> WebSocketTestSession:
+        """A WebSocket to `path`, opened on entering the session's `with`."""
+        offered = list(subprotocols or ())
+        extra = dict(headers or {})
+        extra.update({"connection": "upgrade", "upgrade": "websocket", "sec-websocket-version": "13",
+                      "sec-websocket-key": "dGhlIHNhbXBsZSBub25jZQ=="})
+        if offered:
+            extra["sec-websocket-protocol"] = ", ".join(offered)
+        request = self.build_request("GET", path, headers=extra)
+        scope = request_scope(request, "websocket", "wss" if request.url.scheme == "https" else "ws")
+        scope["subprotocols"] = offered
+        return WebSocketTestSession(self.app, scope, self.loop().loop)
+
     def __enter__(self) -> "TestClient":
         super().__enter__()
         loop = self.loop()
         self._lifespan, self._lifespan_out = loop.run(self._queues())
         asyncio.run_coroutine_threadsafe(self._run_lifespan(), loop.loop)
-        self._lifespan_step("startup")
+        try:
+            self._lifespan_step("startup")
+        except BaseException:
+            self.close()  # no __exit__ follows: stop the loop's thread here
+            raise
         return self
 
     def __exit__(self, exc_type: type[BaseException] | None = None, exc: BaseException | None = None,

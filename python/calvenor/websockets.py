@@ -2,7 +2,8 @@
 that routes a websocket scope to its handler."""
 import enum
 import inspect
-from collections.abc import AsyncIterator, Iterable, Mapping
+from collections.abc import AsyncIterator, Callable, Iterable, Mapping
+from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any
 
 from ._core import Request as _NativeRequest
@@ -12,6 +13,25 @@ from .responses import header_name, header_value
 
 if TYPE_CHECKING:
     from .app import App
+
+# Told of a handler's exception besides the log: the test client sets it to raise the
+# exception in the test.
+report_failure: ContextVar[Callable[[Exception], None] | None] = ContextVar("report_failure", default=None)
+
+
+def json_text(data: Any) -> str:
+    """`data` as JSON text, by the native encoder."""
+    return _NativeResponse.json(data, None).body.decode()
+
+
+def json_value(message: Message) -> Any:
+    """The JSON value of a text or binary message, by the native decoder; ValueError
+    ("Invalid JSON: ...") when it does not decode."""
+    data = message.get("text")
+    body = data.encode() if data is not None else (message.get("bytes") or b"")
+    decoder = _NativeRequest("GET", "/", "")
+    decoder.set_body(body)
+    return decoder.json()
 
 
 class WebSocketDisconnect(Exception):
@@ -128,12 +148,7 @@ class WebSocket:
     async def receive_json(self) -> Any:
         """A text or binary message decoded by the native JSON decoder; ValueError
         ("Invalid JSON: ...") when it does not decode."""
-        message = await self.receive()
-        data = message.get("text")
-        body = data.encode() if data is not None else (message.get("bytes") or b"")
-        decoder = _NativeRequest("GET", "/", "")
-        decoder.set_body(body)
-        return decoder.json()
+        return json_value(await self.receive())
 
     async def send_text(self, data: str) -> None:
         await self._send_frame({"type": "websocket.send", "text": data})
@@ -143,8 +158,7 @@ class WebSocket:
 
     async def send_json(self, data: Any) -> None:
         """`data` as a text message, through the native JSON encoder."""
-        body = _NativeResponse.json(data, None).body
-        await self._send_frame({"type": "websocket.send", "text": body.decode()})
+        await self._send_frame({"type": "websocket.send", "text": json_text(data)})
 
     async def _send_frame(self, message: Message) -> None:
         if self._state is not _State.OPEN:
@@ -213,8 +227,11 @@ async def serve_websocket(app: "App", scope: Scope, receive: Receive, send: Send
             await result
     except WebSocketDisconnect:
         pass
-    except Exception:
+    except Exception as exc:
         log.exception("WebSocket handler for %s failed", scope["path"])
+        report = report_failure.get()
+        if report is not None:
+            report(exc)
         await ws.close(1011)  # before accept, a refusal
         return
     await ws.close(1000)
