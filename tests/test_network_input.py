@@ -1,6 +1,7 @@
 """What a client can put in a request or a message, met where the Python layer reads it."""
 import asyncio
 import logging
+import tracemalloc
 
 import pytest
 from conftest import case
@@ -70,3 +71,17 @@ def test_undecodable_websocket_message_closes_1007_unlogged(caplog, call, messag
         sent = converse(handler, message)
     assert sent[-1] == {"type": "websocket.close", "code": 1007, "reason": ""}
     assert caplog.text == ""
+
+
+def test_long_accept_encoding_values_are_not_kept():
+    from calvenor.encoding import accepts_gzip
+
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(300):
+            assert accepts_gzip(b"gzip, " + b"x" * 100_000 + b"%d" % i)
+        kept = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert kept < 1_000_000
