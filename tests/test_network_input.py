@@ -1,6 +1,7 @@
 """What a client can put in a request or a message, met where the Python layer reads it."""
 import asyncio
 import logging
+import time
 import tracemalloc
 
 import pytest
@@ -85,3 +86,24 @@ def test_long_accept_encoding_values_are_not_kept():
     finally:
         tracemalloc.stop()
     assert kept < 1_000_000
+
+
+def best_time(fn, arg):
+    times = []
+    for _ in range(3):
+        start = time.perf_counter()
+        fn(arg, 10)
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+@pytest.mark.parametrize("hostile", [
+    case("spaces after '=' with no first byte", "bytes=" + " " * 20000 + "x"),
+    case("spaces after '-' with no last byte", "bytes=1-" + " " * 20000 + "x"),
+])
+def test_range_header_of_spaces_is_refused_in_linear_time(hostile):
+    from calvenor.files import parse_range
+
+    benign = "bytes=1-2" + " " * 20000 + "x"
+    assert parse_range(hostile, 10) is None
+    assert best_time(parse_range, hostile) < 20 * best_time(parse_range, benign) + 0.001
