@@ -11,7 +11,7 @@ import sys
 from collections.abc import Awaitable, Callable, Iterable
 from contextlib import AbstractAsyncContextManager
 from typing import Any, TypeVar
-from urllib.parse import quote_from_bytes
+from urllib.parse import quote, quote_from_bytes
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
@@ -42,6 +42,8 @@ _BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
 WEBSOCKET = "WEBSOCKET"
 _NOT_FOUND = PlainTextResponse("Not Found", 404)
 _QUERY_SAFE = "/?:@!$&'()*+,;=%~"
+# The path is decoded text: a '%', '?' or '#' in it, or a control character, is escaped.
+_PATH_SAFE = "/:@!$&'()*+,;=~"
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 
 
@@ -448,8 +450,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
         elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
             query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
-            # Escape the query's raw bytes as they are; the redirect escapes the path as UTF-8.
-            url = other + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
+            # Escape the query's raw bytes as they are, the path as UTF-8.
+            url = quote(other, safe=_PATH_SAFE) + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
             return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
@@ -466,7 +468,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         for prefix, app in self._mounts:
             if path.startswith(prefix) and (len(path) == len(prefix) or path[len(prefix)] == "/"):
                 # A route of the app's own wins over a mount.
-                if self.core.resolve(method, path) is None:
+                if self.core.resolve(method, path if path.isascii() else lenient_path(path)) is None:
                     return prefix, app
         return None
 

@@ -14,9 +14,18 @@ def _quality(params: bytes) -> float:
     return 1.0
 
 
-# Clients send the same few values again and again; parse each once.
-@lru_cache(maxsize=256)
+# Values longer than this are parsed every time: kept, a client's distinct megabyte-long
+# values would each stay in memory.
+_CACHED_LENGTH = 256
+
+
 def accepts_gzip(accept_encoding: bytes) -> bool:
+    if len(accept_encoding) <= _CACHED_LENGTH:
+        return _accepts_gzip_cached(accept_encoding)
+    return _accepts_gzip(accept_encoding)
+
+
+def _accepts_gzip(accept_encoding: bytes) -> bool:
     gzip_q = star_q = None
     for item in accept_encoding.split(b","):
         coding, _, params = item.partition(b";")
@@ -28,3 +37,7 @@ def accepts_gzip(accept_encoding: bytes) -> bool:
     if gzip_q is not None:  # an explicit gzip entry overrides "*"
         return gzip_q > 0.0
     return star_q is not None and star_q > 0.0
+
+
+# Clients send the same few values again and again; parse each once.
+_accepts_gzip_cached = lru_cache(maxsize=256)(_accepts_gzip)

@@ -114,8 +114,9 @@ class StaticFiles:
 
     @staticmethod
     async def _redirect_to_slash(scope: Scope, send: Send) -> None:
-        # The mount convention leaves the full path in scope["path"].
-        location = quote(scope["path"], errors="surrogateescape") + "/"
+        # The mount convention leaves the full path in scope["path"]. One leading slash: "//host/"
+        # would send the browser to another site.
+        location = "/" + quote(scope["path"].lstrip("/"), errors="surrogateescape") + "/"
         query: bytes = scope.get("query_string", b"")
         if query:
             location += "?" + query.decode("latin-1")

@@ -24,14 +24,22 @@ def json_text(data: Any) -> str:
     return _NativeResponse.json(data, None).body.decode()
 
 
+class InvalidMessage(ValueError):
+    """A client's message that does not decode as the handler asked (UTF-8 text, JSON).
+    Left to the connection, it closes with 1007 (invalid payload), not as a server fault."""
+
+
 def json_value(message: Message) -> Any:
-    """The JSON value of a text or binary message, by the native decoder; ValueError
+    """The JSON value of a text or binary message, by the native decoder; InvalidMessage
     ("Invalid JSON: ...") when it does not decode."""
     data = message.get("text")
     body = data.encode() if data is not None else (message.get("bytes") or b"")
     decoder = _NativeRequest("GET", "/", "")
     decoder.set_body(body)
-    return decoder.json()
+    try:
+        return decoder.json()
+    except ValueError as exc:
+        raise InvalidMessage(*exc.args) from None
 
 
 class WebSocketDisconnect(Exception):
@@ -127,7 +135,8 @@ class WebSocket:
         return message
 
     async def receive_text(self) -> str:
-        """A text message; a binary one is decoded as UTF-8 (ValueError when it is not)."""
+        """A text message; a binary one is decoded as UTF-8 (InvalidMessage, a ValueError,
+        when it is not)."""
         message = await self.receive()
         text: str | None = message.get("text")
         if text is not None:
@@ -135,7 +144,7 @@ class WebSocket:
         try:
             return (message.get("bytes") or b"").decode()
         except UnicodeDecodeError as exc:
-            raise ValueError(f"WebSocket message is not valid UTF-8: {exc}") from None
+            raise InvalidMessage(f"WebSocket message is not valid UTF-8: {exc}") from None
 
     async def receive_bytes(self) -> bytes:
         """A binary message; a text one is encoded as UTF-8."""
@@ -146,8 +155,8 @@ class WebSocket:
         return (message.get("text") or "").encode()
 
     async def receive_json(self) -> Any:
-        """A text or binary message decoded by the native JSON decoder; ValueError
-        ("Invalid JSON: ...") when it does not decode."""
+        """A text or binary message decoded by the native JSON decoder; InvalidMessage, a
+        ValueError ("Invalid JSON: ..."), when it does not decode."""
         return json_value(await self.receive())
 
     async def send_text(self, data: str) -> None:
@@ -227,6 +236,9 @@ async def serve_websocket(app: "App", scope: Scope, receive: Receive, send: Send
             await result
     except WebSocketDisconnect:
         pass
+    except InvalidMessage:
+        await ws.close(1007)
+        return
     except Exception as exc:
         log.exception("WebSocket handler for %s failed", scope["path"])
         report = report_failure.get()
