@@ -97,3 +97,35 @@ def test_pathsend_is_used_when_the_server_offers_it_for_a_whole_file(path):
 def test_a_missing_file_answers_404(tmp_path):
     assert get(tmp_path / "nope")[0] == 404
     assert get(tmp_path)[0] == 404
+
+
+def test_clients_that_stop_reading_hold_no_thread_and_every_descriptor_closes(path):
+    import asyncio
+    import threading
+
+    from calvenor.files import FILE_THREADS
+
+    async def stalled(sent):  # takes the start and one chunk, then never finishes a send
+        if len(sent) >= 2:
+            await asyncio.Event().wait()
+        sent.append(1)
+
+    async def main():
+        fds = len(os.listdir("/proc/self/fd"))
+        tasks = []
+        for _ in range(4 * FILE_THREADS):
+            response = FileResponse(path)
+            response.chunk_size = 4096
+            sent = []
+            receive = asyncio.Event().wait  # the client never leaves on its own
+            tasks.append(asyncio.ensure_future(response(http_scope(), receive, lambda m, s=sent: stalled(s))))
+        await asyncio.sleep(0.2)
+        readers = [t for t in threading.enumerate() if t.name.startswith("calvenor-file")]
+        assert len(readers) <= FILE_THREADS and not any(t.done() for t in tasks)
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        await asyncio.sleep(0.1)
+        assert len(os.listdir("/proc/self/fd")) == fds
+
+    asyncio.run(main())

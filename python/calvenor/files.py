@@ -1,6 +1,7 @@
 """`FileResponse`: a file from disk with validators, conditional requests and byte ranges,
 read in chunks off the event loop (or handed to the server when it can send files itself)."""
 import asyncio
+import concurrent.futures
 import functools
 import mimetypes
 import os
@@ -24,6 +25,15 @@ READ_AHEAD = 4
 # Files this small are read with one call on the loop: cheaper than a thread hop, or
 # than the server's own file sending.
 SMALL_FILE = 64 * 1024
+
+# Threads that read files: reading jobs never wait on a client, so a few serve every transfer.
+FILE_THREADS = 8
+
+
+@functools.cache
+def _file_pool() -> concurrent.futures.ThreadPoolExecutor:
+    return concurrent.futures.ThreadPoolExecutor(FILE_THREADS, thread_name_prefix="calvenor-file")
+
 
 # Possessive: with an empty number, two greedy runs of spaces side by side would make a
 # long run of them take quadratic time to refuse.
@@ -233,58 +243,85 @@ class FileResponse(Response):
 
 
 class _ReadAhead:
-    """A byte range of a descriptor read in chunks by one worker thread, at most READ_AHEAD
-    chunks ahead of the sender. The thread owns the descriptor and closes it when it is done
-    or stopped. One thread reading on, rather than a pool job per chunk, measured less CPU
-    per byte and fewer context switches."""
+    """A byte range of a descriptor read in chunks off the loop, at most READ_AHEAD chunks
+    ahead of the sender. A reading job runs in the file pool while there is room and leaves
+    when there is none; the sender starts another as it takes a chunk. So no thread waits on
+    a client: one that stops reading holds its chunks, not a thread. The descriptor is closed
+    by whichever side finds the range done or stopped with no job running."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, first: int, length: int,
                  chunk_size: int) -> None:
         self._loop = loop
         self._fd = fd
-        self._first, self._end = first, first + length
+        self._offset, self._end = first, first + length
         self._chunk_size = chunk_size
         self._ready: asyncio.Queue[bytes | Exception] = asyncio.Queue()
-        self._room = threading.Semaphore(READ_AHEAD)
+        self._lock = threading.Lock()
+        self._room = READ_AHEAD
+        self._running = False
         self._stopped = False
+        self._done = False  # the range is read, or a read failed or came back short
 
     def start(self) -> None:
-        if self._end - self._first <= READ_AHEAD * self._chunk_size:
-            # Never waits for room: a short job for the shared pool.
-            self._loop.run_in_executor(None, self._run)
-        else:
-            # Waits on the client for as long as it reads: a thread of its own, not a pool's.
-            threading.Thread(target=self._run, name="calvenor-file", daemon=True).start()
+        self._resume()
 
     async def next(self) -> bytes:
         """The next chunk; empty when the file ended early. Raises what the read raised."""
         item = await self._ready.get()
-        self._room.release()
+        with self._lock:
+            self._room += 1
+        self._resume()
         if isinstance(item, Exception):
             raise item
         return item
 
     def stop(self) -> None:
-        self._stopped = True
-        self._room.release()  # a thread waiting for room wakes, sees the flag and leaves
+        with self._lock:
+            self._stopped = True
+            close = not self._running and self._fd >= 0
+            fd, self._fd = self._fd, (-1 if close else self._fd)
+        if close:
+            os.close(fd)
+
+    def _resume(self) -> None:
+        with self._lock:
+            if self._running or self._stopped or self._done or self._room == 0:
+                return
+            self._running = True
+        try:
+            _file_pool().submit(self._run)
+        except BaseException:
+            with self._lock:
+                self._running = False
+            raise
 
     def _run(self) -> None:
-        try:
-            offset = self._first
-            while offset < self._end:
-                self._room.acquire()
-                if self._stopped:
-                    return
-                try:
-                    data = os.pread(self._fd, min(self._chunk_size, self._end - offset), offset)
-                except Exception as exc:
-                    self._post(exc)
-                    return
-                if not self._post(data) or not data:
-                    return
-                offset += len(data)
-        finally:
-            os.close(self._fd)
+        while True:
+            with self._lock:
+                if self._stopped or self._done or self._room == 0:
+                    self._running = False
+                    # No read is in flight now: the descriptor may go once nothing will read.
+                    close = (self._stopped or self._done) and self._fd >= 0
+                    fd, self._fd = self._fd, (-1 if close else self._fd)
+                    break
+                self._room -= 1
+                offset = self._offset
+            item: bytes | Exception
+            try:
+                item = os.pread(self._fd, min(self._chunk_size, self._end - offset), offset)
+            except Exception as exc:
+                item = exc
+            with self._lock:
+                if isinstance(item, Exception) or not item:
+                    self._done = True
+                else:
+                    self._offset += len(item)
+                    self._done = self._offset >= self._end
+            if not self._post(item):
+                with self._lock:
+                    self._stopped = True
+        if close:
+            os.close(fd)
 
     def _post(self, item: bytes | Exception) -> bool:
         try:
