@@ -125,7 +125,10 @@ def test_clients_that_stop_reading_hold_no_thread_and_every_descriptor_closes(pa
         for t in tasks:
             t.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
-        await asyncio.sleep(0.1)
+        for _ in range(100):  # a read still in flight closes its descriptor when it ends
+            if len(os.listdir("/proc/self/fd")) == fds:
+                break
+            await asyncio.sleep(0.05)
         assert len(os.listdir("/proc/self/fd")) == fds
 
     asyncio.run(main())
