@@ -164,13 +164,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"calvenor._core.CalvenorApp", sizeof(Instance<AppState>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_slots = {"calvenor._core.CalvenorApp", sizeof(Instance<AppState>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyTypeObject* create_app_type() {
     if (!init_dispatch() || !init_served()) return nullptr;
-    return make_class(&spec);
+    return make_class(&type_slots);
 }
 
 }  // namespace calvenor

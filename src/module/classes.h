@@ -5,9 +5,9 @@
 
 namespace calvenor {
 
-// Builds a final heap type from `spec`, whose name is "calvenor._core.<Name>"; the type is
+// Builds a final heap type from `type_slots`, whose name is "calvenor._core.<Name>"; the type is
 // then renamed to the bare class name so that messages show just "<Name>".
-PyTypeObject* make_class(PyType_Spec* spec);
+PyTypeObject* make_class(PyType_Spec* type_slots);
 
 PyTypeObject* create_router_type();   // src/routing/router_type.cpp
 PyTypeObject* create_request_type();   // src/request/request_type.cpp

@@ -72,10 +72,10 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyTypeObject* make_class(PyType_Spec* spec) {
-    Ref type = Ref::steal(PyType_FromSpec(spec));
+PyTypeObject* make_class(PyType_Spec* type_slots) {
+    Ref type = Ref::steal(PyType_FromSpec(type_slots));
     if (!type) return nullptr;
-    const char* dot = std::strrchr(spec->name, '.');
+    const char* dot = std::strrchr(type_slots->name, '.');
     if (dot != nullptr) {
         // A NULL value would delete __name__ and hide the MemoryError.
         Ref name = Ref::steal(PyUnicode_FromString(dot + 1));

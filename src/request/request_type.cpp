@@ -111,10 +111,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"calvenor._core.Request", sizeof(Instance<RequestRecord>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_slots = {"calvenor._core.Request", sizeof(Instance<RequestRecord>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyTypeObject* create_request_type() { return make_class(&spec); }
+PyTypeObject* create_request_type() { return make_class(&type_slots); }
 
 }  // namespace calvenor

@@ -67,7 +67,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"calvenor._core.Response", sizeof(Instance<ResponseRecord>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_slots = {"calvenor._core.Response", sizeof(Instance<ResponseRecord>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
@@ -98,7 +98,7 @@ PyObject* into_python(ResponseRecord&& record) {
 }
 
 PyTypeObject* create_response_type() {
-    response_type = make_class(&spec);
+    response_type = make_class(&type_slots);
     return response_type;
 }
 

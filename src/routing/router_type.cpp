@@ -47,10 +47,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"calvenor._core.Router", sizeof(Instance<RouterState>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_slots = {"calvenor._core.Router", sizeof(Instance<RouterState>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyTypeObject* create_router_type() { return make_class(&spec); }
+PyTypeObject* create_router_type() { return make_class(&type_slots); }
 
 }  // namespace calvenor
