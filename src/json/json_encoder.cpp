@@ -288,30 +288,23 @@ bool write_list(PyObject* list, Encoder& out, Py_ssize_t start_len, Py_ssize_t f
             continue;
         }
         bool ran_python = false;
-        if (Py_IS_TYPE(item, &PyList_Type)) {
-            // A list that starts with floats (a coordinate pair, a row) is written in place up
-            // to its first other item: no Python code runs and nothing recurses until then.
-            const Py_ssize_t n = PyList_Size(item);
-            PyObject* first = n > 0 ? PyList_GetItem(item, 0) : nullptr;
-            if (first != nullptr && Py_IS_TYPE(first, &PyFloat_Type)) {
-                out.put(lead);
-                lead = ',';
-                ++i;
-                const Py_ssize_t rest = write_float_run(item, 0, n, first, out, '[');
-                if (rest == n) {
-                    out.put(']');
-                    continue;
-                }
-                if (!nest.enter()) return false;
-                const uint64_t runs = out.python_runs;
-                if (!write_list(item, out, n, rest, ',')) return false;
-                ran_python = out.python_runs != runs;
-            } else if (!write_item(item, out, lead, ran_python, nest)) {
-                return false;
-            } else {
-                lead = ',';
-                ++i;
+        // A list that starts with floats (a coordinate pair, a row) is written in place up to
+        // its first other item: no Python code runs and nothing recurses until then.
+        const Py_ssize_t n = Py_IS_TYPE(item, &PyList_Type) ? PyList_Size(item) : 0;
+        PyObject* first = n > 0 ? PyList_GetItem(item, 0) : nullptr;
+        if (first != nullptr && Py_IS_TYPE(first, &PyFloat_Type)) {
+            out.put(lead);
+            lead = ',';
+            ++i;
+            const Py_ssize_t rest = write_float_run(item, 0, n, first, out, '[');
+            if (rest == n) {
+                out.put(']');
+                continue;
             }
+            if (!nest.enter()) return false;
+            const uint64_t runs = out.python_runs;
+            if (!write_list(item, out, n, rest, ',')) return false;
+            ran_python = out.python_runs != runs;
         } else {
             if (!write_item(item, out, lead, ran_python, nest)) return false;
             lead = ',';
