@@ -74,31 +74,6 @@ TEST(byte_search_blank_line) {
     CHECK_EQ(find_blank_line(repeat("\n", 1000) + repeat("\r", 1000) + "\r\n\r\n"), 2000u);
 }
 
-TEST(byte_search_ranges_and_copy) {
-    const std::string needle = "--B0undary";
-    std::string hay = repeat("abcdefghij", 3000) + needle + repeat("-", 7000) + needle + repeat("-B0undar", 900);
-    const auto expected = naive_all(hay, needle);
-    for (size_t step : {1u, 63u, 64u, 4096u, 100000u}) {
-        ByteSearcher searcher(needle);
-        std::vector<size_t> found;
-        std::string copy(hay.size(), '\0');
-        size_t from = 0;
-        while (from + needle.size() <= hay.size()) {
-            const size_t last = std::min(from + step - 1, hay.size() - needle.size());
-            const size_t at = step == 64u ? searcher.find(hay, from, last)
-                                          : searcher.find_copying(hay, from, last, copy.data() + from);
-            if (at == ByteSearcher::npos) {
-                if (step != 64u) CHECK(copy.compare(from, last + 1 - from, hay, from, last + 1 - from) == 0);
-                from = last + 1;
-            } else {
-                found.push_back(at);
-                from = at + needle.size();
-            }
-        }
-        CHECK(found == expected);
-    }
-}
-
 // A range may end past the last start at which the needle fits; no kernel may then read
 // beyond the text. The text sits in a buffer of its exact size so that AddressSanitizer
 // sees any over-read, and the needle's filter bytes are its last ones, the worst case.

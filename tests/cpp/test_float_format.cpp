@@ -1,9 +1,5 @@
-#include <bit>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "check.h"
@@ -25,17 +21,6 @@ std::string fmt(double v) {
 std::string ref(double v) {
     char out[kFloatBufferSize];
     return std::string(out, format_float_reference(v, out));
-}
-
-double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
-
-int mismatches = 0;
-
-void same_as_reference(double v) {
-    if (!std::isfinite(v)) return;
-    const std::string a = fmt(v), b = ref(v);
-    if (a != b && ++mismatches <= 10)
-        std::fprintf(stderr, "format_float(%a) = \"%s\", reference \"%s\"\n", v, a.c_str(), b.c_str());
 }
 
 }  // namespace
@@ -69,31 +54,4 @@ TEST(float_format_layout_and_edge_values) {
         CHECK_EQ(fmt(c.v), std::string(c.text));
         CHECK_EQ(ref(c.v), std::string(c.text));
     }
-}
-
-TEST(float_format_matches_reference_on_structured_values) {
-    mismatches = 0;
-    // Powers of two and ten across the range, with neighbours.
-    for (int e = -1074; e <= 1023; ++e) {
-        const double v = std::ldexp(1.0, e);
-        same_as_reference(v);
-        same_as_reference(std::nextafter(v, 0.0));
-        same_as_reference(std::nextafter(v, INFINITY));
-        same_as_reference(-v);
-    }
-    for (int e = -323; e <= 308; ++e) {
-        const double v = std::strtod(("1e" + std::to_string(e)).c_str(), nullptr);
-        same_as_reference(v);
-        same_as_reference(std::nextafter(v, 0.0));
-        same_as_reference(std::nextafter(v, INFINITY));
-    }
-    // Small subnormals, integers, and integers around 2^53 and 1e16.
-    for (uint64_t b = 1; b < 5000; ++b) same_as_reference(from_bits(b));
-    for (int i = 0; i < 20000; ++i) same_as_reference((double)i);
-    for (int64_t i = -2000; i <= 2000; ++i) {
-        same_as_reference((double)((int64_t(1) << 53) + i));
-        same_as_reference(1e16 + (double)i * 2);
-        same_as_reference(1e15 + (double)i);
-    }
-    CHECK_EQ(mismatches, 0);
 }
