@@ -56,19 +56,6 @@ def test_a_5_mb_upload_and_bodies_over_the_limit(client):
     assert client.get("/hello").status_code == 200
 
 
-def test_two_workers_serve_and_run_their_lifespan_hooks():
-    with serving("app:app", app_dir=ROOT / "examples", workers=2) as served:
-        with httpx.Client(base_url=served.url, timeout=10) as c:
-            pids = set()
-            for _ in range(200):
-                pids.add(c.get("/pid", headers={"connection": "close"}).json()["pid"])
-                if len(pids) == 2:
-                    break
-    assert len(pids) == 2
-    log = served.log_text()
-    assert log.count("example app started") == 2 and log.index("example app started") < log.index("example app stopped")
-
-
 MIDDLEWARE_APP = '''
 import calvenor
 from starlette.applications import Starlette
