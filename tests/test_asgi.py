@@ -223,23 +223,3 @@ def test_no_body_statuses_send_no_body_length_or_encoding(app, status):
     got = call(app, "GET", "/empty", headers=[("accept-encoding", "gzip")])
     assert (got[0], got[2]) == (status, b"")
     assert "content-length" not in got[1] and "content-encoding" not in got[1]
-
-
-@pytest.mark.parametrize("method, path, headers", [
-    case("allowed origin", "GET", "/items/7", [("origin", "http://a")]),
-    case("last origin wins", "GET", "/items/7", [("origin", "http://b"), ("origin", "http://a")]),
-    case("head", "HEAD", "/items/7", [("origin", "http://x")]),
-    case("gzip", "GET", "/path/long-enough-to-compress", [("accept-encoding", "gzip")]),
-    case("head over the gzip size", "HEAD", "/path/long-enough-to-compress", []),
-    case("held result", "GET", "/list", [("origin", "http://a")]),
-    case("async error", "GET", "/async/teapot", [("origin", "http://a")]),
-    case("own options", "OPTIONS", "/items/7", []),
-    case("405", "DELETE", "/items/7", [("origin", "http://a")]),
-    case("slash redirect", "GET", "/items/7/", []),
-])
-def test_bodyless_http1_requests_answer_as_the_general_path_does(app, method, path, headers):
-    app.cors("http://a")
-    app.get("/list")(lambda req: [1, 2])
-    fast = call(app, method, path, headers=headers)
-    general = call(app, method, path, headers=headers, version="2")
-    assert fast[:3] == general[:3] and fast[3] == 0
