@@ -106,17 +106,6 @@ def test_encode(value, expected):
     assert type(body) is bytes and body == expected
 
 
-@pytest.mark.parametrize("value, text", [
-    case("an integral float keeps a point zero", 1.0, "1.0"),
-    case("1e15 is padded with zeros", 1e15, "1000000000000000.0"),
-    case("1e16 switches to an exponent", 1e16, "1e+16"),
-    case("1e-6 switches to an exponent", 0.000001, "1e-6"),
-    case("the smallest subnormal", 5e-324, "5e-324"),
-])
-def test_float_layout(value, text):
-    assert jbody(value) == text.encode()
-
-
 def test_encoding_failures():
     for value, name in (({1: 2}, "int"), ({None: 1}, "NoneType"), ([{b"k": 1}], "bytes")):
         assert_raises_exactly(lambda: jbody(value), TypeError, f"'{name}' object cannot be converted to 'PyString'")
