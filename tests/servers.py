@@ -24,10 +24,9 @@ class Served:
     port: int
     proc: subprocess.Popen
     log_path: Path
-    final_log: str | None = None  # kept once the server has stopped and its log is gone
 
     def log_text(self) -> str:
-        return self.final_log if self.final_log is not None else self.log_path.read_text(errors="replace")
+        return self.log_path.read_text(errors="replace")
 
 
 def free_port() -> int:
@@ -36,8 +35,8 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def server_command(app: str, server: str, port: int, app_dir: Path, workers: int) -> list[str]:
-    common = ["--host", "127.0.0.1", "--port", str(port), "--workers", str(workers)]
+def server_command(app: str, server: str, port: int, app_dir: Path) -> list[str]:
+    common = ["--host", "127.0.0.1", "--port", str(port), "--workers", "1"]
     if server == "uvicorn":
         return [sys.executable, "-m", "uvicorn", app, "--app-dir", str(app_dir), *common,
                 "--loop", "uvloop", "--http", "httptools", "--ws", "websockets", "--no-access-log"]
@@ -66,8 +65,7 @@ def _stop(proc: subprocess.Popen) -> None:
 
 @contextmanager
 def serving(app: str, *, server: str = "uvicorn", app_dir: str | Path | None = None,
-            workers: int = 1, extra: Sequence[str] = (),
-            env: Mapping[str, str] | None = None) -> Iterator[Served]:
+            extra: Sequence[str] = (), env: Mapping[str, str] | None = None) -> Iterator[Served]:
     """Serve `app` ("module:attr", looked up in app_dir, default the repo root) until exit."""
     app_dir = Path(app_dir).resolve() if app_dir is not None else ROOT
     port = free_port()
@@ -75,7 +73,7 @@ def serving(app: str, *, server: str = "uvicorn", app_dir: str | Path | None = N
     paths = [*filter(None, [os.environ.get("PYTHONPATH")]), str(ROOT / "python"), str(app_dir)]
     child_env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), PYTHONUNBUFFERED="1")
     child_env.update(env or {})
-    cmd = [*server_command(app, server, port, app_dir, workers), *extra]
+    cmd = [*server_command(app, server, port, app_dir), *extra]
     with tempfile.TemporaryDirectory(prefix="served-") as tmp:
         log_path = Path(tmp) / "server.log"
         with open(log_path, "wb") as log:
@@ -98,4 +96,3 @@ def serving(app: str, *, server: str = "uvicorn", app_dir: str | Path | None = N
             yield served
         finally:
             _stop(proc)
-            served.final_log = served.log_text()
