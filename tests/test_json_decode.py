@@ -166,6 +166,9 @@ NUMBER_TEXTS = [
     "-1e-99999999999", "1e-2147483648", "2.2250738585072014e-308", "4.9e-324", "1e-324", "2.5e-310", "1e23",
     "8.98846567431158e307", "123456789e300", "0.1000000000000000055511151231257827", "18446744073709551616.0e-299",
     "18446744073709551616.5", "1" + "0" * 400 + "e-400", "0." + "0" * 400 + "1e400",
+    # a significand past 2**53 is not correctly rounded; ints are ints only within 64 signed bits
+    "9007199254740993.0", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+    "-9223372036854775809", "-0", "18446744073709551615",
 ]
 
 
@@ -186,19 +189,6 @@ def test_fixed_and_random_numbers_match_the_reference_conversion():
     expected = [ref_number(t) for t in texts]
     bad = [(t, g, e) for t, g, e in zip(texts, got, expected) if not same(g, e)]
     assert bad == []
-
-
-@pytest.mark.parametrize("text, expected", [
-    case("a significand past 2**53 is not correctly rounded", "9007199254740993.0", 9007199254740994.0),
-    case("the largest int", "9223372036854775807", 9223372036854775807),
-    case("one above the largest int is a float", "9223372036854775808", 9.223372036854776e18),
-    case("the smallest int", "-9223372036854775808", -9223372036854775808),
-    case("one below the smallest int is a float", "-9223372036854775809", -9.223372036854775808e18),
-    case("minus zero is a float", "-0", -0.0),
-    case("the largest unsigned literal is a float", "18446744073709551615", 1.8446744073709552e19),
-])
-def test_number_examples(text, expected):
-    assert same(decode(text), expected)
 
 
 @pytest.mark.parametrize("body, expected", [
