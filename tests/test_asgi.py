@@ -191,32 +191,6 @@ def test_multipart_boundary(content_type, boundary):
     assert calvenor.multipart_boundary(content_type) == boundary
 
 
-def lifespan(app, *phases):
-    messages, sent = [{"type": f"lifespan.{p}"} for p in phases], []
-
-    async def receive():
-        return messages.pop(0)
-
-    async def send(message):
-        sent.append(message["type"])
-
-    asyncio.run(app({"type": "lifespan"}, receive, send))
-    return sent
-
-
-def test_lifespan_runs_sync_and_async_hooks_in_order_and_reports_a_failing_one():
-    ran = []
-
-    async def warm():
-        ran.append("async start")
-
-    app = calvenor.App(on_startup=[lambda: ran.append("start")], on_shutdown=[lambda: ran.append("stop")])
-    app.on_startup(warm)
-    assert lifespan(app, "startup", "shutdown") == ["lifespan.startup.complete", "lifespan.shutdown.complete"]
-    assert ran == ["start", "async start", "stop"]
-    assert lifespan(calvenor.App(on_startup=[lambda: 1 / 0]), "startup") == ["lifespan.startup.failed"]
-
-
 @pytest.mark.parametrize("status", [204, 304])
 def test_no_body_statuses_send_no_body_length_or_encoding(app, status):
     app.get("/empty")(lambda req: (_ for _ in ()).throw(calvenor.HTTPError(status, "x" * 50)))

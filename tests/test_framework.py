@@ -248,14 +248,20 @@ def lifespan_app(ran, fail=None):
             ran.append("exit")
 
     start = (lambda: 1 / 0) if fail == "hook" else (lambda: ran.append("start"))
-    return calvenor.App(lifespan=lifespan, on_startup=[start], on_shutdown=[lambda: ran.append("stop")])
+    app = calvenor.App(lifespan=lifespan, on_startup=[start], on_shutdown=[lambda: ran.append("stop")])
+
+    @app.on_startup
+    async def warm():
+        ran.append("async start")
+
+    return app
 
 
-def test_the_lifespan_encloses_the_hooks_and_the_test_clients_with():
+def test_the_lifespan_encloses_the_sync_and_async_hooks_and_the_test_clients_with():
     ran = []
     with TestClient(lifespan_app(ran)):
         ran.append("test")
-    assert ran == ["enter", "start", "test", "stop", "exit"]
+    assert ran == ["enter", "start", "async start", "test", "stop", "exit"]
 
 
 @pytest.mark.parametrize("fail, message, ran_after", [
