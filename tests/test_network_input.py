@@ -1,6 +1,4 @@
 """What a client can put in a request or a message, met where the Python layer reads it."""
-import asyncio
-import logging
 import timeit
 import tracemalloc
 
@@ -36,38 +34,6 @@ def test_static_slash_redirect_of_leading_slashes_stays_on_this_site(tmp_path):
     (tmp_path / "evil.example").mkdir()
     sent = run(StaticFiles(tmp_path, html=True), http_scope("///evil.example"))
     assert (sent[0]["status"], dict(sent[0]["headers"])[b"location"]) == (307, b"/evil.example/")
-
-
-def converse(handler, message):
-    app = App()
-    app.websocket("/ws")(handler)
-    messages = [{"type": "websocket.connect"}, message, {"type": "websocket.disconnect", "code": 1001}]
-    sent = []
-
-    async def receive():
-        return messages.pop(0)
-
-    async def send(m):
-        sent.append(m)
-
-    asyncio.run(app({"type": "websocket", "path": "/ws", "query_string": b"", "headers": []}, receive, send))
-    return sent
-
-
-@pytest.mark.parametrize("call, message", [
-    case("binary that is not UTF-8 where text is read", "receive_text", {"type": "websocket.receive", "bytes": b"\xff"}),
-    case("text that is not JSON", "receive_json", {"type": "websocket.receive", "text": "{nope"}),
-    case("JSON nested past the decoder's limit", "receive_json", {"type": "websocket.receive", "text": "[" * 10000}),
-])
-def test_undecodable_websocket_message_closes_1007_unlogged(caplog, call, message):
-    async def handler(ws):
-        await ws.accept()
-        await getattr(ws, call)()
-
-    with caplog.at_level(logging.ERROR, "calvenor"):
-        sent = converse(handler, message)
-    assert sent[-1] == {"type": "websocket.close", "code": 1007, "reason": ""}
-    assert caplog.text == ""
 
 
 def test_long_accept_encoding_values_are_not_kept():

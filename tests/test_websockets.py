@@ -89,9 +89,12 @@ def test_a_send_the_server_refuses_as_disconnected_raises_websocket_disconnect()
 @pytest.mark.parametrize("message, call, error", [
     (text("{nope"), "receive_json", "Invalid JSON: key must be a string at line 1 column 2"),
     (binary(b"[1,"), "receive_json", "Invalid JSON: EOF while parsing a value at line 1 column 3"),
+    (text("[" * 10000), "receive_json", "Invalid JSON: recursion limit exceeded at line 1 column 128"),
     (binary(b"\xff\xfe"), "receive_text", "WebSocket message is not valid UTF-8"),
-], ids=["bad JSON text", "truncated JSON bytes", "binary that is not UTF-8 read as text"])
-def test_undecodable_messages_raise_in_the_handler_and_the_connection_goes_on(message, call, error):
+], ids=["bad JSON text", "truncated JSON bytes", "JSON nested past the decoder's limit",
+        "binary that is not UTF-8 read as text"])
+def test_undecodable_messages_raise_in_the_handler_and_left_uncaught_close_1007_unlogged(message, call, error,
+                                                                                        caplog):
     errors = []
 
     async def handler(ws):
@@ -101,10 +104,13 @@ def test_undecodable_messages_raise_in_the_handler_and_the_connection_goes_on(me
         except ValueError as exc:
             errors.append(str(exc))
         await ws.send_text(await ws.receive_text())
+        await getattr(ws, call)()
 
-    sent = converse(handler, [message, text("still here")])
+    with caplog.at_level(logging.ERROR, "calvenor"):
+        sent = converse(handler, [message, text("still here"), message])
     assert errors[0].startswith(error)
     assert sent[1] == {"type": "websocket.send", "text": "still here"}
+    assert sent[-1] == {"type": "websocket.close", "code": 1007, "reason": ""} and caplog.text == ""
 
 
 def test_a_handler_exception_closes_with_1011_and_is_logged(caplog):
