@@ -243,12 +243,6 @@ def test_127_mixed_levels_decode_twice_in_a_row():
                           f"Invalid JSON: recursion limit exceeded at line 1 column {column}")
 
 
-def test_every_ascii_character_and_a_few_others_decode_escaped_and_raw():
-    text = "".join(map(chr, range(0x80))) + "é\u2028\uffff😀\U0010ffff€"
-    for ascii_only in (True, False):
-        assert decode(json.dumps(text, ensure_ascii=ascii_only)) == text
-
-
 @pytest.mark.parametrize("enabled", [True, False], ids=["with the collector on", "with the collector off"])
 def test_collector_state_is_left_as_found(enabled):
     was = gc.isenabled()
