@@ -1,4 +1,4 @@
-"""Streams, events, files, a static directory and WebSockets for the real-server tests;
+"""Streams, files, a static directory and WebSockets for the real-server tests;
 FILES_DIR (environment) is served at /static and holds /file's big.bin."""
 import asyncio
 import os
@@ -28,7 +28,6 @@ def broken():
 app.get("/stream/{n:int}")(lambda req: calvenor.StreamingResponse(counted(req["route_params"]["n"]), media_type="text/plain"))
 app.get("/endless")(lambda req: calvenor.StreamingResponse(counted(10**9)))
 app.get("/broken")(lambda req: calvenor.StreamingResponse(broken()))
-app.get("/events")(lambda req: calvenor.EventSourceResponse(["one", {"event": "two", "data": "a\nb", "id": "2"}]))
 app.get("/file")(lambda req: calvenor.FileResponse(os.path.join(FILES, "big.bin"), filename="grand été.bin"))
 app.get("/state")(lambda req: {"fds": len(os.listdir("/proc/self/fd")), "tasks": len(asyncio.all_tasks()), **closed})
 
