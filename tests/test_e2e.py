@@ -31,7 +31,6 @@ def test_a_route_of_the_example_app(client):
 @pytest.mark.parametrize("request_bytes", [
     case("raw invalid UTF-8 in the path", b"GET /users/\xff\xfe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"),
     case("a huge header", b"GET /hello HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Big: " + b"a" * (1 << 20) + b"\r\n\r\n"),
-    case("raw non-UTF-8 query bytes", b"GET /search?q=%E9&r=\xe9 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"),
 ])
 def test_malformed_requests_get_an_answer_and_the_server_goes_on(server, client, request_bytes):
     # Whether such a request is refused (400, 431) or served depends on the server's HTTP
@@ -39,8 +38,6 @@ def test_malformed_requests_get_an_answer_and_the_server_goes_on(server, client,
     reply = raw_request(server.port, request_bytes)
     status = int(reply.split(b" ", 2)[1])
     assert reply.startswith(b"HTTP/1.1 ") and status in (200, 400, 404, 431)
-    if b"search" in request_bytes and status == 200:
-        assert reply.endswith(b'{"query":{"q":["\xc3\xa9"],"r":["\xc3\xa9"]}}')
     assert client.get("/hello").status_code == 200
 
 
