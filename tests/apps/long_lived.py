@@ -20,14 +20,8 @@ async def counted(n):
         closed["streams"] += 1
 
 
-def broken():
-    yield b"x" * 1000
-    raise RuntimeError("stream broke")
-
-
 app.get("/stream/{n:int}")(lambda req: calvenor.StreamingResponse(counted(req["route_params"]["n"]), media_type="text/plain"))
 app.get("/endless")(lambda req: calvenor.StreamingResponse(counted(10**9)))
-app.get("/broken")(lambda req: calvenor.StreamingResponse(broken()))
 app.get("/file")(lambda req: calvenor.FileResponse(os.path.join(FILES, "big.bin"), filename="grand été.bin"))
 app.get("/state")(lambda req: {"fds": len(os.listdir("/proc/self/fd")), "tasks": len(asyncio.all_tasks()), **closed})
 
