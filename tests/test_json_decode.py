@@ -1,5 +1,6 @@
 """Request.json(): Python values built from the parsed body, and positioned errors."""
 import gc
+import itertools
 import json
 import math
 import os
@@ -7,6 +8,7 @@ import random
 import re
 import subprocess
 import sys
+import timeit
 
 import pytest
 
@@ -251,6 +253,42 @@ def test_collector_state_is_left_as_found(enabled):
         assert gc.isenabled() is enabled
     finally:
         gc.enable() if was else gc.disable()
+
+
+def strings_with_one_old_hash(count):
+    """8-byte printable strings sharing one value of the decoder's former unkeyed hash
+    (h = ((8K ^ x) * K mod 2**64) >> 32, x the little-endian bytes), found by inverting K."""
+    k, mask32 = 0x9E3779B97F4A7C15, 2**32 - 1
+    k_inv32, y0 = pow(k & mask32, -1, 2**32), (8 * k) & (2**64 - 1)
+    ok = bytes(sorted(set(range(0x20, 0x7F)) - {ord('"'), ord("\\")}))
+    found = []
+    for lo in itertools.product(ok, repeat=4):
+        lo = bytes(lo)
+        y_lo = int.from_bytes(lo, "little") ^ (y0 & mask32)
+        y_hi = ((0x1234 - (((y_lo * k) & (2**64 - 1)) >> 32)) * k_inv32) & mask32
+        hi = (y_hi ^ (y0 >> 32)).to_bytes(4, "little")
+        if hi.translate(None, ok) == b"":
+            found.append((lo + hi).decode())
+            if len(found) == count:
+                return found
+
+
+@pytest.mark.parametrize("as_keys", [False, True], ids=["colliding strings as values", "colliding strings as keys"])
+def test_strings_built_to_collide_cost_no_more_than_ordinary_ones(as_keys):
+    hostile, rng = strings_with_one_old_hash(5000), random.Random(1)
+    rng.shuffle(hostile)  # found in ascending order, which would spare the key sort
+    benign = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz0123456789") for _ in range(8)) for _ in hostile]
+
+    def body(texts):
+        return json.dumps(dict.fromkeys(texts, 0) if as_keys else texts, separators=(",", ":")).encode()
+
+    hostile_body, benign_body = body(hostile), body(benign)
+    assert len(hostile_body) == len(benign_body) and decode(hostile_body) == json.loads(hostile_body)
+    def best_time(body):
+        return min(timeit.repeat(lambda: decode(body), number=1, repeat=5))
+
+    ratio = best_time(hostile_body) / best_time(benign_body)
+    assert ratio < 3, f"hostile body took {ratio:.1f}x the time of a benign one"
 
 
 def test_keys_decode_right_while_more_keys_than_the_key_cache_holds_come_and_go():
