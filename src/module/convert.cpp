@@ -10,9 +10,11 @@ namespace {
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 bool byte_item(PyObject* item, std::string& out) {
-    long v = PyLong_AsLong(item);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (v < 0 || v > 255) {
+    // An int past the range of a C long is as much out of 0..255 as 256 is.
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(item, &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < 0 || v > 255) {
         PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }
