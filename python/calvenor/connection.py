@@ -11,8 +11,7 @@ from typing import Any, NamedTuple
 from urllib.parse import quote, quote_from_bytes
 
 from ._core import dispatched_scope
-
-Scope = dict[str, Any]
+from .asgi import Scope
 
 current_scope: ContextVar[tuple[Scope, dict[str, Any] | None] | None] = ContextVar("calvenor_scope", default=None)
 

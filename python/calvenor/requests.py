@@ -6,7 +6,8 @@ import re
 from typing import Any
 
 from ._core import Request as NativeRequest
-from .connection import Address, Scope, origin, scope_of, url_path, url_query
+from .asgi import Scope
+from .connection import Address, origin, scope_of, url_path, url_query
 from .current import current_body
 from .errors import HTTPError, InvalidJSON
 
@@ -56,11 +57,11 @@ class Request:
 
     @property
     def scheme(self) -> str:
-        return self.scope.get("scheme", "http") if self.scope is not None else "http"  # type: ignore[no-any-return]
+        return self.scope.get("scheme", "http") if self.scope is not None else "http"
 
     @property
     def root_path(self) -> str:
-        return self.scope.get("root_path", "") if self.scope is not None else ""  # type: ignore[no-any-return]
+        return self.scope.get("root_path", "") if self.scope is not None else ""
 
     @property
     def url(self) -> str:
