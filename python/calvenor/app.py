@@ -15,7 +15,7 @@ from typing import Any, TypeVar
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
-    TOO_LARGE, ASGIApp, Hook, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
+    TOO_LARGE, ASGIApp, Hook, Message, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
     refused_header_lists, run_lifespan, send_plain,
 )
 from .background import run_background
@@ -28,7 +28,7 @@ from .handlers import (
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
-from .routing import Routes, compile_pattern
+from .routing import E, Routes, compile_pattern
 
 K = TypeVar("K", bound=Hook)
 
@@ -43,6 +43,8 @@ _BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
 WEBSOCKET = "WEBSOCKET"
 _NOT_FOUND = PlainTextResponse("Not Found", 404)
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
+# The misses an exception handler keyed by status may answer, and their HTTPError's detail.
+_MISS_TEXTS = {404: "Not Found", 405: "Method Not Allowed"}
 
 
 class State(SimpleNamespace):
@@ -195,6 +197,13 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._cors = True
         self._cors_wildcard = self.core.cors_is_wildcard()
 
+    def exception_handler(self, exc_class_or_status_code: type[BaseException] | int) -> Callable[[E], E]:
+        if exc_class_or_status_code in _MISS_TEXTS and "_miss" not in self.__dict__:
+            # Only from now on do misses look for a handler: without one they cost what they did.
+            self.__dict__["_miss"] = self._miss_or_handler
+            self.__dict__["_recover"] = self._recover_or_handler
+        return super().exception_handler(exc_class_or_status_code)
+
     def on_startup(self, hook: K) -> K:
         """Register a sync or async function to run at server start-up."""
         self._startup.append(hook)
@@ -345,9 +354,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             error, req, errors = exc.args
             answer = handle_error(error, req, (*errors, self.error_handlers))
         elif isinstance(exc, NoMatch):
-            if 404 not in self.error_handlers:
-                return _NOT_FOUND
-            return await self._status_answer(scope, 404, "Not Found", method, path, headers)
+            return _NOT_FOUND
         elif isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
             found = self.core.resolve(method, path)
             req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
@@ -360,6 +367,14 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return await answer
         finally:
             current_scope.reset(token)
+
+    async def _recover_or_handler(self, exc: BaseException, scope: Scope, method: str, path: str,
+                                  query_string: bytes, headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
+        """`_recover` once a 404 or 405 handler is registered: a converter's refusal goes to the 404 one."""
+        response = await App._recover(self, exc, scope, method, path, query_string, headers)
+        if response is _NOT_FOUND and 404 in self.error_handlers:
+            return await self._status_answer(scope, 404, "Not Found", method, path, headers)
+        return response
 
     async def _status_answer(self, scope: Scope, status: int, text: str, method: str, path: str,
                              headers: list[tuple[bytes, bytes]], extra: dict[str, str] | None = None,
@@ -492,11 +507,6 @@ class App(Routes, functools.partial[Awaitable[None]]):
             out = [(b"allow", ", ".join(allowed).encode())]
             if method == "OPTIONS":
                 status, body = 204, b""
-            elif 405 in self.error_handlers:
-                allow = ", ".join(allowed)
-                response = await self._status_answer(scope, 405, "Method Not Allowed", method, path, headers,
-                                                     {"allow": allow})
-                return await self._send_answer(response, scope, receive, send, headers, origin, out[0])
             else:
                 status, body = 405, b"Method Not Allowed"
                 out += _TEXT_HEADERS
@@ -506,9 +516,6 @@ class App(Routes, functools.partial[Awaitable[None]]):
             # Escape the query's raw bytes as they are, the path as UTF-8.
             url = url_path(other) + url_query(query)
             return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
-        elif 404 in self.error_handlers:
-            response = await self._status_answer(scope, 404, "Not Found", method, path, headers)
-            return await self._send_answer(response, scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
         if origin is not None:
@@ -519,6 +526,24 @@ class App(Routes, functools.partial[Awaitable[None]]):
             body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
+
+    async def _miss_or_handler(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
+                               origin: str | None, method: str, path: str) -> None:
+        """`_miss` once a 404 or 405 handler is registered: such a handler answers in its place."""
+        sent: list[Message] = []
+
+        async def keep(message: Message) -> None:
+            sent.append(message)
+
+        await App._miss(self, scope, receive, keep, headers, origin, method, path)
+        status: int = sent[0]["status"]
+        if status in _MISS_TEXTS and status in self.error_handlers:
+            allow = next((line for line in sent[0]["headers"] if line[0] == b"allow"), None)
+            response = await self._status_answer(scope, status, _MISS_TEXTS[status], method, path, headers,
+                                                 None if allow is None else {"allow": allow[1].decode()})
+            return await self._send_answer(response, scope, receive, send, headers, origin, allow)
+        for message in sent:
+            await send(message)
 
     def _mounted(self, method: str, path: str) -> tuple[str, ASGIApp] | None:
         for prefix, app in self._mounts:
