@@ -10,15 +10,16 @@ import operator
 import sys
 from collections.abc import Awaitable, Callable, Iterable
 from contextlib import AbstractAsyncContextManager
+from types import SimpleNamespace
 from typing import Any, TypeVar
-from urllib.parse import quote, quote_from_bytes
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
-    TOO_LARGE, ASGIApp, Hook, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
+    TOO_LARGE, ASGIApp, Hook, Message, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
     refused_header_lists, run_lifespan, send_plain,
 )
 from .background import run_background
+from .connection import current_scope, url_path, url_query
 from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
@@ -27,7 +28,7 @@ from .handlers import (
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
-from .routing import Routes, compile_pattern
+from .routing import E, Routes, compile_pattern
 
 K = TypeVar("K", bound=Hook)
 
@@ -41,10 +42,13 @@ _BODYLESS_VERSIONS = frozenset({"1.1", "1.0", None})
 # The native table's pseudo-method for WebSocket routes.
 WEBSOCKET = "WEBSOCKET"
 _NOT_FOUND = PlainTextResponse("Not Found", 404)
-_QUERY_SAFE = "/?:@!$&'()*+,;=%~"
-# The path is decoded text: a '%', '?' or '#' in it, or a control character, is escaped.
-_PATH_SAFE = "/:@!$&'()*+,;=~"
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
+# The misses an exception handler keyed by status may answer, and their HTTPError's detail.
+_MISS_TEXTS = {404: "Not Found", 405: "Method Not Allowed"}
+
+
+class State(SimpleNamespace):
+    """What an application keeps for its handlers: `app.state.db = ...` in a lifespan."""
 
 
 class App(Routes, functools.partial[Awaitable[None]]):
@@ -57,7 +61,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
     answers with that status.
 
     `lifespan(app)`, an async context manager factory, is entered at server start-up before
-    the `on_startup` hooks run and left at shutdown after the `on_shutdown` hooks ran.
+    the `on_startup` hooks run and left at shutdown after the `on_shutdown` hooks ran;
+    `app.state` holds what it sets up.
     """
 
     # A partial of its own `_serve`: the server's call per request goes straight to it by
@@ -108,6 +113,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
         self._held = Held()
+        self.state = State()
         # What servers look at to tell an ASGI 3 app, unless a subclass has a __call__ of its own.
         if type(self).__call__ is functools.partial.__call__:
             self.__dict__["__call__"] = self._serve
@@ -191,6 +197,13 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._cors = True
         self._cors_wildcard = self.core.cors_is_wildcard()
 
+    def exception_handler(self, exc_class_or_status_code: type[BaseException] | int) -> Callable[[E], E]:
+        if exc_class_or_status_code in _MISS_TEXTS and "_miss" not in self.__dict__:
+            # Only from now on do misses look for a handler: without one they cost what they did.
+            self.__dict__["_miss"] = self._miss_or_handler
+            self.__dict__["_recover"] = self._recover_or_handler
+        return super().exception_handler(exc_class_or_status_code)
+
     def on_startup(self, hook: K) -> K:
         """Register a sync or async function to run at server start-up."""
         self._startup.append(hook)
@@ -213,7 +226,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
-            response = await self._recover(exc, scope["method"], scope["path"], scope["query_string"], headers)
+            response = await self._recover(exc, scope, scope["method"], scope["path"], scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
         if isinstance(served, tuple):
             start, body_message = served
@@ -246,8 +259,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
         declared = fields.get(b"content-length")
         if declared is not None or b"transfer-encoding" in fields or scope.get("http_version") not in _BODYLESS_VERSIONS:
             if declared is not None and declared_too_large(declared, self.max_body_size):
-                return await send_plain(send, 413, "Payload Too Large")
-            received = await self._read_body(receive, send)
+                return await self._too_large(scope, receive, send)
+            received = await self._read_body(scope, receive, send)
             if received is None:
                 return
             if received:
@@ -279,23 +292,28 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
         query_string: bytes = scope["query_string"]
         response: NativeResponse | Response
+        # For the dict the native dispatch makes: it has no scope to record.
+        token = current_scope.set((scope, None))
         try:
             try:
-                # The dict holds the UTF-8 form of this text: the bytes the client sent.
-                query = query_string.decode() if query_string else ""
-            except UnicodeDecodeError:
-                response = self._dispatch_raw(method, path, query_string, headers)
-            else:
                 try:
-                    # The core never hands the body to handlers; passing it would only copy it.
-                    response = self.core.handle_request(method, path, query, headers, b"")
-                except TypeError as exc:
-                    if not refused_header_lists(exc, headers):
-                        raise
-                    headers = [(bytes(name), bytes(value)) for name, value in headers]
-                    response = self.core.handle_request(method, path, query, headers, b"")
+                    # The dict holds the UTF-8 form of this text: the bytes the client sent.
+                    query = query_string.decode() if query_string else ""
+                except UnicodeDecodeError:
+                    response = self._dispatch_raw(scope, method, path, query_string, headers)
+                else:
+                    try:
+                        # The core never hands the body to handlers; passing it would only copy it.
+                        response = self.core.handle_request(method, path, query, headers, b"")
+                    except TypeError as exc:
+                        if not refused_header_lists(exc, headers):
+                            raise
+                        headers = [(bytes(name), bytes(value)) for name, value in headers]
+                        response = self.core.handle_request(method, path, query, headers, b"")
+            finally:
+                current_scope.reset(token)
         except BaseException as exc:
-            response = await self._recover(exc, method, path, query_string, headers)
+            response = await self._recover(exc, scope, method, path, query_string, headers)
 
         if type(response) is NativeResponse:
             body = response.body
@@ -325,39 +343,80 @@ class App(Routes, functools.partial[Awaitable[None]]):
         await mounted[1](mount_scope(scope, mounted[0]), receive, send)
         return True
 
-    async def _recover(self, exc: BaseException, method: str, path: str, query_string: bytes,
+    async def _recover(self, exc: BaseException, scope: Scope, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
         """The response for what dispatch raised: an async handler's call, a handler's error,
         a converter's refusal (404) or an unexpected exception."""
         if isinstance(exc, AsyncCall):
             handler, req, errors = exc.args
-            return await await_handler(handler, req, (*errors, self.error_handlers))
-        if isinstance(exc, HandlerFailed):
+            answer = await_handler(handler, req, (*errors, self.error_handlers))
+        elif isinstance(exc, HandlerFailed):
             error, req, errors = exc.args
-            return await handle_error(error, req, (*errors, self.error_handlers))
-        if isinstance(exc, NoMatch):
+            answer = handle_error(error, req, (*errors, self.error_handlers))
+        elif isinstance(exc, NoMatch):
             return _NOT_FOUND
-        if isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
+        elif isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
             found = self.core.resolve(method, path)
             req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
                    "route_params": dict(found[1] or {}) if found is not None else {}}
-            return await handle_error(exc, req, (self.error_handlers,))
-        return internal_fault(exc, method, path)
+            answer = handle_error(exc, req, (self.error_handlers,))
+        else:
+            return internal_fault(exc, method, path)
+        token = current_scope.set((scope, req))
+        try:
+            return await answer
+        finally:
+            current_scope.reset(token)
+
+    async def _recover_or_handler(self, exc: BaseException, scope: Scope, method: str, path: str,
+                                  query_string: bytes, headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
+        """`_recover` once a 404 or 405 handler is registered: a converter's refusal goes to the 404 one."""
+        response = await App._recover(self, exc, scope, method, path, query_string, headers)
+        if response is _NOT_FOUND and 404 in self.error_handlers:
+            return await self._status_answer(scope, 404, "Not Found", method, path, headers)
+        return response
+
+    async def _status_answer(self, scope: Scope, status: int, text: str, method: str, path: str,
+                             headers: list[tuple[bytes, bytes]], extra: dict[str, str] | None = None,
+                             ) -> NativeResponse | Response:
+        """What the app's handler for `status` answers in place of the layer's own error."""
+        req = {"method": method, "path": path, "query_string": scope["query_string"], "headers": headers,
+               "route_params": {}}
+        token = current_scope.set((scope, req))
+        try:
+            return await handle_error(HTTPError(status, text, extra), req, (self.error_handlers,))
+        finally:
+            current_scope.reset(token)
+
+    async def _too_large(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if 413 not in self.error_handlers:
+            return await send_plain(send, 413, "Payload Too Large")
+        headers = scope["headers"]
+        path: str = scope["path"]
+        response = await self._status_answer(scope, 413, "Payload Too Large", scope["method"],
+                                             path if path.isascii() else lenient_path(path), headers)
+        await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
 
     def _origin(self, headers: list[tuple[bytes, bytes]]) -> str | None:
         raw_origin = dict(headers).get(b"origin") if self._cors else None
         return None if raw_origin is None else raw_origin.decode("latin-1")
 
     async def _send_answer(self, response: NativeResponse | Response, scope: Scope, receive: Receive, send: Send,
-                           headers: list[tuple[bytes, bytes]], origin: str | None) -> None:
-        """Send a native or framework response with its CORS, gzip and length headers."""
+                           headers: list[tuple[bytes, bytes]], origin: str | None,
+                           allow: tuple[bytes, bytes] | None = None) -> None:
+        """Send a native or framework response with its CORS, gzip and length headers, and
+        `allow` unless the response has an Allow header."""
         background = None
         if type(response) is NativeResponse:
             status = response.status
             content_type = response.content_type
             out = [(b"content-type", _WIRE_CONTENT_TYPES.get(content_type) or content_type.encode())]
+            if allow is not None:
+                out.append(allow)
         else:
             out = list(response.raw_headers)
+            if allow is not None and all(name != b"allow" for name, _ in out):
+                out.append(allow)
             if not response.buffered:  # streams and files send themselves
                 if origin is not None:
                     self._add_cors(out, origin)
@@ -381,7 +440,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         if background is not None:
             await run_background(background)
 
-    async def _read_body(self, receive: Receive, send: Send) -> bytes | None:
+    async def _read_body(self, scope: Scope, receive: Receive, send: Send) -> bytes | None:
         """The whole body, or None when the request is over: the client left, or 413 was sent."""
         limit = self.max_body_size
         message = await receive()
@@ -393,11 +452,11 @@ class App(Routes, functools.partial[Awaitable[None]]):
             if rest is None:
                 return None
             if rest is TOO_LARGE:
-                await send_plain(send, 413, "Payload Too Large")
+                await self._too_large(scope, receive, send)
                 return None
             body = rest
         if len(body) > limit:
-            await send_plain(send, 413, "Payload Too Large")
+            await self._too_large(scope, receive, send)
             return None
         return body
 
@@ -416,7 +475,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return self.core.gzip_compress(body)
         return body
 
-    def _dispatch_raw(self, method: str, path: str, query_string: bytes,
+    def _dispatch_raw(self, scope: Scope, method: str, path: str, query_string: bytes,
                       headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
         """Dispatch as the core does, for a query string that is not UTF-8: no text has those
         bytes as its UTF-8 form, so the request dict is built here."""
@@ -427,7 +486,11 @@ class App(Routes, functools.partial[Awaitable[None]]):
         req = {"method": method, "path": path, "query_string": query_string,
                "headers": [(bytes(name), bytes(value)) for name, value in headers],
                "route_params": dict(params or {})}
-        result = target(req)
+        token = current_scope.set((scope, req))
+        try:
+            result = target(req)
+        finally:
+            current_scope.reset(token)
         if result == "" and self._held.result is not None:
             return framework_response(self._held.take())
         return to_response(result)
@@ -451,7 +514,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
             # Escape the query's raw bytes as they are, the path as UTF-8.
-            url = quote(other, safe=_PATH_SAFE) + ("?" + quote_from_bytes(query, safe=_QUERY_SAFE) if query else "")
+            url = url_path(other) + url_query(query)
             return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
@@ -463,6 +526,24 @@ class App(Routes, functools.partial[Awaitable[None]]):
             body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
+
+    async def _miss_or_handler(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
+                               origin: str | None, method: str, path: str) -> None:
+        """`_miss` once a 404 or 405 handler is registered: such a handler answers in its place."""
+        sent: list[Message] = []
+
+        async def keep(message: Message) -> None:
+            sent.append(message)
+
+        await App._miss(self, scope, receive, keep, headers, origin, method, path)
+        status: int = sent[0]["status"]
+        if status in _MISS_TEXTS and status in self.error_handlers:
+            allow = next((line for line in sent[0]["headers"] if line[0] == b"allow"), None)
+            response = await self._status_answer(scope, status, _MISS_TEXTS[status], method, path, headers,
+                                                 None if allow is None else {"allow": allow[1].decode()})
+            return await self._send_answer(response, scope, receive, send, headers, origin, allow)
+        for message in sent:
+            await send(message)
 
     def _mounted(self, method: str, path: str) -> tuple[str, ASGIApp] | None:
         for prefix, app in self._mounts:

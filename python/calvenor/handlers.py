@@ -27,7 +27,8 @@ Handler: TypeAlias = Callable[[RequestDict], object]
 AsyncHandler: TypeAlias = Callable[[RequestDict], Awaitable[object]]
 # (req, exc) -> any handler result, sync or async.
 ErrorHandler: TypeAlias = Callable[[RequestDict, Any], object]
-ErrorHandlers: TypeAlias = Mapping[type[BaseException], ErrorHandler]
+# Keyed by exception class, or by the status of an HTTPError and of the layer's own errors.
+ErrorHandlers: TypeAlias = Mapping[type[BaseException] | int, ErrorHandler]
 # Turns the matched texts of "route_params" into values in place; NoMatch when one does not convert.
 Converter: TypeAlias = Callable[[dict[str, Any]], None]
 
@@ -130,10 +131,17 @@ def framework_response(result: object) -> Response:
 
 
 def find_error_handler(exc: BaseException, chain: tuple[ErrorHandlers, ...]) -> ErrorHandler | None:
-    """The handler for `exc`: the innermost group first, most specific class first."""
+    """The handler for `exc`: the innermost group first, most specific class first. An
+    HTTPError's status comes right before HTTPError itself: a handler for one of its
+    subclasses is more specific, one for HTTPError or a base of it less."""
+    status = exc.status if isinstance(exc, HTTPError) else None
     for handlers in chain:
         if handlers:
             for cls in type(exc).__mro__:
+                if cls is HTTPError and status is not None:
+                    found = handlers.get(status)
+                    if found is not None:
+                        return found
                 found = handlers.get(cls)
                 if found is not None:
                     return found

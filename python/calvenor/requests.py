@@ -6,6 +6,8 @@ import re
 from typing import Any
 
 from ._core import Request as NativeRequest
+from .asgi import Scope
+from .connection import Address, origin, scope_of, url_path, url_query
 from .current import current_body
 from .errors import HTTPError, InvalidJSON
 
@@ -15,12 +17,15 @@ _COOKIE_NAME = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 
 
 class Request:
-    """The request being handled: the dict's fields, its body, and decoders over both."""
+    """The request being handled: the dict's fields, its body, and decoders over both.
 
-    __slots__ = ("req", "body", "native")
+    `scope` is the ASGI scope the dict came with, None once its handler has returned."""
+
+    __slots__ = ("req", "body", "native", "scope")
 
     def __init__(self, req: dict[str, Any]) -> None:
         self.req = req
+        self.scope: Scope | None = scope_of(req)
         self.body: bytes = current_body.get()
         # One character per raw byte: the native query decoder restores the bytes exactly,
         # whether or not they are UTF-8.
@@ -41,6 +46,35 @@ class Request:
         return self.req["route_params"]  # type: ignore[no-any-return]
 
     @property
+    def path_params(self) -> dict[str, Any]:
+        return self.req["route_params"]  # type: ignore[no-any-return]
+
+    @property
+    def client(self) -> Address | None:
+        """The peer's (host, port), as the server gave it; None when it gave none."""
+        client = self.scope.get("client") if self.scope is not None else None
+        return None if client is None else Address(*client)
+
+    @property
+    def scheme(self) -> str:
+        return self.scope.get("scheme", "http") if self.scope is not None else "http"
+
+    @property
+    def root_path(self) -> str:
+        return self.scope.get("root_path", "") if self.scope is not None else ""
+
+    @property
+    def url(self) -> str:
+        """scheme://host[:port]root_path+path[?query]; host from the Host header, else the server."""
+        return (origin(self.scope, self.get_header("host")) + url_path(self.root_path + self.path)
+                + url_query(self.req["query_string"]))
+
+    @property
+    def base_url(self) -> str:
+        """The URL of the application's root: scheme://host[:port]root_path/."""
+        return origin(self.scope, self.get_header("host")) + url_path(self.root_path.rstrip("/") + "/")
+
+    @property
     def headers(self) -> dict[str, str]:
         """Names lower-cased; of repeated headers the last."""
         return self.native.headers
@@ -52,6 +86,8 @@ class Request:
     @property
     def query(self) -> dict[str, list[str]]:
         return self.native.query
+
+    query_params = query
 
     @property
     def cookies(self) -> dict[str, str]:

@@ -83,7 +83,7 @@ class Routes:
     """The registration decorators App and Group share."""
 
     def __init__(self) -> None:
-        self.error_handlers: dict[type[BaseException], ErrorHandler] = {}
+        self.error_handlers: dict[type[BaseException] | int, ErrorHandler] = {}
 
     def add_route(self, path: str, methods: Iterable[str], handler: Handler,
                   errors: tuple[ErrorHandlers, ...] = ()) -> None:
@@ -139,10 +139,12 @@ class Routes:
 
         return register
 
-    def exception_handler(self, exc_class: type[BaseException]) -> Callable[[E], E]:
-        """Answer exceptions of `exc_class` (and its subclasses) with `handler(req, exc)`."""
+    def exception_handler(self, exc_class_or_status_code: type[BaseException] | int) -> Callable[[E], E]:
+        """Answer exceptions of a class (and its subclasses) with `handler(req, exc)`; or, for
+        a status, HTTPErrors of that status (before a handler for HTTPError itself, after one
+        for a subclass) and, on an App, its own 404, 405 and 413 answers, as an HTTPError."""
         def register(handler: E) -> E:
-            self.error_handlers[exc_class] = handler
+            self.error_handlers[exc_class_or_status_code] = handler
             return handler
 
         return register

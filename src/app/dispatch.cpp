@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "app/dispatched_request.h"
 #include "json/json_encoder.h"
 #include "module/py_ref.h"
 #include "response/response.h"
@@ -73,9 +74,13 @@ static bool result_response(PyObject* result, ResponseRecord& out) {
     return text_response(utf8, kHandlerStatus, out);
 }
 
-bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out) {
-    PyObject* argv[] = {dict.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(handler, argv, 1, nullptr));
+bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out, PyObject* scope) {
+    Ref result;
+    {
+        DispatchedScope current(dict.get(), scope);
+        PyObject* argv[] = {dict.get()};
+        result = Ref::steal(PyObject_Vectorcall(handler, argv, 1, nullptr));
+    }
     if (!result) return false;
     dict = Ref();
     return result_response(result.get(), out);
@@ -98,7 +103,7 @@ PyObject* dispatch_request(const AppState& app, const RequestArgs& rq) {
     }
     Ref dict = request_dict(text_value(rq.method), text_value(rq.path), bytes_value(rq.query_string),
                             header_list(rq.headers), std::move(params));
-    if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
+    if (!dict || !call_handler(handler.get(), std::move(dict), record, nullptr)) return nullptr;
     return into_python(std::move(record));
 }
 

@@ -43,8 +43,9 @@ bool init_dispatch();
 Ref request_dict(Ref method, Ref path, Ref query_string, Ref headers, Ref route_params);
 
 // Calls the handler with the request dict and turns its result into `out`; false with the
-// handler's (or the encoder's) exception set.
-bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out);
+// handler's (or the encoder's) exception set. While the handler runs, the dict and `scope`
+// (borrowed; NULL when there is none) are this thread's dispatched request.
+bool call_handler(PyObject* handler, Ref dict, ResponseRecord& out, PyObject* scope);
 
 // A new Response object, or NULL with the exception of the failing step set.
 PyObject* dispatch_request(const AppState& app, const RequestArgs& request);

@@ -202,7 +202,7 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     Ref dict = request_dict(std::move(method), std::move(path), std::move(query),
                             std::move(header_copy), std::move(params));
     ResponseRecord record{};
-    if (!dict || !call_handler(handler.get(), std::move(dict), record)) return nullptr;
+    if (!dict || !call_handler(handler.get(), std::move(dict), record, scope)) return nullptr;
 
     Ref body = std::move(record.body);
     Py_ssize_t length = PyBytes_Size(body.get());

@@ -5,5 +5,6 @@ list(APPEND CALVENOR_CORE_SOURCES
 list(APPEND CALVENOR_GLUE_SOURCES
   src/app/header_objects.cpp
   src/app/dispatch.cpp
+  src/app/dispatched_request.cpp
   src/app/serve_request.cpp
   src/app/app_type.cpp)
