@@ -122,8 +122,8 @@ class CalvenorApp:
         request is left to the caller (a body may follow, a CORS preflight, a non-ASCII
         path or origin, a non-UTF-8 query, scope values of other types than a server
         gives)."""
-
-def dispatched_scope(req: object, /) -> dict[str, Any] | Literal[True] | None:
-    """The ASGI scope ``serve_request`` got for ``req`` when ``req`` is the request dict a
-    handler is being called with on this thread now; True when ``handle_request`` is
-    calling one with it (no scope there); None for any other object."""
+    @staticmethod
+    def dispatched_scope(req: object, /) -> dict[str, Any] | Literal[True] | None:
+        """The ASGI scope ``serve_request`` got for ``req`` when ``req`` is the request dict a
+        handler is being called with on this thread now; True when ``handle_request`` is
+        calling one with it (no scope there); None for any other object."""

@@ -10,7 +10,7 @@ from contextvars import ContextVar
 from typing import Any, NamedTuple
 from urllib.parse import quote, quote_from_bytes
 
-from ._core import dispatched_scope
+from ._core import CalvenorApp
 from .asgi import Scope
 
 current_scope: ContextVar[tuple[Scope, dict[str, Any] | None] | None] = ContextVar("calvenor_scope", default=None)
@@ -28,7 +28,7 @@ class Address(NamedTuple):
 
 def scope_of(req: dict[str, Any]) -> Scope | None:
     """The scope `req` came with, while its handler (or its error handler) runs; else None."""
-    found = dispatched_scope(req)
+    found = CalvenorApp.dispatched_scope(req)
     if found is None or found is True:
         held = current_scope.get()
         if held is not None and (held[1] is req or (found is True and held[1] is None)):

@@ -1,6 +1,7 @@
 // The Python class CalvenorApp: routes, CORS policy, gzip and request dispatch.
 #include "app/app_state.h"
 #include "app/dispatch.h"
+#include "app/dispatched_request.h"
 #include "app/gzip.h"
 #include "app/serve_request.h"
 #include "module/classes.h"
@@ -151,6 +152,11 @@ PyMethodDef methods[] = {
      "gets an empty body. False when no route matched; None when the request is left to the\n"
      "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is\n"
      "not UTF-8, or scope values of other types than a server gives."},
+    // Static, so that a handler can call it while its dispatch holds the application.
+    {"dispatched_scope", (PyCFunction)(void*)dispatched_scope, METH_O | METH_STATIC,
+     "dispatched_scope(req, /)\n--\n\n"
+     "The ASGI scope of the request dict a handler is being called with on this thread now;\n"
+     "True when it is but its dispatch had no scope; None for any other object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -30,8 +30,8 @@ private:
     DispatchedRequest saved_;
 };
 
-// Module function dispatched_scope(req): the scope when `req` is the dict a handler is being
+// Static method CalvenorApp.dispatched_scope(req): the scope when `req` is the dict a handler is being
 // called with on this thread now, True when it is but the dispatch had no scope, else None.
-PyObject* dispatched_scope(PyObject* module, PyObject* req);
+PyObject* dispatched_scope(PyObject* unused, PyObject* req);
 
 }  // namespace calvenor

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "app/dispatched_request.h"
 #include "module/classes.h"
 #include "module/py_ref.h"
 
@@ -25,21 +24,12 @@ const ClassEntry kClasses[] = {
     {"CalvenorApp", create_app_type},
 };
 
-// Kept out of __all__: the layer's own hook, not part of the classes' surface.
-PyMethodDef module_functions[] = {
-    {"dispatched_scope", dispatched_scope, METH_O,
-     "dispatched_scope(req, /)\n--\n\n"
-     "The ASGI scope of the request dict a handler is being called with on this thread now;\n"
-     "True when it is but its dispatch had no scope; None for any other object."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_core",
     "",
     0,  // no per-module state; a repeated import re-enters PyInit__core and gets the cache
-    module_functions,
+    nullptr,
 };
 
 bool add_class(PyObject* module, const ClassEntry& entry) {
