@@ -130,7 +130,9 @@ async def send_until_disconnect(receive: Receive, sending: Awaitable[None]) -> b
     # this task on a disconnect: a task less, and no loop round trip to start or to end.
     task = asyncio.current_task()
     assert task is not None
+    loop = task.get_loop()
     gone = False
+    watcher: asyncio.Task[None] | None = None
 
     async def watch() -> None:
         nonlocal gone
@@ -141,7 +143,13 @@ async def send_until_disconnect(receive: Receive, sending: Awaitable[None]) -> b
         gone = True
         task.cancel()
 
-    watcher = asyncio.ensure_future(watch())
+    def start_watching() -> None:
+        nonlocal watcher
+        watcher = loop.create_task(watch())
+
+    # The listener starts when the body first waits: one that never does is sent before a
+    # disconnect could be heard, and costs no task.
+    starting = loop.call_soon(start_watching)
     try:
         await sending
     except asyncio.CancelledError:
@@ -154,7 +162,9 @@ async def send_until_disconnect(receive: Receive, sending: Awaitable[None]) -> b
             log.error("response body failed", exc_info=error)
         return False
     finally:
-        watcher.cancel()
+        starting.cancel()
+        if watcher is not None:
+            watcher.cancel()
     return True
 
 
