@@ -16,6 +16,7 @@ import os
 import sys
 import tempfile
 from pathlib import Path
+from collections.abc import Sequence
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -162,7 +163,7 @@ class Case:
     """One request: its scope, the body messages `receive` hands over, and for a WebSocket the
     messages of the whole conversation."""
 
-    def __init__(self, method: str, path: str, query: bytes = b"", headers: list[tuple[bytes, bytes]] = (),
+    def __init__(self, method: str, path: str, query: bytes = b"", headers: Sequence[tuple[bytes, bytes]] = (),
                  body: bytes = b"", chunk: int = 0, websocket: list[str] | None = None) -> None:
         all_headers = HEADERS + list(headers)
         if body:
