@@ -197,3 +197,11 @@ def test_no_body_statuses_send_no_body_length_or_encoding(app, status):
     got = call(app, "GET", "/empty", headers=[("accept-encoding", "gzip")])
     assert (got[0], got[2]) == (status, b"")
     assert "content-length" not in got[1] and "content-encoding" not in got[1]
+
+
+def test_a_preflight_answers_the_origins_set_last(app):
+    ask = [("origin", "https://a.example"), ("access-control-request-method", "PUT")]
+    app.cors(origins="https://a.example")
+    assert call(app, "OPTIONS", "/items/1", headers=ask)[0] == 204
+    app.cors(origins="https://b.example")
+    assert call(app, "OPTIONS", "/items/1", headers=ask)[:3:2] == (200, b"own options")

@@ -96,3 +96,18 @@ def test_head_sends_headers_only_closes_the_iterator_and_then_runs_the_backgroun
     sent = run(StreamingResponse(source, background=lambda: ran.append(1)), http_scope(method="HEAD"))
     assert body_of(sent) == b"" and finished(sent)
     assert inspect.getasyncgenstate(source) == inspect.AGEN_CLOSED and ran == [1]
+
+
+def test_a_server_cancelling_the_response_mid_stream_is_not_taken_for_a_disconnect():
+    closed = []
+
+    async def main():
+        task = asyncio.create_task(call(StreamingResponse(endless_async(closed)), http_scope()))
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return asyncio.all_tasks() - {asyncio.current_task()}
+
+    assert not asyncio.run(main())
+    assert closed == [True]

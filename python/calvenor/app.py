@@ -104,6 +104,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._cors = False
         self._cors_wildcard = False
         self._cors_args: tuple[str | None, ...] | None = None
+        self._preflights: dict[str, list[tuple[bytes, bytes]]] = {}
         # (method, native pattern) -> target, in registration order; HEAD routes made for GET
         # routes are in `_auto_head` too, so an explicit HEAD route can replace them.
         self._table: dict[tuple[str, str], object] = {}
@@ -194,6 +195,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
         self._cors_args = (text(origins), text(methods), text(headers), text(max_age))
         self.core.set_cors(*self._cors_args)
+        self._preflights.clear()
         self._cors = True
         self._cors_wildcard = self.core.cors_is_wildcard()
 
@@ -286,7 +288,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             if raw_origin is not None:
                 origin = raw_origin.decode("latin-1")
                 if method == "OPTIONS" and b"access-control-request-method" in fields:
-                    allowed = self.core.cors_preflight_headers(origin)
+                    allowed = self._preflights.get(origin) or self._preflight_headers(origin)
                     if allowed is not None:
                         return await self._send_preflight(send, allowed)
 
@@ -553,11 +555,22 @@ class App(Routes, functools.partial[Awaitable[None]]):
                     return prefix, app
         return None
 
-    async def _send_preflight(self, send: Send, allowed: dict[str, str]) -> None:
+    def _preflight_headers(self, origin: str) -> list[tuple[bytes, bytes]] | None:
+        """The preflight answer's headers for an allowed origin, kept for the next preflight
+        from it while there is room (any origin passes a wildcard: the room is bounded)."""
+        allowed = self.core.cors_preflight_headers(origin)
+        if allowed is None:
+            return None
         out = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in allowed.items()]
         if not self._cors_wildcard:
             out.append((b"vary", b"origin"))
-        await send({"type": "http.response.start", "status": 204, "headers": out})
+        if len(self._preflights) < 256:
+            self._preflights[origin] = out
+        return out
+
+    async def _send_preflight(self, send: Send, allowed: list[tuple[bytes, bytes]]) -> None:
+        # A copy: the kept list must not change with what a server does to the message.
+        await send({"type": "http.response.start", "status": 204, "headers": list(allowed)})
         await send({"type": "http.response.body", "body": b""})
 
     async def _other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:

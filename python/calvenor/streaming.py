@@ -126,22 +126,45 @@ async def send_until_disconnect(receive: Receive, sending: Awaitable[None]) -> b
     """Run `sending` while listening for the client going away; on a disconnect, cancel it.
     True when the body went out whole; a failure inside `sending` is logged and gives False,
     leaving the response unfinished so that the server drops the connection."""
-    body = asyncio.ensure_future(sending)
-    watch = asyncio.ensure_future(_disconnected(receive))
+    # The body runs in this task and only the listener gets one of its own, which cancels
+    # this task on a disconnect: a task less, and no loop round trip to start or to end.
+    task = asyncio.current_task()
+    assert task is not None
+    loop = task.get_loop()
+    gone = False
+    watcher: asyncio.Task[None] | None = None
+
+    async def watch() -> None:
+        nonlocal gone
+        try:
+            await _disconnected(receive)
+        except Exception:  # a server that cannot receive any more has lost the client too
+            pass
+        gone = True
+        task.cancel()
+
+    def start_watching() -> None:
+        nonlocal watcher
+        watcher = loop.create_task(watch())
+
+    # The listener starts when the body first waits: one that never does is sent before a
+    # disconnect could be heard, and costs no task.
+    starting = loop.call_soon(start_watching)
     try:
-        await asyncio.wait((body, watch), return_when=asyncio.FIRST_COMPLETED)
-    finally:
-        watch.cancel()
-        body.cancel()
-        # Let both unwind (an async generator's finally runs inside `body`).
-        await asyncio.gather(body, watch, return_exceptions=True)
-    if body.cancelled():
-        return False
-    error = body.exception()
-    if error is not None:
+        await sending
+    except asyncio.CancelledError:
+        # Ours alone: the response is cut short. Anyone else's goes on.
+        if gone and task.uncancel() == 0:
+            return False
+        raise
+    except Exception as error:
         if not isinstance(error, OSError):  # a server that reports the disconnect on send
             log.error("response body failed", exc_info=error)
         return False
+    finally:
+        starting.cancel()
+        if watcher is not None:
+            watcher.cancel()
     return True
 
 
@@ -184,9 +207,13 @@ class StreamingResponse(Response):
         await run_background(self.background)
 
     async def _send_body(self, source: AsyncIterator[Any], send: Send) -> None:
+        encode = self.encode_chunk
+        # Bytes chunks go out as they are unless a subclass encodes them its own way.
+        as_is = getattr(encode, "__func__", None) is StreamingResponse.encode_chunk
         try:
             async for chunk in source:
-                await send({"type": "http.response.body", "body": self.encode_chunk(chunk), "more_body": True})
+                body = chunk if as_is and chunk.__class__ is bytes else encode(chunk)
+                await send({"type": "http.response.body", "body": body, "more_body": True})
         finally:
             await close_source(source)
         await send({"type": "http.response.body", "body": b""})

@@ -4,7 +4,7 @@ import enum
 import inspect
 from collections.abc import AsyncIterator, Callable, Iterable, Mapping
 from contextvars import ContextVar
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._core import Request as _NativeRequest
 from ._core import Response as _NativeResponse
@@ -55,6 +55,9 @@ class _State(enum.Enum):
     CONNECTING = enum.auto()
     OPEN = enum.auto()
     CLOSED = enum.auto()  # closed by us, or the client left
+
+
+_OPEN = _State.OPEN
 
 
 class WebSocket:
@@ -125,10 +128,8 @@ class WebSocket:
 
     async def receive(self) -> Message:
         """The next websocket.receive message as the server sent it."""
-        if self._state is not _State.OPEN:
-            if self._state is _State.CONNECTING:
-                raise RuntimeError("accept() the WebSocket before receiving")
-            raise WebSocketDisconnect(self._close_code or 1000)
+        if self._state is not _OPEN:
+            self._not_open("receiving")
         message = await self._receive()
         if message["type"] == "websocket.disconnect":
             self._gone(message.get("code", 1005), message.get("reason") or "")
@@ -159,22 +160,38 @@ class WebSocket:
         ValueError ("Invalid JSON: ..."), when it does not decode."""
         return json_value(await self.receive())
 
+    # The sends and iter_messages check the state and await the server inline: an echo loop
+    # pays for one coroutine per message each way, not three.
     async def send_text(self, data: str) -> None:
-        await self._send_frame({"type": "websocket.send", "text": data})
+        if self._state is not _OPEN:
+            self._not_open("sending")
+        try:
+            await self._send({"type": "websocket.send", "text": data})
+        except OSError:  # the server reports a client that left on send
+            self._gone(1006)
 
     async def send_bytes(self, data: bytes) -> None:
-        await self._send_frame({"type": "websocket.send", "bytes": bytes(data)})
+        if self._state is not _OPEN:
+            self._not_open("sending")
+        try:
+            await self._send({"type": "websocket.send", "bytes": bytes(data)})
+        except OSError:
+            self._gone(1006)
 
     async def send_json(self, data: Any) -> None:
         """`data` as a text message, through the native JSON encoder."""
-        await self._send_frame({"type": "websocket.send", "text": json_text(data)})
+        if self._state is not _OPEN:
+            self._not_open("sending")
+        message = {"type": "websocket.send", "text": json_text(data)}
+        try:
+            await self._send(message)
+        except OSError:
+            self._gone(1006)
 
-    async def _send_frame(self, message: Message) -> None:
-        if self._state is not _State.OPEN:
-            if self._state is _State.CONNECTING:
-                raise RuntimeError("accept() the WebSocket before sending")
-            raise WebSocketDisconnect(self._close_code or 1000)
-        await self._send_message(message)
+    def _not_open(self, doing: str) -> NoReturn:
+        if self._state is _State.CONNECTING:
+            raise RuntimeError(f"accept() the WebSocket before {doing}")
+        raise WebSocketDisconnect(self._close_code or 1000)
 
     async def _send_message(self, message: Message) -> None:
         try:
@@ -195,10 +212,16 @@ class WebSocket:
 
     async def iter_messages(self) -> AsyncIterator[str | bytes]:
         """Each incoming message, str or bytes as sent, until the client closes."""
+        receive = self._receive
         while True:
-            try:
-                message = await self.receive()
-            except WebSocketDisconnect:
+            if self._state is not _OPEN:
+                if self._state is _State.CONNECTING:
+                    raise RuntimeError("accept() the WebSocket before receiving")
+                return
+            message = await receive()
+            if message["type"] == "websocket.disconnect":
+                self._state = _State.CLOSED
+                self._close_code = message.get("code", 1005)
                 return
             text = message.get("text")
             yield text if text is not None else (message.get("bytes") or b"")
