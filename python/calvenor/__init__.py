@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 # What the lazy loader below returns, for type checkers only.
 if TYPE_CHECKING:
     from .app import App
-    from .errors import HTTPError, InvalidJSON
+    from .errors import HTTPError, HTTPException, InvalidJSON
     from .requests import Request, cookies, form, multipart_boundary, request
     from .responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
     from .routing import Group
@@ -33,6 +33,7 @@ __all__ = [
     "Group",
     "HTMLResponse",
     "HTTPError",
+    "HTTPException",
     "InvalidJSON",
     "JSONResponse",
     "PlainTextResponse",
@@ -56,6 +57,7 @@ _HOMES = {
     "Group": ".routing",
     "HTMLResponse": ".responses",
     "HTTPError": ".errors",
+    "HTTPException": ".errors",
     "InvalidJSON": ".errors",
     "JSONResponse": ".responses",
     "PlainTextResponse": ".responses",

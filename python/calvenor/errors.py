@@ -20,6 +20,19 @@ class HTTPError(Exception):
         self.detail = detail
         self.headers = headers
 
+    @property
+    def status_code(self) -> int:
+        return self.status
+
+
+class HTTPException(HTTPError):
+    """`HTTPError` under the name and signature code ported from Starlette or FastAPI uses:
+    `raise HTTPException(status_code=404, detail="Item not found")`."""
+
+    def __init__(self, status_code: int, detail: str | dict[str, Any] | None = None,
+                 headers: Mapping[str, str] | None = None):
+        super().__init__(status_code, detail, headers)
+
 
 class InvalidJSON(ValueError):
     """A request body that does not decode as JSON; the message is the decoder's own."""
