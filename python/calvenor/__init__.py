@@ -22,6 +22,7 @@ if TYPE_CHECKING:
     from .requests import Request, cookies, form, multipart_boundary, request
     from .responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
     from .routing import Group
+    from .urls import NoMatchFound
     from .files import FileResponse
     from .sse import EventSourceResponse
     from .staticfiles import StaticFiles
@@ -36,6 +37,7 @@ __all__ = [
     "HTTPException",
     "InvalidJSON",
     "JSONResponse",
+    "NoMatchFound",
     "PlainTextResponse",
     "RedirectResponse",
     "Request",
@@ -60,6 +62,7 @@ _HOMES = {
     "HTTPException": ".errors",
     "InvalidJSON": ".errors",
     "JSONResponse": ".responses",
+    "NoMatchFound": ".urls",
     "PlainTextResponse": ".responses",
     "RedirectResponse": ".responses",
     "Request": ".requests",

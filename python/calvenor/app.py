@@ -28,7 +28,8 @@ from .handlers import (
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
-from .routing import E, Routes, compile_pattern
+from .routing import E, Routes, compile_pattern, route_name
+from .urls import NoMatchFound, Template, fill
 
 K = TypeVar("K", bound=Hook)
 
@@ -112,6 +113,9 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._method_list: tuple[str, ...] = ()
         self._mounts: list[tuple[str, ASGIApp]] = []
         self._mount_prefixes: tuple[str, ...] = ()
+        # Route and mount names -> their paths, in registration order; named mounts.
+        self._names: dict[str, list[Template]] = {}
+        self._named_mounts: list[tuple[str, str, ASGIApp]] = []
         self._app: ASGIApp = self._serve
         self._held = Held()
         self.state = State()
@@ -122,9 +126,10 @@ class App(Routes, functools.partial[Awaitable[None]]):
     # Registration
 
     def add_route(self, path: str, methods: Iterable[str], handler: Handler,
-                  errors: tuple[ErrorHandlers, ...] = ()) -> None:
+                  errors: tuple[ErrorHandlers, ...] = (), *, name: str | None = None) -> None:
         pattern, convert = compile_pattern(path)
         target = make_target(handler, convert, errors, self._held)
+        self._name(route_name(handler, name), Template(path))
         for method in methods:
             method = method.upper()
             if method == "HEAD" and pattern in self._auto_head:
@@ -137,9 +142,14 @@ class App(Routes, functools.partial[Awaitable[None]]):
                 self._add("HEAD", pattern, target)
                 self._auto_head.add(pattern)
 
-    def add_websocket(self, path: str, handler: Callable[..., Any]) -> None:
+    def add_websocket(self, path: str, handler: Callable[..., Any], *, name: str | None = None) -> None:
         pattern, convert = compile_pattern(path)
         self._add(WEBSOCKET, pattern, (handler, convert))
+        self._name(route_name(handler, name), Template(path))
+
+    def _name(self, name: str | None, template: Template) -> None:
+        if name is not None:
+            self._names.setdefault(name, []).append(template)
 
     def _add(self, method: str, pattern: str, target: object) -> None:
         self.core.add_route(method, pattern, target)  # type: ignore[arg-type]
@@ -155,10 +165,33 @@ class App(Routes, functools.partial[Awaitable[None]]):
             core.set_cors(*self._cors_args)
         self.core = core
 
-    def mount(self, prefix: str, app: ASGIApp) -> None:
-        """Pass requests (and WebSockets) under `prefix` that no route takes to another ASGI app."""
+    def mount(self, prefix: str, app: ASGIApp, *, name: str | None = None) -> None:
+        """Pass requests (and WebSockets) under `prefix` that no route takes to another ASGI app;
+        `url_path_for(name, path=...)` is a path under it, "name:child" a named path of its own."""
         self._mounts.append((prefix.rstrip("/"), app))
         self._mount_prefixes = tuple(prefix for prefix, _ in self._mounts)
+        if name is not None:
+            self._name(name, Template(prefix.rstrip("/") + "/", rest="path"))
+            self._named_mounts.append((prefix.rstrip("/"), name, app))
+
+    def url_path_for(self, name: str, /, **path_params: Any) -> str:
+        """The path of the route (or mount) called `name`, its parameters filled in and escaped;
+        `NoMatchFound` for an unknown name, missing or extra parameters, or a value its
+        converter refuses. Of routes with one name, the first that takes these parameters."""
+        path = fill(self._names, name, path_params)
+        if path is not None:
+            return path
+        for prefix, mount_name, app in self._named_mounts:
+            child = name.removeprefix(mount_name + ":")
+            if child == name or not hasattr(app, "url_path_for"):
+                continue
+            if isinstance(app, App):  # it routes on the whole path: its paths have the prefix
+                return app.url_path_for(child, **path_params)
+            try:
+                return prefix + str(app.url_path_for(child, **path_params))
+            except Exception as exc:  # another framework's own refusal
+                raise NoMatchFound(f"{name!r}: {exc}") from exc
+        raise NoMatchFound(f"no route is named {name!r}")
 
     def add_middleware(self, cls: Callable[..., ASGIApp], **options: Any) -> None:
         """Wrap the app in an ASGI middleware, `cls(app, **options)`; the last added runs first."""

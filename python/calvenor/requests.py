@@ -10,6 +10,7 @@ from .asgi import Scope
 from .connection import Address, origin, scope_of, url_path, url_query
 from .current import current_body
 from .errors import HTTPError, InvalidJSON
+from .urls import serving_app
 
 Form = tuple[dict[str, list[str]], dict[str, list[tuple[str, str, bytes]]]]
 
@@ -102,6 +103,11 @@ class Request:
 
     def parse_multipart(self, boundary: str) -> Form:
         return self.native.parse_multipart(boundary)
+
+    def url_for(self, name: str, /, **path_params: Any) -> str:
+        """The absolute URL of the route called `name`: `base_url` and the serving app's
+        `url_path_for(name, **path_params)`."""
+        return self.base_url.rstrip("/") + serving_app().url_path_for(name, **path_params)
 
 
 def request(req: dict[str, Any]) -> Request:

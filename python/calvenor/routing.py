@@ -5,6 +5,7 @@ included into an App later.
 the handler's wrapper; `{rest:path}` becomes the native catch-all `{*rest}`. A pattern
 without converters goes to the native table unchanged.
 """
+import inspect
 import re
 import uuid
 from collections.abc import Callable, Iterable
@@ -75,6 +76,16 @@ def compile_pattern(path: str) -> tuple[str, Converter | None]:
     return pattern, convert
 
 
+def route_name(handler: Callable[..., Any], name: str | None) -> str | None:
+    """`name`, else the handler's own as Starlette names it; a lambda has none."""
+    if name is not None:
+        return name
+    if inspect.isroutine(handler) or inspect.isclass(handler):
+        own: str = handler.__name__
+        return None if own == "<lambda>" else own
+    return type(handler).__name__
+
+
 def join(prefix: str, path: str) -> str:
     return prefix.rstrip("/") + path if prefix else path
 
@@ -86,55 +97,58 @@ class Routes:
         self.error_handlers: dict[type[BaseException] | int, ErrorHandler] = {}
 
     def add_route(self, path: str, methods: Iterable[str], handler: Handler,
-                  errors: tuple[ErrorHandlers, ...] = ()) -> None:
+                  errors: tuple[ErrorHandlers, ...] = (), *, name: str | None = None) -> None:
         raise NotImplementedError
 
-    def add_websocket(self, path: str, handler: Callable[..., Any]) -> None:
+    def add_websocket(self, path: str, handler: Callable[..., Any], *, name: str | None = None) -> None:
         raise NotImplementedError
 
-    def mount(self, prefix: str, app: ASGIApp) -> None:
+    def mount(self, prefix: str, app: ASGIApp, *, name: str | None = None) -> None:
         raise NotImplementedError
 
     def include(self, group: "Group", prefix: str = "") -> None:
-        """Add a group's routes, websockets and mounts under `prefix` (joined with the group's)."""
-        for path, methods, handler, errors in group.routes:
-            self.add_route(join(prefix, path), methods, handler, errors)
-        for path, ws in group.websockets:
-            self.add_websocket(join(prefix, path), ws)
-        for path, app in group.mounts:
-            self.mount(join(prefix, path), app)
+        """Add a group's routes, websockets and mounts under `prefix` (joined with the group's),
+        with their names."""
+        for path, methods, handler, errors, name in group.routes:
+            self.add_route(join(prefix, path), methods, handler, errors, name=name)
+        for path, ws, name in group.websockets:
+            self.add_websocket(join(prefix, path), ws, name=name)
+        for path, app, name in group.mounts:
+            self.mount(join(prefix, path), app, name=name)
 
-    def route(self, path: str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
+    def route(self, path: str, methods: Iterable[str] = ("GET",), name: str | None = None) -> Callable[[H], H]:
+        """Register the decorated handler for `path` and `methods`, called `name` (by default
+        its own name) for `url_path_for`."""
         def register(handler: H) -> H:
-            self.add_route(path, methods, handler)
+            self.add_route(path, methods, handler, name=name)
             return handler
 
         return register
 
-    def get(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("GET",))
+    def get(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("GET",), name)
 
-    def post(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("POST",))
+    def post(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("POST",), name)
 
-    def put(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("PUT",))
+    def put(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("PUT",), name)
 
-    def patch(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("PATCH",))
+    def patch(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("PATCH",), name)
 
-    def delete(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("DELETE",))
+    def delete(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("DELETE",), name)
 
-    def options(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("OPTIONS",))
+    def options(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("OPTIONS",), name)
 
-    def head(self, path: str) -> Callable[[H], H]:
-        return self.route(path, ("HEAD",))
+    def head(self, path: str, name: str | None = None) -> Callable[[H], H]:
+        return self.route(path, ("HEAD",), name)
 
-    def websocket(self, path: str) -> Callable[[W], W]:
+    def websocket(self, path: str, name: str | None = None) -> Callable[[W], W]:
         def register(handler: W) -> W:
-            self.add_websocket(path, handler)
+            self.add_websocket(path, handler, name=name)
             return handler
 
         return register
@@ -149,29 +163,40 @@ class Routes:
 
         return register
 
-    def static(self, prefix: str, directory: str | Path, html: bool = False) -> None:
-        """Serve the files under `directory` at `prefix`."""
+    def static(self, prefix: str, directory: str | Path, html: bool = False, name: str | None = None) -> None:
+        """Serve the files under `directory` at `prefix`; `url_path_for(name, path=file)` links to one."""
         from .staticfiles import StaticFiles  # type: ignore[import-not-found,unused-ignore]
 
-        self.mount(prefix, StaticFiles(directory, html=html))
+        self.mount(prefix, StaticFiles(directory, html=html), name=name)
 
 
 class Group(Routes):
-    """Routes, websockets, mounts and error handlers kept until `App.include` adds them."""
+    """Routes, websockets, mounts and error handlers kept until `App.include` adds them.
 
-    def __init__(self, prefix: str = "") -> None:
+    With a `name`, the names of its routes become "name:route", as under a named Starlette
+    mount; without one they stay as they are, as in a FastAPI router."""
+
+    def __init__(self, prefix: str = "", name: str | None = None) -> None:
         super().__init__()
         self.prefix = prefix
-        self.routes: list[tuple[str, tuple[str, ...], Handler, tuple[ErrorHandlers, ...]]] = []
-        self.websockets: list[tuple[str, Callable[..., Any]]] = []
-        self.mounts: list[tuple[str, ASGIApp]] = []
+        self.name = name
+        self.routes: list[tuple[str, tuple[str, ...], Handler, tuple[ErrorHandlers, ...], str | None]] = []
+        self.websockets: list[tuple[str, Callable[..., Any], str | None]] = []
+        self.mounts: list[tuple[str, ASGIApp, str | None]] = []
+
+    def _name(self, handler: Callable[..., Any], name: str | None) -> str | None:
+        name = route_name(handler, name)
+        return name if name is None or self.name is None else f"{self.name}:{name}"
 
     def add_route(self, path: str, methods: Iterable[str], handler: Handler,
-                  errors: tuple[ErrorHandlers, ...] = ()) -> None:
-        self.routes.append((join(self.prefix, path), tuple(methods), handler, (*errors, self.error_handlers)))
+                  errors: tuple[ErrorHandlers, ...] = (), *, name: str | None = None) -> None:
+        self.routes.append((join(self.prefix, path), tuple(methods), handler, (*errors, self.error_handlers),
+                            self._name(handler, name)))
 
-    def add_websocket(self, path: str, handler: Callable[..., Any]) -> None:
-        self.websockets.append((join(self.prefix, path), handler))
+    def add_websocket(self, path: str, handler: Callable[..., Any], *, name: str | None = None) -> None:
+        self.websockets.append((join(self.prefix, path), handler, self._name(handler, name)))
 
-    def mount(self, prefix: str, app: ASGIApp) -> None:
-        self.mounts.append((join(self.prefix, prefix), app))
+    def mount(self, prefix: str, app: ASGIApp, *, name: str | None = None) -> None:
+        if name is not None and self.name is not None:
+            name = f"{self.name}:{name}"
+        self.mounts.append((join(self.prefix, prefix), app, name))
