@@ -129,7 +129,6 @@ class App(Routes, functools.partial[Awaitable[None]]):
                   errors: tuple[ErrorHandlers, ...] = (), *, name: str | None = None) -> None:
         pattern, convert = compile_pattern(path)
         target = make_target(handler, convert, errors, self._held)
-        self._name(route_name(handler, name), Template(path))
         for method in methods:
             method = method.upper()
             if method == "HEAD" and pattern in self._auto_head:
@@ -141,6 +140,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             if method == "GET" and ("HEAD", pattern) not in self._table:
                 self._add("HEAD", pattern, target)
                 self._auto_head.add(pattern)
+        self._name(route_name(handler, name), Template(path))
 
     def add_websocket(self, path: str, handler: Callable[..., Any], *, name: str | None = None) -> None:
         pattern, convert = compile_pattern(path)

@@ -6,7 +6,6 @@ request path never looks at names.
 import re
 import sys
 from collections.abc import Iterable
-from decimal import Decimal
 from types import FunctionType
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote
@@ -61,7 +60,7 @@ class Template:
                 continue
             param, kind = part
             value = values[param]
-            text = format(Decimal(repr(value)), "f") if type(value) is float else str(value)
+            text = _fixed(value) if type(value) is float else str(value)
             if kind == MOUNT_REST:
                 out.append(quote(text.lstrip("/"), safe=PATH_SAFE))
                 continue
@@ -75,6 +74,13 @@ class Template:
                 raise NoMatchFound(f"route {route!r} cannot match {value!r} as its {kind} parameter {param!r}") from None
             out.append(quote(text, safe=PATH_SAFE if kind == "path" else _SEGMENT_SAFE))
         return "".join(out)
+
+
+def _fixed(value: float) -> str:
+    """Digits without an exponent, which no converter reads: 1e+20 as 100000000000000000000."""
+    from decimal import Decimal
+
+    return format(Decimal(repr(value)), "f")
 
 
 def fill(templates: dict[str, list[Template]], name: str, values: dict[str, Any]) -> str | None:
