@@ -3,6 +3,7 @@
 A route's path becomes a `Template` when it is registered, beside the native table: the
 request path never looks at names.
 """
+import functools
 import re
 import sys
 from collections.abc import Iterable
@@ -20,7 +21,7 @@ if TYPE_CHECKING:
 _TOKEN = re.compile(r"\{\{|\}\}|\{(\*?)([^{}:]+)(?::([a-z]+))?\}")
 _SEGMENT_SAFE = PATH_SAFE.replace("/", "")
 # The rest of a named mount's path: may be empty, keeps its "/".
-MOUNT_REST = "mount"
+_MOUNT_REST = "mount"
 
 
 class NoMatchFound(ValueError):
@@ -48,7 +49,7 @@ class Template:
             parts.append((match.group(2), kind))
         parts.append(quote(path[start:], safe=PATH_SAFE))
         if rest is not None:
-            parts.append((rest, MOUNT_REST))
+            parts.append((rest, _MOUNT_REST))
         self.parts = tuple(part for part in parts if part)
         self.params = frozenset(part[0] for part in self.parts if isinstance(part, tuple))
 
@@ -61,7 +62,7 @@ class Template:
             param, kind = part
             value = values[param]
             text = _fixed(value) if type(value) is float else str(value)
-            if kind == MOUNT_REST:
+            if kind == _MOUNT_REST:
                 out.append(quote(text.lstrip("/"), safe=PATH_SAFE))
                 continue
             convert = CONVERTERS.get(kind)
@@ -116,11 +117,6 @@ def serving_app() -> "App":
     raise RuntimeError("url_for needs the app serving the request: call it while a handler runs")
 
 
-_codes: frozenset[object] = frozenset()
-
-
+@functools.cache
 def _app_codes(app_class: type) -> frozenset[object]:
-    global _codes
-    if not _codes:
-        _codes = frozenset(f.__code__ for f in vars(app_class).values() if isinstance(f, FunctionType))
-    return _codes
+    return frozenset(f.__code__ for f in vars(app_class).values() if isinstance(f, FunctionType))
