@@ -19,7 +19,6 @@ if TYPE_CHECKING:
 
 # "{{" and "}}" are literal braces; "{name}", "{name:kind}" and "{*name}" parameters.
 _TOKEN = re.compile(r"\{\{|\}\}|\{(\*?)([^{}:]+)(?::([a-z]+))?\}")
-_SEGMENT_SAFE = PATH_SAFE.replace("/", "")
 # The rest of a named mount's path: may be empty, keeps its "/".
 _MOUNT_REST = "mount"
 
@@ -67,13 +66,14 @@ class Template:
                 continue
             convert = CONVERTERS.get(kind)
             try:
-                if not text:
+                # The router matches the decoded path: a "/" (even as %2F) would split the segment.
+                if not text or ("/" in text and kind != "path"):
                     raise ValueError(text)
                 if convert is not None:
                     convert(text)
             except ValueError:
                 raise NoMatchFound(f"route {route!r} cannot match {value!r} as its {kind} parameter {param!r}") from None
-            out.append(quote(text, safe=PATH_SAFE if kind == "path" else _SEGMENT_SAFE))
+            out.append(quote(text, safe=PATH_SAFE))
         return "".join(out)
 
 
