@@ -114,14 +114,15 @@ class CalvenorApp:
         self, scope: Mapping[str, Any], gzip_min_size: int
     ) -> tuple[dict[str, Any], dict[str, Any]] | list[Any] | Literal[False] | None:
         """Serve a bodyless HTTP/1.x request from its ASGI scope as ``handle_request``
-        would. A body of 1 to ``gzip_min_size`` bytes comes back as the two ASGI messages
-        to send, with the wire content type, the CORS headers of an allowed Origin and the
-        content length; any other as [status, headers, body] without the length (the
+        would; a path under the scope's ``root_path`` is routed, and given to the handler,
+        as the part below it. A body of 1 to ``gzip_min_size`` bytes comes back as the two
+        ASGI messages to send, with the wire content type, the CORS headers of an allowed
+        Origin and the content length; any other as [status, headers, body] without the length (the
         caller compresses a long body or not; an empty one may stand for a result it
         holds). HEAD gets an empty body. False when no route matches; None when the
         request is left to the caller (a body may follow, a CORS preflight, a non-ASCII
         path or origin, a non-UTF-8 query, scope values of other types than a server
-        gives)."""
+        gives, a ``root_path`` not a str)."""
     @staticmethod
     def dispatched_scope(req: object, /) -> dict[str, Any] | Literal[True] | None:
         """The ASGI scope ``serve_request`` got for ``req`` when ``req`` is the request dict a

@@ -15,8 +15,8 @@ from typing import Any, TypeVar
 
 from ._core import CalvenorApp, Response as NativeResponse
 from .asgi import (
-    TOO_LARGE, ASGIApp, Hook, Message, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, read_rest,
-    refused_header_lists, run_lifespan, send_plain,
+    TOO_LARGE, ASGIApp, Hook, Message, Receive, Scope, Send, declared_too_large, lenient_path, mount_scope, path_root,
+    read_rest, refused_header_lists, route_path, run_lifespan, send_plain,
 )
 from .background import run_background
 from .connection import current_scope, url_path, url_query
@@ -185,8 +185,6 @@ class App(Routes, functools.partial[Awaitable[None]]):
             child = name.removeprefix(mount_name + ":")
             if child == name or not hasattr(app, "url_path_for"):
                 continue
-            if isinstance(app, App):  # it routes on the whole path: its paths have the prefix
-                return app.url_path_for(child, **path_params)
             try:
                 return prefix + str(app.url_path_for(child, **path_params))
             except Exception as exc:  # another framework's own refusal
@@ -261,7 +259,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
-            response = await self._recover(exc, scope, scope["method"], scope["path"], scope["query_string"], headers)
+            response = await self._recover(exc, scope, scope["method"], route_path(scope), scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
         if isinstance(served, tuple):
             start, body_message = served
@@ -311,7 +309,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
     async def _serve_read(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
         """The general path once the body, if any, is in the context."""
         method: str = scope["method"]
-        path: str = scope["path"]
+        path = route_path(scope)
         headers: list[tuple[bytes, bytes]] = scope["headers"]
         if not path.isascii():
             path = lenient_path(path)
@@ -365,11 +363,11 @@ class App(Routes, functools.partial[Awaitable[None]]):
         if await self._pass_to_mount(scope, receive, send):
             return
         headers = scope["headers"]
-        await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+        await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], route_path(scope))
 
     async def _pass_to_mount(self, scope: Scope, receive: Receive, send: Send) -> bool:
         """Hand the request to the app mounted where its path falls, if there is one."""
-        path: str = scope["path"]
+        path = route_path(scope)
         if not (self._mounts and path.startswith(self._mount_prefixes)):
             return False
         mounted = self._mounted(scope["method"], path)
@@ -427,7 +425,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         if 413 not in self.error_handlers:
             return await send_plain(send, 413, "Payload Too Large")
         headers = scope["headers"]
-        path: str = scope["path"]
+        path = route_path(scope)
         response = await self._status_answer(scope, 413, "Payload Too Large", scope["method"],
                                              path if path.isascii() else lenient_path(path), headers)
         await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
@@ -548,8 +546,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
         elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
             query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
-            # Escape the query's raw bytes as they are, the path as UTF-8.
-            url = url_path(other) + url_query(query)
+            # Escape the query's raw bytes as they are, the path as UTF-8; the root stays in front.
+            url = url_path(path_root(scope) + other) + url_query(query)
             return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
@@ -612,7 +610,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             opener = None if lifespan is None else functools.partial(lifespan, self)
             return await run_lifespan(receive, send, self._startup, self._shutdown, opener)
         if scope["type"] == "websocket":
-            mounted = self._mounted(WEBSOCKET, scope["path"]) if self._mounts else None
+            mounted = self._mounted(WEBSOCKET, route_path(scope)) if self._mounts else None
             if mounted is not None:
                 return await mounted[1](mount_scope(scope, mounted[0]), receive, send)
             try:

@@ -135,10 +135,33 @@ async def run_lifespan(receive: Receive, send: Send, startup: Sequence[Hook], sh
 ASGIApp: TypeAlias = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 
+def path_root(scope: Scope) -> str:
+    """The root_path in front of the scope's path, which routes do not see; "" when the path
+    is not under it (servers before the ASGI convention leave the root out of the path)."""
+    root = scope.get("root_path", "")
+    if root and type(root) is str:
+        path: str = scope["path"]
+        if path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
+            return root
+    return ""
+
+
+def route_path(scope: Scope) -> str:
+    """The path routes match: the part below the root_path. The root itself gives "", which
+    no route takes: with slash redirects on, it goes to root_path + "/"."""
+    path: str = scope["path"]
+    root = path_root(scope)
+    return path[len(root):] if root else path
+
+
 def mount_scope(scope: Scope, prefix: str) -> Scope:
-    """The scope a mounted app gets: root_path grows by the mount's prefix, path stays whole."""
+    """The scope a mounted app gets: root_path grows by the mount's prefix (matched against
+    the route path), path stays whole."""
     for_mount = dict(scope)
-    for_mount["root_path"] = scope.get("root_path", "") + prefix
+    root = scope.get("root_path", "")
+    if root and not path_root(scope):  # the server left the root out: the mount gets it in
+        for_mount["path"] = root + scope["path"]
+    for_mount["root_path"] = root + prefix
     return for_mount
 
 

@@ -3,7 +3,7 @@ import os
 import stat
 from urllib.parse import quote
 
-from .asgi import Receive, Scope, Send, send_plain
+from .asgi import Receive, Scope, Send, route_path, send_plain
 from .files import FileResponse
 
 # Escapes that decode to a separator or NUL: no file name under the directory holds one.
@@ -42,10 +42,7 @@ class StaticFiles:
                 (b"content-length", b"%d" % len(body))]})
             await send({"type": "http.response.body", "body": body})
             return
-        path: str = scope["path"]
-        root_path: str = scope.get("root_path", "")
-        if root_path and path.startswith(root_path):
-            path = path[len(root_path):]
+        path = route_path(scope)
         parts = self._parts(path, scope.get("raw_path"))
         found = None if parts is None else self._find(parts)
         if parts is None or found is None:

@@ -16,23 +16,25 @@ from typing import Any, TypeVar
 import httpx
 
 from .asgi import ASGIApp, Message
+from .connection import url_path
 from .websocket_session import WebSocketTestSession
 
 T = TypeVar("T")
 
 
-def request_scope(request: httpx.Request, kind: str, scheme: str) -> dict[str, Any]:
-    """The ASGI scope of an HTTP or WebSocket request, as a server on testserver makes it."""
+def request_scope(request: httpx.Request, kind: str, scheme: str, root_path: str = "") -> dict[str, Any]:
+    """The ASGI scope of an HTTP or WebSocket request, as a server on testserver makes it: a
+    server told the app's root_path puts it in front of the URL's path."""
     url = request.url
     return {
         "type": kind,
         "asgi": {"version": "3.0"},
         "http_version": "1.1",
         "scheme": scheme,
-        "path": url.path,
-        "raw_path": url.raw_path.split(b"?")[0],
+        "path": root_path + url.path,
+        "raw_path": url_path(root_path).encode() + url.raw_path.split(b"?")[0],
         "query_string": url.query,
-        "root_path": "",
+        "root_path": root_path,
         "headers": [(name.lower(), value) for name, value in request.headers.raw],
         "client": ("testclient", 50000),
         "server": (url.host, url.port or (443 if url.scheme == "https" else 80)),
@@ -62,7 +64,7 @@ class _Transport(httpx.BaseTransport):
         self.client = client
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
-        scope = request_scope(request, "http", request.url.scheme)
+        scope = request_scope(request, "http", request.url.scheme, self.client.root_path)
         scope["method"] = request.method
         status, headers, body = self.client.loop().run(self._call(scope, request.read()))
         return httpx.Response(status, headers=headers, content=body, request=request)
@@ -103,8 +105,9 @@ class TestClient(httpx.Client):
 
     __test__ = False  # not a pytest test class
 
-    def __init__(self, app: ASGIApp, base_url: str = "http://testserver", **kwargs: Any) -> None:
+    def __init__(self, app: ASGIApp, base_url: str = "http://testserver", root_path: str = "", **kwargs: Any) -> None:
         self.app = app
+        self.root_path = root_path
         self._loop: _Loop | None = None
         self._lifespan: asyncio.Queue[Message] | None = None
         self._lifespan_out: asyncio.Queue[Message] | None = None
@@ -125,7 +128,7 @@ class TestClient(httpx.Client):
         if offered:
             extra["sec-websocket-protocol"] = ", ".join(offered)
         request = self.build_request("GET", path, headers=extra)
-        scope = request_scope(request, "websocket", "wss" if request.url.scheme == "https" else "ws")
+        scope = request_scope(request, "websocket", "wss" if request.url.scheme == "https" else "ws", self.root_path)
         scope["subprotocols"] = offered
         return WebSocketTestSession(self.app, scope, self.loop().loop)
 

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._core import Request as _NativeRequest
 from ._core import Response as _NativeResponse
-from .asgi import Message, Receive, Scope, Send, lenient_path, log
+from .asgi import Message, Receive, Scope, Send, lenient_path, log, route_path
 from .responses import header_name, header_value
 
 if TYPE_CHECKING:
@@ -76,8 +76,8 @@ class WebSocket:
 
     @property
     def path(self) -> str:
-        path: str = self.scope["path"]
-        return path
+        """The path below the app's root_path, as routes see it (a request's `path` too)."""
+        return route_path(self.scope)
 
     @property
     def headers(self) -> dict[str, str]:
@@ -245,7 +245,7 @@ async def reject(scope: Scope, receive: Receive, send: Send, status: int = 403) 
 
 async def serve_websocket(app: "App", scope: Scope, receive: Receive, send: Send) -> None:
     """Route a websocket scope to its handler; unmatched paths are refused before accept."""
-    path: str = scope["path"]
+    path = route_path(scope)
     if not path.isascii():
         path = lenient_path(path)
     match = app.match_websocket(path)

@@ -145,13 +145,15 @@ PyMethodDef methods[] = {
     {"serve_request", CALVENOR_METHOD(AppState, ExclusiveAccess, serve, kServe, Any, Size), kFast,
      "serve_request($self, scope, gzip_min_size)\n--\n\n"
      "Serve an HTTP/1.x request without a body as handle_request would, from its ASGI scope.\n"
+     "A path under the scope's root_path is routed, and given to the handler, as the part\n"
+     "below it.\n"
      "A body of 1 to gzip_min_size bytes comes back as the two ASGI messages to send: the wire\n"
      "content type, the CORS headers when an allowed Origin came, and the content length.\n"
      "Any other body comes back as [status, headers, body] without the length: the caller\n"
      "compresses a long one or not, and an empty one may stand for a result it holds. HEAD\n"
      "gets an empty body. False when no route matched; None when the request is left to the\n"
      "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is\n"
-     "not UTF-8, or scope values of other types than a server gives."},
+     "not UTF-8, or scope values of other types than a server gives (a root_path not a str)."},
     // Static, so that a handler can call it while its dispatch holds the application.
     {"dispatched_scope", (PyCFunction)(void*)dispatched_scope, METH_O | METH_STATIC,
      "dispatched_scope(req, /)\n--\n\n"

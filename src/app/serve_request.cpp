@@ -15,8 +15,8 @@ namespace calvenor {
 
 namespace {
 
-enum Key { kMethod, kPath, kQueryString, kHeaders, kHttpVersion, kKeyCount };
-constexpr const char* kKeyNames[kKeyCount] = {"method", "path", "query_string", "headers", "http_version"};
+enum Key { kMethod, kPath, kQueryString, kHeaders, kHttpVersion, kRootPath, kKeyCount };
+constexpr const char* kKeyNames[kKeyCount] = {"method", "path", "query_string", "headers", "http_version", "root_path"};
 PyObject* keys[kKeyCount] = {};
 
 // Immutable, so one object serves every response.
@@ -27,6 +27,7 @@ PyObject* vary_origin_line = nullptr;   // (b"vary", b"origin")
 PyObject* allow_origin_name = nullptr;  // b"access-control-allow-origin"
 PyObject* content_length_name = nullptr;
 PyObject* empty_body = nullptr;
+PyObject* empty_text = nullptr;  // "": the root_path of an app served at the root
 
 // The two ASGI messages of a response, built here so the layer only sends them.
 enum MessageKey { kType, kStatus, kBody, kMessageKeyCount };
@@ -161,8 +162,9 @@ bool init_served() {
     allow_origin_name = bytes_of("access-control-allow-origin");
     content_length_name = bytes_of("content-length");
     empty_body = bytes_of("");
+    empty_text = PyUnicode_FromStringAndSize("", 0);
     return json_line && text_line && wildcard_line && vary_origin_line && allow_origin_name && content_length_name &&
-           empty_body;
+           empty_body && empty_text;
 }
 
 PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size) {
@@ -173,13 +175,28 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     Ref query = Ref::borrow(PyDict_GetItemWithError(scope, keys[kQueryString]));
     Ref headers = Ref::borrow(PyDict_GetItemWithError(scope, keys[kHeaders]));
     PyObject* version = PyDict_GetItemWithError(scope, keys[kHttpVersion]);
+    PyObject* root = PyDict_GetItemWithError(scope, keys[kRootPath]);
     // NULL is a missing key or an error; only the error needs the thread's state.
-    if ((!method || !path || !query || !headers || !version) && PyErr_Occurred()) return nullptr;
+    if ((!method || !path || !query || !headers || !version || !root) && PyErr_Occurred()) return nullptr;
     std::string_view method_text, path_text;
     if (!exact_text(method.get(), method_text) || !exact_text(path.get(), path_text) || !is_ascii(path_text) ||
         !query || !PyBytes_CheckExact(query.get()) || !headers || !PyList_CheckExact(headers.get()) ||
         !bodyless_version(version))
         Py_RETURN_NONE;
+    // Routes are below the root the app is served under: the path the server gives starts
+    // with it, unless the server leaves it out. Compared by identity first: "" is one object.
+    Ref whole_path;  // keeps path_text's text alive once path is the part below the root
+    if (root != nullptr && root != empty_text) {
+        std::string_view root_text;
+        if (!exact_text(root, root_text)) Py_RETURN_NONE;
+        if (!root_text.empty() && path_text.starts_with(root_text) &&
+            (path_text.size() == root_text.size() || path_text[root_text.size()] == '/')) {
+            path_text.remove_prefix(root_text.size());
+            whole_path = std::move(path);
+            path = Ref::steal(PyUnicode_FromStringAndSize(path_text.data(), (Py_ssize_t)path_text.size()));
+            if (!path) return nullptr;
+        }
+    }
     std::string_view query_bytes = bytes_view(query.get());
     if (!text::utf8_valid(reinterpret_cast<const unsigned char*>(query_bytes.data()), query_bytes.size())) Py_RETURN_NONE;
     HeaderScan scan = scan_headers(headers.get());

@@ -11,7 +11,8 @@ namespace calvenor {
 // Creates the interned keys, message types and shared header lines; call once.
 bool init_served();
 
-// (start message, body message) for a body of 1 to gzip_min_size bytes; [status, headers,
+// A path under the scope's root_path is routed, and put in the request dict, as the part below
+// it. (start message, body message) for a body of 1 to gzip_min_size bytes; [status, headers,
 // body] without a content length for any other body (the layer compresses a long one, and
 // an empty one may stand for a result it holds); False when no route matched a request that
 // would otherwise be served here; None when the request takes the general path (a body may
