@@ -117,9 +117,9 @@ class CalvenorApp:
         would; a path under the scope's ``root_path`` is routed, and given to the handler,
         as the part below it. A body of 1 to ``gzip_min_size`` bytes comes back as the two
         ASGI messages to send, with the wire content type, the CORS headers of an allowed
-        Origin and the content length; any other as [status, headers, body] without the length (the
-        caller compresses a long body or not; an empty one may stand for a result it
-        holds). HEAD gets an empty body. False when no route matches; None when the
+        Origin and the content length; any other as [status, headers, body] without the
+        length (the caller compresses a long body or not; an empty one may stand for a
+        result it holds). HEAD gets an empty body. False when no route matches; None when the
         request is left to the caller (a body may follow, a CORS preflight, a non-ASCII
         path or origin, a non-UTF-8 query, scope values of other types than a server
         gives, a ``root_path`` not a str)."""

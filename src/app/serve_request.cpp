@@ -16,7 +16,8 @@ namespace calvenor {
 namespace {
 
 enum Key { kMethod, kPath, kQueryString, kHeaders, kHttpVersion, kRootPath, kKeyCount };
-constexpr const char* kKeyNames[kKeyCount] = {"method", "path", "query_string", "headers", "http_version", "root_path"};
+constexpr const char* kKeyNames[kKeyCount] = {"method", "path", "query_string", "headers", "http_version",
+                                              "root_path"};
 PyObject* keys[kKeyCount] = {};
 
 // Immutable, so one object serves every response.
