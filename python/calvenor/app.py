@@ -24,7 +24,7 @@ from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, await_handler, framework_response,
+    Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, Pending, await_handler, framework_response,
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
@@ -244,7 +244,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         status, out, body = served
         if not body and self._held.result is not None:
             headers = scope["headers"]
-            return await self._send_answer(framework_response(self._held.take()), scope, receive, send,
+            return await self._send_answer(await self._held_response(scope), scope, receive, send,
                                            headers, self._origin(headers))
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
@@ -325,8 +325,21 @@ class App(Routes, functools.partial[Awaitable[None]]):
                     return await self._miss(scope, receive, send, headers, origin, method, path)
                 return await self._send_answer(response, scope, receive, send, headers, origin)
             # the empty text dispatch answered for a result it would only have made text of
-            response = framework_response(self._held.take())
+            response = await self._held_response(scope)
         await self._send_answer(response, scope, receive, send, headers, origin)
+
+    async def _held_response(self, scope: Scope) -> NativeResponse | Response:
+        """The response of what a handler left held: its result, or the rest of its async call."""
+        held = self._held.take()
+        if held.__class__ is not Pending:
+            return framework_response(held)
+        pending: Pending = held  # type: ignore[assignment]
+        req = pending.req
+        token = current_scope.set((scope, req))
+        try:
+            return await await_handler(pending.awaitable, req, (*pending.errors, self.error_handlers))
+        finally:
+            current_scope.reset(token)
 
     async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
         if await self._pass_to_mount(scope, receive, send):
@@ -347,21 +360,26 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
     async def _recover(self, exc: BaseException, scope: Scope, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
-        """The response for what dispatch raised: an async handler's call, a handler's error,
-        a converter's refusal (404) or an unexpected exception."""
-        if isinstance(exc, AsyncCall):
-            handler, req, errors = exc.args
-            answer = await_handler(handler, req, (*errors, self.error_handlers))
-        elif isinstance(exc, HandlerFailed):
+        """The response for what dispatch raised: a handler's error, a converter's refusal (404)
+        or an unexpected exception."""
+        if isinstance(exc, HandlerFailed):
             error, req, errors = exc.args
             answer = handle_error(error, req, (*errors, self.error_handlers))
         elif isinstance(exc, NoMatch):
             return _NOT_FOUND
         elif isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
             found = self.core.resolve(method, path)
+            params = dict(found[1] or {}) if found is not None else {}
+            chain: tuple[ErrorHandlers, ...] = (self.error_handlers,)
+            awaits = getattr(found[0], "awaits", None) if found is not None else None
+            if awaits is not None:  # an async handler's result: its route's converter and group apply
+                convert, errors = awaits
+                if convert is not None:
+                    convert(params)
+                chain = (*errors, self.error_handlers)
             req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
-                   "route_params": dict(found[1] or {}) if found is not None else {}}
-            answer = handle_error(exc, req, (self.error_handlers,))
+                   "route_params": params}
+            answer = handle_error(exc, req, chain)
         else:
             return internal_fault(exc, method, path)
         token = current_scope.set((scope, req))
@@ -493,9 +511,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             result = target(req)
         finally:
             current_scope.reset(token)
-        if result == "" and self._held.result is not None:
-            return framework_response(self._held.take())
-        return to_response(result)
+        return to_response(result)  # an empty text may stand for a held result, as dispatch's does
 
     async def _miss(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
                     origin: str | None, method: str, path: str) -> None:

@@ -1,16 +1,19 @@
 """What becomes of a handler: the callable registered in the native table, and its result
 turned into a response.
 
-The native dispatch answers a dict or a str itself. Anything else a sync handler returns is
-held for the layer while dispatch answers an empty text; a handler's exceptions and async
-handlers leave dispatch as exceptions that carry them to the layer. So the route is matched
-and the request dict built once, natively, for every kind of handler.
+The native dispatch answers a dict or a str itself. Anything else a handler returns is held
+for the layer while dispatch answers an empty text; a handler's exceptions leave dispatch as
+exceptions that carry them to the layer. An async handler runs inside dispatch up to its
+first suspension: one that returns without waiting is answered like a sync one, and one that
+waits is held for the layer to run to its end. So the route is matched and the request dict
+built once, natively, for every kind of handler.
 """
 import inspect
 import logging
 import threading
+import types
 import typing
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Awaitable, Callable, Generator, Mapping
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
 from ._core import Response as NativeResponse
@@ -34,9 +37,9 @@ Converter: TypeAlias = Callable[[dict[str, Any]], None]
 
 
 class Held(threading.local):
-    """A sync handler's result that the native dispatch would only turn into text, kept for
-    the layer while dispatch answers an empty text instead. Per thread: dispatch holds its
-    application, so one thread has at most one result in flight."""
+    """A handler's result that the native dispatch would only turn into text, or a `Pending`
+    async call, kept for the layer while dispatch answers an empty text instead. Per thread:
+    dispatch holds its application, so one thread has at most one result in flight."""
 
     result: object = None
 
@@ -45,8 +48,47 @@ class Held(threading.local):
         return result
 
 
-class AsyncCall(Exception):
-    """Raised in place of calling an async handler: (handler, req, error handlers)."""
+class Pending:
+    """What is left of an async handler's call once dispatch returns: an awaitable of its
+    result, with the request dict and the error handlers of its group."""
+
+    __slots__ = ("awaitable", "req", "errors")
+
+    def __init__(self, awaitable: Awaitable[object], req: RequestDict, errors: tuple[ErrorHandlers, ...]) -> None:
+        self.awaitable = awaitable
+        self.req = req
+        self.errors = errors
+
+
+@types.coroutine
+def resume(coro: Any, waiting: object) -> Generator[object, Any, object]:
+    """The rest of `coro`, which has yielded `waiting` for the event loop: hands that on, then
+    passes everything between the loop and `coro` as `await coro` would; returns its result."""
+    while True:
+        try:
+            sent = yield waiting
+        except GeneratorExit:
+            coro.close()
+            raise
+        except BaseException as exc:
+            try:
+                waiting = coro.throw(exc)
+            except StopIteration as done:
+                return done.value
+        else:
+            try:
+                waiting = coro.send(sent)
+            except StopIteration as done:
+                return done.value
+
+
+async def finished(result: object) -> object:
+    """An awaitable of a result already known."""
+    return result
+
+
+async def failed(exc: BaseException) -> NoReturn:
+    raise exc
 
 
 class HandlerFailed(Exception):
@@ -83,11 +125,36 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
                 held: Held) -> Callable[[RequestDict], object]:
     """The callable the native table holds for `handler`."""
     if is_async(handler):
-        def stand_in(req: RequestDict) -> NoReturn:
+        def stand_in(req: RequestDict) -> object:
             if convert is not None:
                 convert(req["route_params"])
-            raise AsyncCall(handler, req, errors)
+            try:
+                call = handler(req)
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            if call.__class__ is not types.CoroutineType:  # an awaitable of another kind
+                held.result = Pending(call, req, errors)
+                return ""
+            try:
+                waiting = call.send(None)
+            except StopIteration as done:
+                result = done.value
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            except BaseException as exc:  # not the layer's to answer: it raises it once dispatch is over
+                held.result = Pending(failed(exc), req, errors)
+                return ""
+            else:
+                held.result = Pending(resume(call, waiting), req, errors)
+                return ""
+            if result.__class__ is dict or result.__class__ is str:
+                return result
+            # A Response is its own answer; other results become one as an async handler's do.
+            held.result = result if isinstance(result, Response) else Pending(finished(result), req, errors)
+            return ""
 
+        # For the layer, when the core fails to encode a dict result: what its error handler sees.
+        stand_in.awaits = (convert, errors)  # type: ignore[attr-defined]
         return stand_in
 
     if convert is None and not errors and returns_plain(handler):
@@ -154,11 +221,11 @@ def http_error_response(exc: HTTPError) -> Response:
     return JSONResponse(exc.detail, exc.status, exc.headers)
 
 
-async def await_handler(handler: AsyncHandler, req: RequestDict,
+async def await_handler(awaitable: Awaitable[object], req: RequestDict,
                         chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
-    """The response of an async handler, or of the error handler its exception finds in `chain`."""
+    """The response of an async handler's call, or of the error handler its exception finds in `chain`."""
     try:
-        result = await handler(req)
+        result = await awaitable
     except Exception as exc:
         return await handle_error(exc, req, chain)
     try:
