@@ -8,6 +8,7 @@ HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
 import functools
 import operator
 import sys
+from threading import get_ident
 from collections.abc import Awaitable, Callable, Iterable
 from contextlib import AbstractAsyncContextManager
 from types import SimpleNamespace
@@ -24,7 +25,7 @@ from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, Pending, await_handler, framework_response,
+    Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, PENDING, finish, framework_response,
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
@@ -113,7 +114,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._mounts: list[tuple[str, ASGIApp]] = []
         self._mount_prefixes: tuple[str, ...] = ()
         self._app: ASGIApp = self._serve
-        self._held = Held()
+        self._held: Held = {}
         self.state = State()
         # What servers look at to tell an ASGI 3 app, unless a subclass has a __call__ of its own.
         if type(self).__call__ is functools.partial.__call__:
@@ -242,10 +243,15 @@ class App(Routes, functools.partial[Awaitable[None]]):
         # [status, headers, body] without the length: a body to compress, or an empty one
         # that may stand for a held result
         status, out, body = served
-        if not body and self._held.result is not None:
-            headers = scope["headers"]
-            return await self._send_answer(await self._held_response(scope), scope, receive, send,
-                                           headers, self._origin(headers))
+        if not body and self._held:
+            held = self._held.pop(get_ident(), None)
+            if held is not None:
+                if held.__class__ is tuple and held[0] is PENDING:
+                    response = await finish(held, self.error_handlers, scope)
+                else:
+                    response = held if isinstance(held, Response) else framework_response(held)
+                headers = scope["headers"]
+                return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
         out.append((b"content-length", b"%d" % len(body)))
@@ -319,27 +325,18 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
         if type(response) is NativeResponse:
             body = response.body
-            if body or self._held.result is None:
+            held = None if body or not self._held else self._held.pop(get_ident(), None)
+            if held is None:
                 status = response.status
                 if status == 404:  # only a miss: the core builds no other 404
                     return await self._miss(scope, receive, send, headers, origin, method, path)
                 return await self._send_answer(response, scope, receive, send, headers, origin)
             # the empty text dispatch answered for a result it would only have made text of
-            response = await self._held_response(scope)
+            if held.__class__ is tuple and held[0] is PENDING:
+                response = await finish(held, self.error_handlers, scope)
+            else:
+                response = framework_response(held)
         await self._send_answer(response, scope, receive, send, headers, origin)
-
-    async def _held_response(self, scope: Scope) -> NativeResponse | Response:
-        """The response of what a handler left held: its result, or the rest of its async call."""
-        held = self._held.take()
-        if held.__class__ is not Pending:
-            return framework_response(held)
-        pending: Pending = held  # type: ignore[assignment]
-        req = pending.req
-        token = current_scope.set((scope, req))
-        try:
-            return await await_handler(pending.awaitable, req, (*pending.errors, self.error_handlers))
-        finally:
-            current_scope.reset(token)
 
     async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
         if await self._pass_to_mount(scope, receive, send):
