@@ -276,10 +276,46 @@ class App(Routes, functools.partial[Awaitable[None]]):
                 # never shows this body to a later request.
                 current_body.set(received)
                 try:
-                    return await self._serve_read(scope, receive, send, fields)
+                    return await self._serve_body(scope, receive, send, fields)
                 finally:
                     current_body.set(b"")
+            return await self._serve_body(scope, receive, send, fields)
         return await self._serve_read(scope, receive, send, fields)
+
+    async def _serve_body(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
+        """A request whose body is read (and in the context): the core serves it as it serves
+        a plain one when it can; the general path takes the rest."""
+        try:
+            served = self.core.serve_read_request(scope, self.gzip_min_size)
+        except BaseException as exc:
+            headers: list[tuple[bytes, bytes]] = scope["headers"]
+            response = await self._recover(exc, scope, scope["method"], scope["path"], scope["query_string"], headers)
+            return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if isinstance(served, tuple):
+            await send(served[0])
+            await send(served[1])
+            return
+        if served is None:
+            return await self._serve_read(scope, receive, send, fields)
+        headers = scope["headers"]
+        if served is False:
+            return await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+        status, out, body = served
+        if not body and self._held:
+            held = self._held.pop(get_ident(), None)
+            if held is not None:
+                if held.__class__ is tuple and held[0] is PENDING:
+                    response = await finish(held, self.error_handlers, scope)
+                else:
+                    response = held if isinstance(held, Response) else framework_response(held)
+                return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if len(body) > self.gzip_min_size:
+            body = self._gzip(out, body, headers)
+        out.append((b"content-length", b"%d" % len(body)))
+        if scope["method"] == "HEAD":
+            body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
 
     async def _serve_read(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
         """The general path once the body, if any, is in the context."""
