@@ -261,7 +261,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         await send({"type": "http.response.body", "body": body})
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if await self._pass_to_mount(scope, receive, send):
+        if self._mounts and await self._pass_to_mount(scope, receive, send):
             return
         fields = dict(scope["headers"])  # the server lowercases names
         declared = fields.get(b"content-length")
