@@ -251,7 +251,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
                 else:
                     response = held if isinstance(held, Response) else framework_response(held)
                 headers = scope["headers"]
-                return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+                origin = self._origin(headers) if self._cors else None
+                return await self._send_answer(response, scope, receive, send, headers, origin)
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
         out.append((b"content-length", b"%d" % len(body)))
@@ -308,7 +309,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
                     response = await finish(held, self.error_handlers, scope)
                 else:
                     response = held if isinstance(held, Response) else framework_response(held)
-                return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+                origin = self._origin(headers) if self._cors else None
+                return await self._send_answer(response, scope, receive, send, headers, origin)
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, headers)
         out.append((b"content-length", b"%d" % len(body)))
