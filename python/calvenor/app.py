@@ -1,16 +1,17 @@
 """`App`: the ASGI entry point over the native `CalvenorApp`.
 
-The native core routes, calls sync handlers and builds the responses of dict and str
-results; this layer reads the body, answers CORS preflights, adds the CORS, gzip and length
-headers, and takes the slow paths: other results, async handlers, errors, misses (405,
-HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
+The native core routes, calls handlers (an async one up to its first wait) and builds the
+responses of dict and str results, before and after a body is read; this layer reads the
+body, answers CORS preflights, adds the CORS, gzip and length headers, and takes the slow
+paths: other results, async handlers that wait, errors, misses (405, HEAD, OPTIONS, trailing
+slashes), mounts and WebSockets.
 """
 import functools
 import operator
 import sys
-from threading import get_ident
 from collections.abc import Awaitable, Callable, Iterable
 from contextlib import AbstractAsyncContextManager
+from threading import get_ident
 from types import SimpleNamespace
 from typing import Any, TypeVar
 
@@ -240,8 +241,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
             return await self._unrouted(scope, receive, send)
-        # [status, headers, body] without the length: a body to compress, or an empty one
-        # that may stand for a held result
+        # [status, headers, body]: _send_listed's work, inline here so that held results and
+        # long bodies on this path skip a coroutine
         status, out, body = served
         if not body and self._held:
             held = self._held.pop(get_ident(), None)
@@ -298,10 +299,16 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return
         if served is None:
             return await self._serve_read(scope, receive, send, fields)
-        headers = scope["headers"]
         if served is False:
+            headers = scope["headers"]
             return await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+        return await self._send_listed(served, scope, receive, send)
+
+    async def _send_listed(self, served: list[Any], scope: Scope, receive: Receive, send: Send) -> None:
+        """Send what the core served as [status, headers, body] without the length: a body to
+        compress, or an empty one that may stand for a held result."""
         status, out, body = served
+        headers = scope["headers"]
         if not body and self._held:
             held = self._held.pop(get_ident(), None)
             if held is not None:
