@@ -81,6 +81,7 @@ async def finished(result: object) -> object:
 
 
 async def failed(exc: BaseException) -> NoReturn:
+    """An awaitable that raises what a handler raised while dispatch ran it."""
     raise exc
 
 
