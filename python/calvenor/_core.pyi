@@ -123,6 +123,12 @@ class CalvenorApp:
         request is left to the caller (a body may follow, a CORS preflight, a non-ASCII
         path or origin, a non-UTF-8 query, scope values of other types than a server
         gives, a ``root_path`` not a str)."""
+    def serve_read_request(
+        self, scope: Mapping[str, Any], gzip_min_size: int
+    ) -> tuple[dict[str, Any], dict[str, Any]] | list[Any] | Literal[False] | None:
+        """``serve_request`` for a request whose body the caller has read and keeps for
+        the handler: headers that frame a body and HTTP versions that may carry one do not
+        leave it to the caller."""
     @staticmethod
     def dispatched_scope(req: object, /) -> dict[str, Any] | Literal[True] | None:
         """The ASGI scope ``serve_request`` got for ``req`` when ``req`` is the request dict a

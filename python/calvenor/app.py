@@ -1,15 +1,17 @@
 """`App`: the ASGI entry point over the native `CalvenorApp`.
 
-The native core routes, calls sync handlers and builds the responses of dict and str
-results; this layer reads the body, answers CORS preflights, adds the CORS, gzip and length
-headers, and takes the slow paths: other results, async handlers, errors, misses (405,
-HEAD, OPTIONS, trailing slashes), mounts and WebSockets.
+The native core routes, calls handlers (an async one up to its first wait) and builds the
+responses of dict and str results, before and after a body is read; this layer reads the
+body, answers CORS preflights, adds the CORS, gzip and length headers, and takes the slow
+paths: other results, async handlers that wait, errors, misses (405, HEAD, OPTIONS, trailing
+slashes), mounts and WebSockets.
 """
 import functools
 import operator
 import sys
 from collections.abc import Awaitable, Callable, Iterable
 from contextlib import AbstractAsyncContextManager
+from threading import get_ident
 from types import SimpleNamespace
 from typing import Any, TypeVar
 
@@ -24,7 +26,7 @@ from .current import current_body
 from .encoding import accepts_gzip
 from .errors import HTTPError, InvalidJSON
 from .handlers import (
-    AsyncCall, Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, await_handler, framework_response,
+    Converter, ErrorHandlers, Handler, HandlerFailed, Held, NoMatch, PENDING, finish, framework_response,
     handle_error, http_error_default, internal_fault, invalid_json_default, make_target, to_response,
 )
 from .responses import NO_BODY_STATUSES, PlainTextResponse, RedirectResponse, Response
@@ -117,7 +119,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         self._names: dict[str, list[Template]] = {}
         self._named_mounts: list[tuple[str, str, ASGIApp]] = []
         self._app: ASGIApp = self._serve
-        self._held = Held()
+        self._held: Held = {}
         self.state = State()
         # What servers look at to tell an ASGI 3 app, unless a subclass has a __call__ of its own.
         if type(self).__call__ is functools.partial.__call__:
@@ -270,13 +272,19 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
             return await self._unrouted(scope, receive, send)
-        # [status, headers, body] without the length: a body to compress, or an empty one
-        # that may stand for a held result
+        # [status, headers, body]: _send_listed's work, inline here so that held results and
+        # long bodies on this path skip a coroutine
         status, out, body = served
-        if not body and self._held.result is not None:
-            headers = scope["headers"]
-            return await self._send_answer(framework_response(self._held.take()), scope, receive, send,
-                                           headers, self._origin(headers))
+        if not body and self._held:
+            held = self._held.pop(get_ident(), None)
+            if held is not None:
+                if held.__class__ is tuple and held[0] is PENDING:
+                    response = await finish(held, self.error_handlers, scope)
+                else:
+                    response = held if isinstance(held, Response) else framework_response(held)
+                headers = scope["headers"]
+                origin = self._origin(headers) if self._cors else None
+                return await self._send_answer(response, scope, receive, send, headers, origin)
         if len(body) > self.gzip_min_size:
             body = self._gzip(out, body, scope["headers"])
         out.append((b"content-length", b"%d" % len(body)))
@@ -286,7 +294,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
         await send({"type": "http.response.body", "body": body})
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if await self._pass_to_mount(scope, receive, send):
+        if self._mounts and await self._pass_to_mount(scope, receive, send):
             return
         fields = dict(scope["headers"])  # the server lowercases names
         declared = fields.get(b"content-length")
@@ -301,10 +309,53 @@ class App(Routes, functools.partial[Awaitable[None]]):
                 # never shows this body to a later request.
                 current_body.set(received)
                 try:
-                    return await self._serve_read(scope, receive, send, fields)
+                    return await self._serve_body(scope, receive, send, fields)
                 finally:
                     current_body.set(b"")
+            return await self._serve_body(scope, receive, send, fields)
         return await self._serve_read(scope, receive, send, fields)
+
+    async def _serve_body(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
+        """A request whose body is read (and in the context): the core serves it as it serves
+        a plain one when it can; the general path takes the rest."""
+        try:
+            served = self.core.serve_read_request(scope, self.gzip_min_size)
+        except BaseException as exc:
+            headers: list[tuple[bytes, bytes]] = scope["headers"]
+            response = await self._recover(exc, scope, scope["method"], scope["path"], scope["query_string"], headers)
+            return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
+        if isinstance(served, tuple):
+            await send(served[0])
+            await send(served[1])
+            return
+        if served is None:
+            return await self._serve_read(scope, receive, send, fields)
+        if served is False:
+            headers = scope["headers"]
+            return await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+        return await self._send_listed(served, scope, receive, send)
+
+    async def _send_listed(self, served: list[Any], scope: Scope, receive: Receive, send: Send) -> None:
+        """Send what the core served as [status, headers, body] without the length: a body to
+        compress, or an empty one that may stand for a held result."""
+        status, out, body = served
+        headers = scope["headers"]
+        if not body and self._held:
+            held = self._held.pop(get_ident(), None)
+            if held is not None:
+                if held.__class__ is tuple and held[0] is PENDING:
+                    response = await finish(held, self.error_handlers, scope)
+                else:
+                    response = held if isinstance(held, Response) else framework_response(held)
+                origin = self._origin(headers) if self._cors else None
+                return await self._send_answer(response, scope, receive, send, headers, origin)
+        if len(body) > self.gzip_min_size:
+            body = self._gzip(out, body, headers)
+        out.append((b"content-length", b"%d" % len(body)))
+        if scope["method"] == "HEAD":
+            body = b""
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": body})
 
     async def _serve_read(self, scope: Scope, receive: Receive, send: Send, fields: dict[bytes, bytes]) -> None:
         """The general path once the body, if any, is in the context."""
@@ -350,13 +401,17 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
         if type(response) is NativeResponse:
             body = response.body
-            if body or self._held.result is None:
+            held = None if body or not self._held else self._held.pop(get_ident(), None)
+            if held is None:
                 status = response.status
                 if status == 404:  # only a miss: the core builds no other 404
                     return await self._miss(scope, receive, send, headers, origin, method, path)
                 return await self._send_answer(response, scope, receive, send, headers, origin)
             # the empty text dispatch answered for a result it would only have made text of
-            response = framework_response(self._held.take())
+            if held.__class__ is tuple and held[0] is PENDING:
+                response = await finish(held, self.error_handlers, scope)
+            else:
+                response = framework_response(held)
         await self._send_answer(response, scope, receive, send, headers, origin)
 
     async def _unrouted(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -378,21 +433,26 @@ class App(Routes, functools.partial[Awaitable[None]]):
 
     async def _recover(self, exc: BaseException, scope: Scope, method: str, path: str, query_string: bytes,
                        headers: list[tuple[bytes, bytes]]) -> NativeResponse | Response:
-        """The response for what dispatch raised: an async handler's call, a handler's error,
-        a converter's refusal (404) or an unexpected exception."""
-        if isinstance(exc, AsyncCall):
-            handler, req, errors = exc.args
-            answer = await_handler(handler, req, (*errors, self.error_handlers))
-        elif isinstance(exc, HandlerFailed):
+        """The response for what dispatch raised: a handler's error, a converter's refusal (404)
+        or an unexpected exception."""
+        if isinstance(exc, HandlerFailed):
             error, req, errors = exc.args
             answer = handle_error(error, req, (*errors, self.error_handlers))
         elif isinstance(exc, NoMatch):
             return _NOT_FOUND
         elif isinstance(exc, Exception):  # from a handler registered as it is, or a result the encoder refuses
             found = self.core.resolve(method, path)
+            params = dict(found[1] or {}) if found is not None else {}
+            chain: tuple[ErrorHandlers, ...] = (self.error_handlers,)
+            awaits = getattr(found[0], "awaits", None) if found is not None else None
+            if awaits is not None:  # an async handler's result: its route's converter and group apply
+                convert, errors = awaits
+                if convert is not None:
+                    convert(params)
+                chain = (*errors, self.error_handlers)
             req = {"method": method, "path": path, "query_string": query_string, "headers": headers,
-                   "route_params": dict(found[1] or {}) if found is not None else {}}
-            answer = handle_error(exc, req, (self.error_handlers,))
+                   "route_params": params}
+            answer = handle_error(exc, req, chain)
         else:
             return internal_fault(exc, method, path)
         token = current_scope.set((scope, req))
@@ -524,9 +584,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             result = target(req)
         finally:
             current_scope.reset(token)
-        if result == "" and self._held.result is not None:
-            return framework_response(self._held.take())
-        return to_response(result)
+        return to_response(result)  # an empty text may stand for a held result, as dispatch's does
 
     async def _miss(self, scope: Scope, receive: Receive, send: Send, headers: list[tuple[bytes, bytes]],
                     origin: str | None, method: str, path: str) -> None:

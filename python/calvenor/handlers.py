@@ -1,19 +1,24 @@
 """What becomes of a handler: the callable registered in the native table, and its result
 turned into a response.
 
-The native dispatch answers a dict or a str itself. Anything else a sync handler returns is
-held for the layer while dispatch answers an empty text; a handler's exceptions and async
-handlers leave dispatch as exceptions that carry them to the layer. So the route is matched
-and the request dict built once, natively, for every kind of handler.
+The native dispatch answers a dict or a str itself. Anything else a handler returns is held
+for the layer while dispatch answers an empty text; a handler's exceptions leave dispatch as
+exceptions that carry them to the layer. An async handler runs inside dispatch up to its
+first suspension: one that returns without waiting is answered like a sync one, and one that
+waits is held for the layer to run to its end. So the route is matched and the request dict
+built once, natively, for every kind of handler.
 """
 import inspect
 import logging
-import threading
+import types
 import typing
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Awaitable, Callable, Generator, Mapping
+from threading import get_ident
 from typing import Any, NoReturn, TypeAlias, TypeGuard
 
 from ._core import Response as NativeResponse
+from .asgi import Scope
+from .connection import current_scope
 from .responses import JSONResponse, PlainTextResponse, Response
 from .errors import HTTPError, InvalidJSON
 
@@ -33,20 +38,51 @@ ErrorHandlers: TypeAlias = Mapping[type[BaseException] | int, ErrorHandler]
 Converter: TypeAlias = Callable[[dict[str, Any]], None]
 
 
-class Held(threading.local):
-    """A sync handler's result that the native dispatch would only turn into text, kept for
-    the layer while dispatch answers an empty text instead. Per thread: dispatch holds its
-    application, so one thread has at most one result in flight."""
+# A handler's result that the native dispatch would only turn into text, kept for the layer
+# by thread while dispatch answers an empty text instead. Dispatch holds its application, so
+# one thread has at most one result in flight, and the layer takes it back as soon as
+# dispatch returns. (A dict of thread ids: reads and writes cost a fraction of a
+# threading.local's.)
+Held: TypeAlias = dict[int, object]
 
-    result: object = None
+# Held in place of an async handler's result when dispatch returns before it is known:
+# (PENDING, an awaitable of the result, the request dict, the error handlers of its group).
+PENDING = object()
+Pending: TypeAlias = tuple[object, Awaitable[object], RequestDict, tuple[ErrorHandlers, ...]]
 
-    def take(self) -> object:
-        result, self.result = self.result, None
-        return result
+
+@types.coroutine
+def resume(coro: Any, waiting: object) -> Generator[object, Any, object]:
+    """The rest of `coro`, which has yielded `waiting` for the event loop: hands that on, then
+    passes everything between the loop and `coro` as `await coro` would; returns its result."""
+    while True:
+        try:
+            sent = yield waiting
+        except GeneratorExit:
+            coro.close()
+            raise
+        except BaseException as exc:
+            try:
+                waiting = coro.throw(exc)
+            except StopIteration as done:
+                return done.value
+        else:
+            if sent is None:  # what asyncio sends: from here on the interpreter relays everything itself
+                return (yield from coro)
+            try:
+                waiting = coro.send(sent)
+            except StopIteration as done:
+                return done.value
 
 
-class AsyncCall(Exception):
-    """Raised in place of calling an async handler: (handler, req, error handlers)."""
+async def finished(result: object) -> object:
+    """An awaitable of a result already known."""
+    return result
+
+
+async def failed(exc: BaseException) -> NoReturn:
+    """An awaitable that raises what a handler raised while dispatch ran it."""
+    raise exc
 
 
 class HandlerFailed(Exception):
@@ -83,11 +119,36 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
                 held: Held) -> Callable[[RequestDict], object]:
     """The callable the native table holds for `handler`."""
     if is_async(handler):
-        def stand_in(req: RequestDict) -> NoReturn:
+        def stand_in(req: RequestDict) -> object:
             if convert is not None:
                 convert(req["route_params"])
-            raise AsyncCall(handler, req, errors)
+            try:
+                call = handler(req)
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            if call.__class__ is not types.CoroutineType:  # an awaitable of another kind
+                held[get_ident()] = (PENDING, call, req, errors)
+                return ""
+            try:
+                waiting = call.send(None)
+            except StopIteration as done:
+                result = done.value
+            except Exception as exc:
+                raise HandlerFailed(exc, req, errors) from None
+            except BaseException as exc:  # not the layer's to answer: it raises it once dispatch is over
+                held[get_ident()] = (PENDING, failed(exc), req, errors)
+                return ""
+            else:
+                held[get_ident()] = (PENDING, resume(call, waiting), req, errors)
+                return ""
+            if result.__class__ is dict or result.__class__ is str:
+                return result
+            # A Response is its own answer; other results become one as an async handler's do.
+            held[get_ident()] = result if isinstance(result, Response) else (PENDING, finished(result), req, errors)
+            return ""
 
+        # For the layer, when the core fails to encode a dict result: what its error handler sees.
+        stand_in.awaits = (convert, errors)  # type: ignore[attr-defined]
         return stand_in
 
     if convert is None and not errors and returns_plain(handler):
@@ -102,7 +163,7 @@ def make_target(handler: Handler, convert: Converter | None, errors: tuple[Error
             raise HandlerFailed(exc, req, errors) from None
         if result.__class__ is dict or result.__class__ is str:
             return result
-        held.result = result
+        held[get_ident()] = result
         return ""
 
     return call
@@ -154,19 +215,24 @@ def http_error_response(exc: HTTPError) -> Response:
     return JSONResponse(exc.detail, exc.status, exc.headers)
 
 
-async def await_handler(handler: AsyncHandler, req: RequestDict,
-                        chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:
-    """The response of an async handler, or of the error handler its exception finds in `chain`."""
+async def finish(pending: Pending, app_errors: ErrorHandlers, scope: Scope) -> NativeResponse | Response:
+    """The response of a pending async call, or of the error handler its exception finds in
+    its group's handlers or the app's; the connection is in the context meanwhile."""
+    _, awaitable, req, errors = pending
+    token = current_scope.set((scope, req))
     try:
-        result = await handler(req)
-    except Exception as exc:
-        return await handle_error(exc, req, chain)
-    try:
-        return to_response(result)
-    except Exception as exc:
-        return await handle_error(exc, req, chain)
-    except BaseException as exc:
-        return internal_fault(exc, req["method"], req["path"])
+        try:
+            result = await awaitable
+        except Exception as exc:
+            return await handle_error(exc, req, (*errors, app_errors))
+        try:
+            return to_response(result)
+        except Exception as exc:
+            return await handle_error(exc, req, (*errors, app_errors))
+        except BaseException as exc:
+            return internal_fault(exc, req["method"], req["path"])
+    finally:
+        current_scope.reset(token)
 
 
 async def handle_error(exc: Exception, req: RequestDict, chain: tuple[ErrorHandlers, ...]) -> NativeResponse | Response:

@@ -22,7 +22,7 @@ class Request:
 
     `scope` is the ASGI scope the dict came with, None once its handler has returned."""
 
-    __slots__ = ("req", "body", "native", "scope")
+    __slots__ = ("req", "body", "native", "scope", "_has_headers")
 
     def __init__(self, req: dict[str, Any]) -> None:
         self.req = req
@@ -31,8 +31,16 @@ class Request:
         # One character per raw byte: the native query decoder restores the bytes exactly,
         # whether or not they are UTF-8.
         self.native = NativeRequest(req["method"], req["path"], req["query_string"].decode("latin-1"))
-        self.native.set_headers(req["headers"])
         self.native.set_body(self.body)
+        # Headers go to the native request when first asked for: most handlers read only the
+        # body or the query, and copying every pair was a third of building a Request.
+        self._has_headers = False
+
+    def _with_headers(self) -> NativeRequest:
+        if not self._has_headers:
+            self.native.set_headers(self.req["headers"])
+            self._has_headers = True
+        return self.native
 
     @property
     def method(self) -> str:
@@ -78,11 +86,11 @@ class Request:
     @property
     def headers(self) -> dict[str, str]:
         """Names lower-cased; of repeated headers the last."""
-        return self.native.headers
+        return self._with_headers().headers
 
     def get_header(self, name: str) -> str | None:
         """The first header called `name` (any case), or None."""
-        return self.native.get_header(name)
+        return self._with_headers().get_header(name)
 
     @property
     def query(self) -> dict[str, list[str]]:

@@ -78,7 +78,11 @@ PyObject* handle_request(PyObject*, AppState& app, TextArg& method, TextArg& pat
 }
 
 PyObject* serve(PyObject*, AppState& app, PyObject*& scope, Py_ssize_t& gzip_min_size) {
-    return serve_request(app, scope, gzip_min_size);
+    return serve_request(app, scope, gzip_min_size, false);
+}
+
+PyObject* serve_read(PyObject*, AppState& app, PyObject*& scope, Py_ssize_t& gzip_min_size) {
+    return serve_request(app, scope, gzip_min_size, true);
 }
 
 // A size in bytes that body lengths are compared with: any int. One past Py_ssize_t is
@@ -108,6 +112,7 @@ CALVENOR_SIGNATURE(kPreflight, "CalvenorApp.cors_preflight_headers()", "origin")
 CALVENOR_SIGNATURE(kCorsOrigin, "CalvenorApp.cors_origin()", "origin");
 CALVENOR_SIGNATURE(kGzip, "CalvenorApp.gzip_compress()", "data");
 CALVENOR_SIGNATURE(kServe, "CalvenorApp.serve_request()", "scope", "gzip_min_size");
+CALVENOR_SIGNATURE(kServeRead, "CalvenorApp.serve_read_request()", "scope", "gzip_min_size");
 CALVENOR_SIGNATURE(kHandle, "CalvenorApp.handle_request()", "method", "path", "query_string", "raw_headers", "body");
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -154,6 +159,11 @@ PyMethodDef methods[] = {
      "gets an empty body. False when no route matched; None when the request is left to the\n"
      "caller: a body may follow, a CORS preflight, a non-ASCII path or origin, a query that is\n"
      "not UTF-8, or scope values of other types than a server gives (a root_path not a str)."},
+    {"serve_read_request", CALVENOR_METHOD(AppState, ExclusiveAccess, serve_read, kServeRead, Any, Size), kFast,
+     "serve_read_request($self, scope, gzip_min_size)\n--\n\n"
+     "serve_request for a request whose body the caller has read and keeps for the handler:\n"
+     "headers that frame a body and HTTP versions that may carry one do not leave it to the\n"
+     "caller."},
     // Static, so that a handler can call it while its dispatch holds the application.
     {"dispatched_scope", (PyCFunction)(void*)dispatched_scope, METH_O | METH_STATIC,
      "dispatched_scope(req, /)\n--\n\n"

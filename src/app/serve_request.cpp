@@ -85,7 +85,9 @@ struct HeaderScan {
     bool preflight_method = false;
 };
 
-HeaderScan scan_headers(PyObject* list) {
+// With body_read, the layer has read the body already: the headers that frame one are no
+// reason to leave the request to the general path.
+HeaderScan scan_headers(PyObject* list, bool body_read) {
     HeaderScan scan;
     Py_ssize_t n = PyList_Size(list);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -96,7 +98,8 @@ HeaderScan scan_headers(PyObject* list) {
         if (!PyBytes_CheckExact(name) || !PyBytes_CheckExact(value)) return HeaderScan{false};
         switch (header_role(bytes_view(name))) {
             case HeaderRole::kBodyFraming:
-                return HeaderScan{false};
+                if (!body_read) return HeaderScan{false};
+                break;
             case HeaderRole::kOrigin:
                 scan.origin = value;
                 break;
@@ -168,7 +171,7 @@ bool init_served() {
            empty_body && empty_text;
 }
 
-PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size) {
+PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size, bool body_read) {
     if (!PyDict_CheckExact(scope)) Py_RETURN_NONE;
     // Held: the handler runs Python code that could change the scope.
     Ref method = Ref::borrow(PyDict_GetItemWithError(scope, keys[kMethod]));
@@ -182,7 +185,7 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     std::string_view method_text, path_text;
     if (!exact_text(method.get(), method_text) || !exact_text(path.get(), path_text) || !is_ascii(path_text) ||
         !query || !PyBytes_CheckExact(query.get()) || !headers || !PyList_CheckExact(headers.get()) ||
-        !bodyless_version(version))
+        (!body_read && !bodyless_version(version)))
         Py_RETURN_NONE;
     // Routes are below the root the app is served under: the path the server gives starts
     // with it, unless the server leaves it out. Compared by identity first: "" is one object.
@@ -200,7 +203,7 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     }
     std::string_view query_bytes = bytes_view(query.get());
     if (!text::utf8_valid(reinterpret_cast<const unsigned char*>(query_bytes.data()), query_bytes.size())) Py_RETURN_NONE;
-    HeaderScan scan = scan_headers(headers.get());
+    HeaderScan scan = scan_headers(headers.get(), body_read);
     if (!scan.plain) Py_RETURN_NONE;
     Ref origin;
     if (scan.origin != nullptr && app.cors.configured()) {

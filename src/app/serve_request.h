@@ -18,6 +18,8 @@ bool init_served();
 // would otherwise be served here; None when the request takes the general path (a body may
 // follow, a CORS preflight, a path or query the layer rewrites, server objects of other
 // types); NULL with the handler's or the encoder's exception set.
-PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size);
+// With body_read, the layer has read the request's body (and keeps it for the handler):
+// headers that frame a body and HTTP versions that may carry one are served all the same.
+PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_min_size, bool body_read);
 
 }  // namespace calvenor
