@@ -36,6 +36,7 @@ SEEN = {"path": "/users/42", "url": "http://testserver/api/users/42", "for": "ht
          {**SEEN, "path": "/echo", "url": "http://testserver/api/echo", "body": "abc"}),
     case("a miss is 404", "GET", "/api/api/hello", 404, "Not Found"),
     case("another method is 405", "DELETE", "/api/hello", 405, "Method Not Allowed"),
+    case("another method with a body is 405 too", "POST", "/api/hello", 405, "Method Not Allowed"),
     case("the slash redirect keeps the root", "GET", "/api/dir?q=1", 307, "/api/dir/?q=1"),
     case("the root itself redirects to the root with a slash", "GET", "/api", 307, "/api/"),
     case("a path not under the root is routed whole, as older servers give it", "GET", "/hello", 200, "hi"),

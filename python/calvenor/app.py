@@ -322,7 +322,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             served = self.core.serve_read_request(scope, self.gzip_min_size)
         except BaseException as exc:
             headers: list[tuple[bytes, bytes]] = scope["headers"]
-            response = await self._recover(exc, scope, scope["method"], scope["path"], scope["query_string"], headers)
+            response = await self._recover(exc, scope, scope["method"], route_path(scope), scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
         if isinstance(served, tuple):
             await send(served[0])
@@ -332,7 +332,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return await self._serve_read(scope, receive, send, fields)
         if served is False:
             headers = scope["headers"]
-            return await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], scope["path"])
+            return await self._miss(scope, receive, send, headers, self._origin(headers), scope["method"], route_path(scope))
         return await self._send_listed(served, scope, receive, send)
 
     async def _send_listed(self, served: list[Any], scope: Scope, receive: Receive, send: Send) -> None:
