@@ -9,7 +9,8 @@ slashes), mounts and WebSockets.
 import functools
 import operator
 import sys
-from collections.abc import Awaitable, Callable, Iterable
+import types
+from collections.abc import Awaitable, Callable, Generator, Iterable
 from contextlib import AbstractAsyncContextManager
 from threading import get_ident
 from types import SimpleNamespace
@@ -48,6 +49,14 @@ _NOT_FOUND = PlainTextResponse("Not Found", 404)
 _TEXT_HEADERS = [(b"content-type", b"text/plain; charset=utf-8")]
 # The misses an exception handler keyed by status may answer, and their HTTPError's detail.
 _MISS_TEXTS = {404: "Not Found", 405: "Method Not Allowed"}
+# What the core raises when a dispatch already holds it.
+_BUSY = ("Already borrowed",)
+
+
+@types.coroutine
+def _step_aside() -> Generator[None, None, None]:
+    """Let the event loop run once (a bare yield, as asyncio.sleep(0))."""
+    yield
 
 
 class State(SimpleNamespace):
@@ -260,6 +269,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
         try:
             served = self.core.serve_request(scope, self.gzip_min_size)
         except BaseException as exc:
+            if exc.__class__ is RuntimeError and exc.args == _BUSY:
+                return await self._serve_when_free(exc, scope, receive, send)
             headers: list[tuple[bytes, bytes]] = scope["headers"]
             response = await self._recover(exc, scope, scope["method"], route_path(scope), scope["query_string"], headers)
             return await self._send_answer(response, scope, receive, send, headers, self._origin(headers))
@@ -292,6 +303,16 @@ class App(Routes, functools.partial[Awaitable[None]]):
             body = b""
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": body})
+
+    async def _serve_when_free(self, exc: RuntimeError, scope: Scope, receive: Receive, send: Send) -> None:
+        """Serve a request that found the core dispatching on this thread: an async handler of
+        this app calls the app before its first wait. Waiting once ends that dispatch."""
+        await _step_aside()
+        try:
+            self.core.has_cors()  # fails while a dispatch still holds the core
+        except RuntimeError:
+            raise exc from None
+        return await self._serve(scope, receive, send)
 
     async def _serve_general(self, scope: Scope, receive: Receive, send: Send) -> None:
         if self._mounts and await self._pass_to_mount(scope, receive, send):
@@ -604,8 +625,9 @@ class App(Routes, functools.partial[Awaitable[None]]):
         elif self.redirect_slashes and path != "/" and resolve(method, path[:-1] if path.endswith("/") else path + "/"):
             query = scope["query_string"]
             other = path[:-1] if path.endswith("/") else path + "/"
-            # Escape the query's raw bytes as they are, the path as UTF-8; the root stays in front.
-            url = url_path(path_root(scope) + other) + url_query(query)
+            # Escape the query's raw bytes as they are, the path as UTF-8; the root stays in front
+            # without its own trailing slash: under root_path "/", "//name/" is another site.
+            url = url_path(path_root(scope).rstrip("/") + other) + url_query(query)
             return await self._send_answer(RedirectResponse(url), scope, receive, send, headers, origin)
         else:
             status, body, out = 404, b"Not Found", list(_TEXT_HEADERS)
