@@ -75,7 +75,7 @@ class Request:
     @property
     def url(self) -> str:
         """scheme://host[:port]root_path+path[?query]; host from the Host header, else the server."""
-        return (origin(self.scope, self.get_header("host")) + url_path(self.root_path + self.path)
+        return (origin(self.scope, self.get_header("host")) + url_path(self.root_path.rstrip("/") + self.path)
                 + url_query(self.req["query_string"]))
 
     @property
