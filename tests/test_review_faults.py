@@ -46,3 +46,18 @@ def test_a_root_path_ending_in_a_slash_never_doubles_it_in_redirects_or_urls(roo
                          ids=["inner result held", "inner handler waits"])
 def test_an_async_handler_can_call_its_own_app_before_it_waits(path, body):
     assert TestClient(app).get("/calls-self" + path).json() == {"status": 200, "body": body}
+
+
+
+built = []
+
+
+@app.get("/later", name="later")
+def later(req):
+    r = calvenor.request(req)
+    return calvenor.PlainTextResponse("", background=lambda: built.append(r.url_for("later")))
+
+
+def test_a_sync_background_task_can_build_urls_from_route_names():
+    TestClient(app, root_path="/api").get("/later")
+    assert built == ["http://testserver/api/later"]

@@ -11,6 +11,7 @@ from types import FunctionType
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote
 
+from .background import background_app
 from .connection import PATH_SAFE
 from .routing import CONVERTERS
 
@@ -103,8 +104,19 @@ def _mismatch(takes: frozenset[str], given: Iterable[str]) -> str:
 
 
 def serving_app() -> "App":
-    """The App serving the current request: the nearest of its methods on the stack. The
-    request dict carries no reference to it, and giving it one would cost every request."""
+    """The App serving the current request: the nearest of its methods on the stack, or in a
+    sync background task's thread the App that started it. The request dict carries no
+    reference to it, and giving it one would cost every request."""
+    app = nearest_app()
+    if app is None:
+        app = background_app.get()
+    if app is None:
+        raise RuntimeError("url_for needs the app serving the request: call it while a handler runs")
+    return app  # type: ignore[no-any-return]
+
+
+def nearest_app() -> "App | None":
+    """The App of the nearest of its methods on this thread's stack, or None."""
     from .app import App
 
     codes = _app_codes(App)
@@ -114,7 +126,7 @@ def serving_app() -> "App":
             app: App = frame.f_locals["self"]
             return app
         frame = frame.f_back  # type: ignore[assignment]
-    raise RuntimeError("url_for needs the app serving the request: call it while a handler runs")
+    return None
 
 
 @functools.cache
