@@ -112,7 +112,7 @@ def serving_app() -> "App":
         app = background_app.get()
     if app is None:
         raise RuntimeError("url_for needs the app serving the request: call it while a handler runs")
-    return app  # type: ignore[no-any-return]
+    return app
 
 
 def nearest_app() -> "App | None":
