@@ -61,3 +61,27 @@ def later(req):
 def test_a_sync_background_task_can_build_urls_from_route_names():
     TestClient(app, root_path="/api").get("/later")
     assert built == ["http://testserver/api/later"]
+
+
+slash_root = calvenor.App()
+slash_root.get("/")(lambda req: "index " + req["path"])
+slash_root.get("/hello")(lambda req: "hello " + req["path"])
+slash_root.mount("/m", lambda scope, receive, send: send_text(send, scope["root_path"] + " " + scope["path"]))
+
+
+async def send_text(send, text):
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": text.encode()})
+
+
+@pytest.mark.parametrize("root, path, answer", [
+    ("/", "/", "index /"),  # a server that takes the prefix off: no redirect to itself
+    ("/", "/hello", "hello /hello"),
+    ("/api/", "/api//hello", "hello /hello"),  # a server that joins root and path
+    ("/api/", "/api/hello", "hello /hello"),
+    ("/", "//m/x", "/m /m/x"),
+], ids=lambda v: repr(v))
+def test_a_root_path_with_its_trailing_slash_routes_the_path_below_it(root, path, answer):
+    as_served = lambda scope, receive, send: slash_root({**scope, "root_path": root, "path": path}, receive, send)  # noqa: E731
+    got = TestClient(as_served, follow_redirects=False).get("/")
+    assert (got.status_code, got.text) == (200, answer)

@@ -141,17 +141,21 @@ def path_root(scope: Scope) -> str:
     root = scope.get("root_path", "")
     if root and type(root) is str:
         path: str = scope["path"]
-        if path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
+        if path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/" or root[-1] == "/"):
             return root
     return ""
 
 
 def route_path(scope: Scope) -> str:
     """The path routes match: the part below the root_path. The root itself gives "", which
-    no route takes: with slash redirects on, it goes to root_path + "/"."""
+    no route takes: with slash redirects on, it goes to root_path + "/". A root given with
+    its trailing slash ("/", "/api/") leaves the rest its leading one."""
     path: str = scope["path"]
     root = path_root(scope)
-    return path[len(root):] if root else path
+    if not root:
+        return path
+    rest = path[len(root):]
+    return rest if root[-1] != "/" or rest.startswith("/") else "/" + rest
 
 
 def mount_scope(scope: Scope, prefix: str) -> Scope:
@@ -159,8 +163,11 @@ def mount_scope(scope: Scope, prefix: str) -> Scope:
     the route path), path stays whole."""
     for_mount = dict(scope)
     root = scope.get("root_path", "")
-    if root and not path_root(scope):  # the server left the root out: the mount gets it in
-        for_mount["path"] = root + scope["path"]
+    if root and type(root) is str:
+        # The whole path as the convention has it: the root (once, and in front even when the
+        # server left it out), then the path below it.
+        root = root.rstrip("/")
+        for_mount["path"] = root + route_path(scope)
     for_mount["root_path"] = root + prefix
     return for_mount
 

@@ -193,12 +193,22 @@ PyObject* serve_request(const AppState& app, PyObject* scope, Py_ssize_t gzip_mi
     if (root != nullptr && root != empty_text) {
         std::string_view root_text;
         if (!exact_text(root, root_text)) Py_RETURN_NONE;
-        if (!root_text.empty() && path_text.starts_with(root_text) &&
-            (path_text.size() == root_text.size() || path_text[root_text.size()] == '/')) {
-            path_text.remove_prefix(root_text.size());
-            whole_path = std::move(path);
-            path = Ref::steal(PyUnicode_FromStringAndSize(path_text.data(), (Py_ssize_t)path_text.size()));
-            if (!path) return nullptr;
+        if (!root_text.empty() && path_text.starts_with(root_text)) {
+            std::string_view rest = path_text.substr(root_text.size());
+            bool under = true;
+            if (root_text.back() == '/') {
+                // "/" or "/api/": the server's join doubles the slash ("/api//x"), or the rest
+                // lost its own ("/api/x"), which the layer puts back.
+                if (rest.empty() || rest[0] != '/') Py_RETURN_NONE;
+            } else {
+                under = rest.empty() || rest[0] == '/';  // "/apix" is not under "/api"
+            }
+            if (under) {
+                path_text = rest;
+                whole_path = std::move(path);
+                path = Ref::steal(PyUnicode_FromStringAndSize(path_text.data(), (Py_ssize_t)path_text.size()));
+                if (!path) return nullptr;
+            }
         }
     }
     std::string_view query_bytes = bytes_view(query.get());
