@@ -94,13 +94,15 @@ Gone = type("Gone", (calvenor.HTTPError,), {})
 
 def fail(req):
     raise {"404": calvenor.HTTPError(404), "gone": Gone(404), "418": calvenor.HTTPError(418),
-           "item": calvenor.HTTPException(status_code=404, detail="Item not found")}[req["route_params"]["k"]]
+           "item": calvenor.HTTPException(status_code=404, detail="Item not found"),
+           "bug": ZeroDivisionError("bug")}[req["route_params"]["k"]]
 
 
 def status_app():
     app, group = calvenor.App(), calvenor.Group()
     app.exception_handler(404)(lambda req, exc: calvenor.JSONResponse({"detail": exc.detail}, exc.status_code))
     app.exception_handler(405)(lambda req, exc: calvenor.JSONResponse({"detail": exc.detail}, 405))
+    app.exception_handler(500)(lambda req, exc: calvenor.JSONResponse({"error": repr(exc)}, 500))
     app.exception_handler(calvenor.HTTPError)(lambda req, exc: "class")
     app.exception_handler(Gone)(lambda req, exc: "subclass")
     group.exception_handler(calvenor.HTTPError)(lambda req, exc: "group")
@@ -114,6 +116,8 @@ def status_app():
 @pytest.mark.parametrize("method, path, status, body, allow", [
     case("a status handler comes before one for HTTPError", "POST", "/e/404", 404, b'{"detail":"Not Found"}', None),
     case("HTTPException takes Starlette's keywords", "POST", "/e/item", 404, b'{"detail":"Item not found"}', None),
+    case("a 500 handler answers what no other handler takes", "POST", "/e/bug", 500,
+         b'{"error":"ZeroDivisionError(\'bug\')"}', None),
     case("a handler for a subclass comes before the status", "POST", "/e/gone", 200, b"subclass", None),
     case("other statuses go to the class handler", "POST", "/e/418", 200, b"class", None),
     case("a group's own handlers come first", "POST", "/g/404", 200, b"group", None),

@@ -240,7 +240,10 @@ async def handle_error(exc: Exception, req: RequestDict, chain: tuple[ErrorHandl
     handler = find_error_handler(exc, chain)
     if handler is None:
         log.error("handler for %s %s failed", req["method"], req["path"], exc_info=exc)
-        return PlainTextResponse("Internal Server Error", 500)
+        # A handler keyed by 500 answers what no other takes; the traceback is logged all the same.
+        handler = next((found for handlers in chain if (found := handlers.get(500)) is not None), None)
+        if handler is None:
+            return PlainTextResponse("Internal Server Error", 500)
     try:
         result = handler(req, exc)
         if inspect.isawaitable(result):
