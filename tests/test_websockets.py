@@ -168,3 +168,18 @@ def test_a_refusal_or_a_handler_exception_is_raised_in_the_test(path, receive, e
     with pytest.raises(error), client_app()[0].websocket_connect(path) as ws:
         if receive:
             ws.receive_text()
+
+
+def test_a_websocket_knows_its_client_and_url_under_a_root():
+    import calvenor
+    from calvenor.testing import TestClient
+
+    app = calvenor.App()
+
+    @app.websocket("/ws/{room}")
+    async def where(ws):
+        await ws.accept()
+        await ws.send_json({"client": ws.client.host, "url": ws.url, "q": ws.query_params})
+
+    with TestClient(app, root_path="/api").websocket_connect("/ws/a?x=1") as ws:
+        assert ws.receive_json() == {"client": "testclient", "url": "ws://testserver/api/ws/a?x=1", "q": {"x": ["1"]}}

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from ._core import Request as _NativeRequest
 from ._core import Response as _NativeResponse
 from .asgi import Message, Receive, Scope, Send, lenient_path, log, route_path
+from .connection import Address, origin, url_path, url_query
 from .responses import header_name, header_value
 
 if TYPE_CHECKING:
@@ -92,6 +93,21 @@ class WebSocket:
         if not query:
             return {}
         return _NativeRequest("GET", "/", query.decode("latin-1")).query
+
+    query_params = query
+
+    @property
+    def client(self) -> Address | None:
+        """The peer's (host, port), as the server gave it; None when it gave none."""
+        client = self.scope.get("client")
+        return None if client is None else Address(*client)
+
+    @property
+    def url(self) -> str:
+        """ws[s]://host[:port]root_path+path[?query], as a request's `url`."""
+        root: str = self.scope.get("root_path", "")
+        return (origin(self.scope, self.headers.get("host")) + url_path(root.rstrip("/") + self.path)
+                + url_query(self.scope.get("query_string", b"")))
 
     @property
     def subprotocols(self) -> list[str]:
