@@ -77,7 +77,8 @@ class _InThread:
             self._closed = True
             busy = self._busy
         if not busy:
-            self._close_now()
+            # In a worker too: a generator's cleanup may block, and must not block the loop.
+            await asyncio.get_running_loop().run_in_executor(_iterator_threads, self._close_now)
 
 
 class _InMemory:
