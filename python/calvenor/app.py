@@ -283,26 +283,8 @@ class App(Routes, functools.partial[Awaitable[None]]):
             return await self._serve_general(scope, receive, send)
         if served is False:  # no route, no body, no preflight: a mount's or a miss
             return await self._unrouted(scope, receive, send)
-        # [status, headers, body]: _send_listed's work, inline here so that held results and
-        # long bodies on this path skip a coroutine
-        status, out, body = served
-        if not body and self._held:
-            held = self._held.pop(get_ident(), None)
-            if held is not None:
-                if held.__class__ is tuple and held[0] is PENDING:
-                    response = await finish(held, self.error_handlers, scope)
-                else:
-                    response = held if isinstance(held, Response) else framework_response(held)
-                headers = scope["headers"]
-                origin = self._origin(headers) if self._cors else None
-                return await self._send_answer(response, scope, receive, send, headers, origin)
-        if len(body) > self.gzip_min_size:
-            body = self._gzip(out, body, scope["headers"])
-        out.append((b"content-length", b"%d" % len(body)))
-        if scope["method"] == "HEAD":
-            body = b""
-        await send({"type": "http.response.start", "status": status, "headers": out})
-        await send({"type": "http.response.body", "body": body})
+        # [status, headers, body]: a body to compress, or an empty one that may stand for a held result
+        return await self._send_listed(served, scope, receive, send)
 
     async def _serve_when_free(self, exc: RuntimeError, scope: Scope, receive: Receive, send: Send) -> None:
         """Serve a request that found the core dispatching on this thread: an async handler of
@@ -367,7 +349,7 @@ class App(Routes, functools.partial[Awaitable[None]]):
                 if held.__class__ is tuple and held[0] is PENDING:
                     response = await finish(held, self.error_handlers, scope)
                 else:
-                    response = held if isinstance(held, Response) else framework_response(held)
+                    response = framework_response(held)
                 origin = self._origin(headers) if self._cors else None
                 return await self._send_answer(response, scope, receive, send, headers, origin)
         if len(body) > self.gzip_min_size:
