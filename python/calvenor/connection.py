@@ -58,3 +58,9 @@ def url_path(path: str) -> str:
 def url_query(query_string: bytes) -> str:
     """"?" and the escaped query, or "" for none."""
     return "?" + quote_from_bytes(query_string, safe=QUERY_SAFE) if query_string else ""
+
+
+def full_url(scope: Scope | None, host: str | None, path: str, query_string: bytes) -> str:
+    """scheme://host[:port]root_path+path[?query], for a `path` below the root."""
+    root: str = scope.get("root_path", "") if scope is not None else ""
+    return origin(scope, host) + url_path(root.rstrip("/") + path) + url_query(query_string)

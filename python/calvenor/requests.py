@@ -7,7 +7,7 @@ from typing import Any
 
 from ._core import Request as NativeRequest
 from .asgi import Scope
-from .connection import Address, origin, scope_of, url_path, url_query
+from .connection import Address, full_url, origin, scope_of, url_path
 from .current import current_body
 from .errors import HTTPError, InvalidJSON
 from .urls import serving_app
@@ -75,8 +75,7 @@ class Request:
     @property
     def url(self) -> str:
         """scheme://host[:port]root_path+path[?query]; host from the Host header, else the server."""
-        return (origin(self.scope, self.get_header("host")) + url_path(self.root_path.rstrip("/") + self.path)
-                + url_query(self.req["query_string"]))
+        return full_url(self.scope, self.get_header("host"), self.path, self.req["query_string"])
 
     @property
     def base_url(self) -> str:

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from ._core import Request as _NativeRequest
 from ._core import Response as _NativeResponse
 from .asgi import Message, Receive, Scope, Send, lenient_path, log, route_path
-from .connection import Address, origin, url_path, url_query
+from .connection import Address, full_url
 from .responses import header_name, header_value
 
 if TYPE_CHECKING:
@@ -105,9 +105,7 @@ class WebSocket:
     @property
     def url(self) -> str:
         """ws[s]://host[:port]root_path+path[?query], as a request's `url`."""
-        root: str = self.scope.get("root_path", "")
-        return (origin(self.scope, self.headers.get("host")) + url_path(root.rstrip("/") + self.path)
-                + url_query(self.scope.get("query_string", b"")))
+        return full_url(self.scope, self.headers.get("host"), self.path, self.scope.get("query_string", b""))
 
     @property
     def subprotocols(self) -> list[str]:
